@@ -1,0 +1,168 @@
+// CallerId: turns what a caller-ID modem sends into events - rings, caller-ID blocks, result
+// codes - for the line service's reader thread.
+//
+// Contract: the parser is pure. It does no I/O, starts no threads and reads no clock: the owner
+// feeds it raw bytes as they are read (FeedBytes) or whole lines (FeedLine), passes its own
+// monotonic time in milliseconds with every call, calls Poll when NextDeadline comes due, and
+// takes the events out of the returned vectors. One parser serves one modem; it is not
+// thread-safe.
+//
+// Lines: CR LF, LF and CR all end a line; only whole lines count; a line longer than
+// MaxLineLength bytes is discarded (one ekBadData event). NUL and other control bytes are
+// dropped; bytes of 0x80 and above are kept as they are (8-bit names).
+//
+// Caller-ID blocks: the fields (DATE, TIME, NMBR, NAME, MESG and their other spellings, or one
+// raw SDMF/MDMF packet) are collected into one TCallerIdInfo, reported once as an ekCallerId
+// event as soon as both the number and the name are known (a value or an absent reason), or
+// when the block ends without one of them: at the next RING, at a result code, at EndCall, or
+// after PauseMs without a further line.
+//
+// Late fields: after a block was reported it stays open for the same call. A field it lacks
+// (a name after a number-only report, a date after the name), or a masking of its number
+// ("NMBR = O" after a real number: the masked form wins) is merged into it; if that changes the
+// number, the name or an absent reason, the merged block is reported again with Update set.
+// The reported block closes at a result code, at EndCall, when CallGapMs pass without a RING or
+// caller-ID line, or when a field arrives that it already holds with another value - that field
+// starts the next block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Telephony {
+
+// Why a number or a name is missing from a caller-ID block.
+enum TCallerIdAbsence {
+  caNone,     // not missing (or not said)
+  caPrivate,  // "P": the caller asked for privacy (withheld, blocked, restricted)
+  caOutOfArea // "O": out of area, unavailable
+};
+
+// A caller-ID parameter that the parser keeps as data: its type byte and its bytes.
+struct TCallerIdParam {
+  uint8_t Type = 0;
+  std::string Data;
+  bool operator==(const TCallerIdParam&) const = default;
+};
+
+struct TCallerIdInfo {
+  std::string Date;   // "MMDD", empty when not sent or malformed
+  std::string Time;   // "HHMM", empty when not sent or malformed
+  std::string Number; // as sent, empty when absent
+  std::string Name;   // as sent (8-bit bytes kept), trailing blanks trimmed, empty when absent
+  TCallerIdAbsence NumberAbsent = caNone;
+  TCallerIdAbsence NameAbsent = caNone;
+  std::vector<TCallerIdParam> Params; // MESG/MDMF parameters not turned into a field above
+  bool Raw = false;                   // decoded from a raw SDMF/MDMF packet
+  bool Update = false; // a later report of a block already reported, with late fields merged
+
+  bool HasNumber() const { return !Number.empty() || NumberAbsent != caNone; }
+  bool HasName() const { return !Name.empty() || NameAbsent != caNone; }
+  bool operator==(const TCallerIdInfo&) const = default;
+};
+
+enum TModemEventKind {
+  ekRing,     // a RING line; Text holds the distinctive ring text ("A", "1", "DRON=5 DROF=40")
+  ekCallerId, // a caller-ID block; CallerId holds it
+  ekResult,   // a result code; Result says which, Text holds what follows CONNECT (the rate)
+  ekEcho,     // the echo of an AT command line
+  ekBadData,  // discarded input: over-long line, bad packet checksum or length, bad MESG hex;
+              // Text says why
+  ekOther     // a line nobody here understands; ignored
+};
+
+enum TModemResult {
+  mrNone,
+  mrOk,
+  mrError,
+  mrConnect,
+  mrNoCarrier,
+  mrBusy,
+  mrNoDialtone,
+  mrNoAnswer
+};
+
+struct TModemEvent {
+  TModemEventKind Kind = ekOther;
+  TModemResult Result = mrNone;
+  std::string Text;
+  TCallerIdInfo CallerId;
+  std::string Line; // the line that completed the event (empty for a pause or EndCall report)
+};
+
+using TModemEvents = std::vector<TModemEvent>;
+
+struct TModemParserOptions {
+  uint64_t PauseMs = 700;     // silence that ends a caller-ID block
+  uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
+  std::size_t MaxLineLength = 256;
+};
+
+class TModemLineParser {
+public:
+  explicit TModemLineParser(TModemParserOptions options = {});
+
+  // Raw bytes as read from the modem; partial lines wait for the rest.
+  TModemEvents FeedBytes(std::string_view bytes, uint64_t nowMs);
+  // One whole line without its line end.
+  TModemEvents FeedLine(std::string_view line, uint64_t nowMs);
+  // Reports a block that the pause has ended; cheap, call it whenever convenient.
+  TModemEvents Poll(uint64_t nowMs);
+  // The time at which Poll has work to do, or nothing when no block is waiting.
+  std::optional<uint64_t> NextDeadline() const;
+  // The owner knows the call is over (ring time-out, hang-up): report what is pending and take
+  // no late fields for it.
+  TModemEvents EndCall();
+  // Forgets everything, partial line included (modem reset, device reopened).
+  void Reset();
+
+  const TModemParserOptions& Options() const { return FOptions; }
+
+private:
+  enum TField { fdDate, fdTime, fdNumber, fdName, fdNumberAbsent, fdNameAbsent, fdParam };
+  struct TFieldValue {
+    TField Field;
+    std::string Value;
+    TCallerIdAbsence Absence = caNone;
+    TCallerIdParam Param;
+  };
+
+  void HandleLine(std::string_view line, uint64_t nowMs, TModemEvents& out);
+  bool HandleResult(std::string_view upper, std::string_view line, TModemEvents& out);
+  bool HandleRing(std::string_view upper, std::string_view line, uint64_t nowMs, TModemEvents& out);
+  bool HandleField(std::string_view upper, std::string_view line, uint64_t nowMs,
+                   TModemEvents& out);
+  bool HandlePacket(std::string_view line, uint64_t nowMs, TModemEvents& out);
+  void ApplyFields(const std::vector<TFieldValue>& fields, std::string_view line, uint64_t nowMs,
+                   TModemEvents& out);
+  void ApplyBlock(TCallerIdInfo info, std::string_view line, uint64_t nowMs, TModemEvents& out);
+  void FlushPending(std::string_view line, TModemEvents& out);
+  void CloseReported() { FReportedOpen = false; }
+  void ExpireReported(uint64_t nowMs);
+
+  TModemParserOptions FOptions;
+  std::string FPartial;     // bytes of the line being received
+  bool FDiscarding = false; // the line being received is over-long: drop it to its end
+  bool FLastWasCr = false;  // a LF right after a CR ends no second line
+  std::string FDistinctive; // DRON/DROF seen since the last RING
+  TCallerIdInfo FPending;   // the block being collected
+  bool FPendingActive = false;
+  uint64_t FPendingLastMs = 0; // when its last field arrived
+  TCallerIdInfo FReported;     // the last block reported, open for late fields
+  bool FReportedOpen = false;
+  uint64_t FLastActivityMs = 0; // last RING or caller-ID line
+};
+
+// Decodes a raw SDMF (0x04) or MDMF (0x80) packet given as bytes. Returns false and a reason
+// when the length or the checksum is wrong.
+bool DecodeCallerIdPacket(std::string_view packet, TCallerIdInfo& info, std::string& error);
+
+// Maps a withheld/unavailable marker ("P", "O", "WITHHELD", "Unavailable", ...) to its reason;
+// caNone for anything else.
+TCallerIdAbsence CallerIdAbsenceOf(std::string_view value);
+
+} // namespace Telephony
