@@ -62,6 +62,7 @@ inline constexpr uint32_t errNoData = 232;
 inline constexpr uint32_t errMoreData = 234;
 inline constexpr uint32_t errWaitTimeout = 258;
 inline constexpr uint32_t errNoMoreItems = 259;
+inline constexpr uint32_t errNotOwner = 288;
 inline constexpr uint32_t errOperationAborted = 995;
 inline constexpr uint32_t errIoIncomplete = 996;
 inline constexpr uint32_t errIoPending = 997;
