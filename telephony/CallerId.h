@@ -96,6 +96,9 @@ struct TModemEvent {
 
 using TModemEvents = std::vector<TModemEvent>;
 
+// One field of a caller-ID block as a line or a parameter gives it (the parser's working unit).
+struct TCallerIdField;
+
 struct TModemParserOptions {
   uint64_t PauseMs = 700;     // silence that ends a caller-ID block
   uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
@@ -123,26 +126,19 @@ public:
   const TModemParserOptions& Options() const { return FOptions; }
 
 private:
-  enum TField { fdDate, fdTime, fdNumber, fdName, fdNumberAbsent, fdNameAbsent, fdParam };
-  struct TFieldValue {
-    TField Field;
-    std::string Value;
-    TCallerIdAbsence Absence = caNone;
-    TCallerIdParam Param;
-  };
-
   void HandleLine(std::string_view line, uint64_t nowMs, TModemEvents& out);
   bool HandleResult(std::string_view upper, std::string_view line, TModemEvents& out);
   bool HandleRing(std::string_view upper, std::string_view line, uint64_t nowMs, TModemEvents& out);
   bool HandleField(std::string_view upper, std::string_view line, uint64_t nowMs,
                    TModemEvents& out);
   bool HandlePacket(std::string_view line, uint64_t nowMs, TModemEvents& out);
-  void ApplyFields(const std::vector<TFieldValue>& fields, std::string_view line, uint64_t nowMs,
+  void ApplyFields(const std::vector<TCallerIdField>& fields, std::string_view line, uint64_t nowMs,
                    TModemEvents& out);
-  void ApplyBlock(TCallerIdInfo info, std::string_view line, uint64_t nowMs, TModemEvents& out);
+  void ApplyBlock(const TCallerIdInfo& info, std::string_view line, uint64_t nowMs,
+                  TModemEvents& out);
+  void StartPending(uint64_t nowMs);
   void FlushPending(std::string_view line, TModemEvents& out);
-  void CloseReported() { FReportedOpen = false; }
-  void ExpireReported(uint64_t nowMs);
+  void Expire(uint64_t nowMs, TModemEvents& out);
 
   TModemParserOptions FOptions;
   std::string FPartial;     // bytes of the line being received

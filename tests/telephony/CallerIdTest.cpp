@@ -1,0 +1,468 @@
+// The modem output parser against what real caller-ID modems send: every form of the modem
+// transcripts, raw packets, line ends, split reads, over-long lines, noise and timing.
+#include "telephony/CallerId.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace Telephony;
+
+namespace {
+
+const char* AbsenceText(TCallerIdAbsence a) {
+  switch (a) {
+  case caPrivate:
+    return "P";
+  case caOutOfArea:
+    return "O";
+  default:
+    return "-";
+  }
+}
+
+// One event as a short text, so that a table row can say what must come out.
+std::string Describe(const TModemEvent& e) {
+  switch (e.Kind) {
+  case ekRing:
+    return e.Text.empty() ? "RING" : "RING " + e.Text;
+  case ekCallerId: {
+    const TCallerIdInfo& c = e.CallerId;
+    std::string s = c.Update ? "CID+ " : "CID ";
+    s += c.Date + "|" + c.Time + "|" + c.Number + "|" + c.Name + "|" + AbsenceText(c.NumberAbsent) +
+         AbsenceText(c.NameAbsent);
+    for (const auto& p : c.Params) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "|%02X:", p.Type);
+      s += hex;
+      for (unsigned char b : p.Data) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        s += hex;
+      }
+    }
+    return s;
+  }
+  case ekResult:
+    return "RESULT " + std::to_string(e.Result) + (e.Text.empty() ? "" : " " + e.Text);
+  case ekEcho:
+    return "ECHO " + e.Line;
+  case ekBadData:
+    return "BAD";
+  case ekOther:
+    return "OTHER " + e.Line;
+  }
+  return "?";
+}
+
+std::vector<std::string> Describe(const TModemEvents& events) {
+  std::vector<std::string> r;
+  for (const auto& e : events)
+    r.push_back(Describe(e));
+  return r;
+}
+
+// Feeds everything at time 0 and then lets the pause pass.
+std::vector<std::string> ParseAll(const std::string& input, TModemParserOptions options = {}) {
+  TModemLineParser parser(options);
+  TModemEvents events = parser.FeedBytes(input, 0);
+  TModemEvents late = parser.Poll(100000);
+  events.insert(events.end(), late.begin(), late.end());
+  return Describe(events);
+}
+
+std::string Crlf(std::initializer_list<std::string> lines) {
+  std::string s;
+  for (const auto& l : lines)
+    s += l + "\r\n";
+  return s;
+}
+
+struct TCase {
+  const char* Title;
+  std::string Input;
+  std::vector<std::string> Expected;
+};
+
+const std::vector<TCase>& TranscriptCases() {
+  static const std::vector<TCase> cases = {
+      {"North America, spaces around =",
+       "\r\nRING\r\n\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski "
+       "Joh\r\n\r\nRING\r\n",
+       {"RING", "CID 0504|2149|4075551212|Chmielewski Joh|--", "RING"}},
+      {"no spaces, no name: reported at the next ring",
+       Crlf({"RING", "", "DATE=1203", "TIME=1452", "NMBR=07700900461", "", "RING"}),
+       {"RING", "CID 1203|1452|07700900461||--", "RING"}},
+      {"caller ID before the first ring, MESG call type, withheld",
+       Crlf({"MESG = 110101", "DATE = 0421", "TIME = 0934", "NMBR = P", "NAME = WITHHELD", "",
+             "RING"}),
+       {"CID 0421|0934|||PP|11:01", "RING"}},
+      {"out of area number and name",
+       Crlf({"DATE = 0101", "TIME = 0000", "NMBR = O", "NAME = O"}),
+       {"CID 0101|0000|||OO"}},
+      {"number sent, then masked: masked wins",
+       Crlf({"DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NMBR = O", "NAME = Unavailable"}),
+       {"CID 0504|2149|||OO"}},
+      {"mask first: a number after it does not unmask",
+       Crlf({"NMBR = P", "NMBR = 4075551212", "NAME = PRIVATE"}),
+       {"CID ||||PP"}},
+      {"name before number",
+       Crlf({"NAME = Kowalski Ann", "DATE = 0607", "NMBR = 5551234"}),
+       {"CID 0607||5551234|Kowalski Ann|--"}},
+      {"DDN_NMBR spelling",
+       Crlf({"DATE = 0202", "TIME = 1010", "DDN_NMBR= 8005550199"}),
+       {"CID 0202|1010|8005550199||--"}},
+      {"NBR spelling", Crlf({"NBR=3125550147", "RING"}), {"CID ||3125550147||--", "RING"}},
+      {"CALLER NUMBER spelling with time and name",
+       Crlf({"TIME: 10-17 12:34", "CALLER NUMBER: 5551212", "CALLER NAME: Dvorak Eva"}),
+       {"CID 1017|1234|5551212|Dvorak Eva|--"}},
+      {"REASON FOR NO CALLER NUMBER",
+       Crlf({"TIME: 10-17 12:34", "REASON FOR NO CALLER NUMBER: P"}),
+       {"CID 1017|1234|||P-"}},
+      {"REASON FOR NO CALLER NUMBER, out of area, then a name",
+       Crlf({"REASON FOR NO CALLER NUMBER: O", "REASON FOR NO CALLER NAME: O"}),
+       {"CID ||||OO"}},
+      {"malformed TIME is dropped, the rest kept",
+       Crlf({"DATE = 0504", "TIME = 12541", "NMBR = 4075551212", "NAME = Chmielewski Joh"}),
+       {"CID 0504||4075551212|Chmielewski Joh|--"}},
+      {"8-bit name kept as bytes",
+       Crlf({"NMBR = 0301234567", "NAME = M\xFCller J\xE9r\xF4me"}),
+       {"CID ||0301234567|M\xFCller J\xE9r\xF4me|--"}},
+      {"Restricted and OUT OF AREA",
+       Crlf({"NMBR = OUT OF AREA", "NAME = Restricted"}),
+       {"CID ||||OP"}},
+      {"Bell Canada number as MESG",
+       Crlf({"DATE = 1111", "MESG = 030735353531323132", "RING"}),
+       {"CID 1111||5551212||--", "RING"}},
+      {"unknown lines inside a block do not lose it",
+       Crlf({"DATE = 0504", "SOMETHING ODD", "NMBR = 4075551212", "NAME = Chmielewski Joh"}),
+       {"OTHER SOMETHING ODD", "CID 0504||4075551212|Chmielewski Joh|--"}},
+      {"a ring without caller-ID service",
+       Crlf({"RING", "", "RING", "", "RING"}),
+       {"RING", "RING", "RING"}},
+      {"distinctive rings",
+       Crlf({"RING A", "RING 1", "DRON=5", "DROF=40", "RING", "RING"}),
+       {"RING A", "RING 1", "RING DRON=5 DROF=40", "RING"}},
+      {"a name containing RING is no ring",
+       Crlf({"NMBR = 5550100", "NAME = RINGO STARR"}),
+       {"CID ||5550100|RINGO STARR|--"}},
+      {"RINGING and RINGO are no rings",
+       Crlf({"RINGING", "RINGO"}),
+       {"OTHER RINGING", "OTHER RINGO"}},
+      {"result codes",
+       Crlf({"OK", "ERROR", "CONNECT", "CONNECT 57600/V42", "NO CARRIER", "BUSY", "NO DIALTONE",
+             "NO ANSWER", "0", "4"}),
+       {"RESULT 1", "RESULT 2", "RESULT 3", "RESULT 3 57600/V42", "RESULT 4", "RESULT 5",
+        "RESULT 6", "RESULT 7", "RESULT 1", "RESULT 2"}},
+      {"echo of our commands",
+       "AT+VCID=1\r\r\nOK\r\nATZ\r\r\nOK\r\n",
+       {"ECHO AT+VCID=1", "RESULT 1", "ECHO ATZ", "RESULT 1"}},
+      {"a result ends a waiting block first",
+       Crlf({"NMBR = 5550100", "NO CARRIER"}),
+       {"CID ||5550100||--", "RESULT 4"}},
+      {"MDMF capture 1",
+       Crlf({"802401083038303731383337070F4B4C415641204D4152592020202020030735363333393733B5"}),
+       {"CID 0807|1837|5633973|KLAVA MARY|--"}},
+      {"MDMF capture 2",
+       Crlf({"802401083038313131333234070F4272697420436F6C756D626961202003073936313932373907"}),
+       {"CID 0811|1324|9619279|Brit Columbia|--"}},
+      {"MDMF with absent reasons and an unknown parameter",
+       Crlf({"80130108313232343135303504014F08015011010110"}),
+       {"CID 1224|1505|||OP|11:01"}},
+      {"SDMF with a number",
+       Crlf({"040F30313031313230303535353132313203"}),
+       {"CID 0101|1200|5551212||--"}},
+      {"SDMF private", Crlf({"04093033313531383330500E"}), {"CID 0315|1830|||P-"}},
+      {"bad checksum is discarded",
+       Crlf({"802401083038303731383337070F4B4C415641204D4152592020202020030735363333393733B6"}),
+       {"BAD"}},
+      {"bad length is discarded",
+       Crlf({"802501083038303731383337070F4B4C415641204D4152592020202020030735363333393733B5"}),
+       {"BAD"}},
+      {"MDMF parameter running past the end", Crlf({"800507144142439A"}), {"BAD"}},
+      {"MESG that is not hex", Crlf({"MESG = 11ZZ01", "RING"}), {"BAD", "RING"}},
+      {"MESG parameter running past the end", Crlf({"MESG = 1105AA", "RING"}), {"BAD", "RING"}},
+      {"garbage bytes, then a call",
+       std::string("\x00\x01\xFF\xFE\x13junk\r\n", 10) +
+           Crlf({"DATE = 0504", "NMBR = 4075551212", "NAME = Chmielewski Joh"}),
+       {"OTHER \xFF\xFEjunk", "CID 0504||4075551212|Chmielewski Joh|--"}},
+  };
+  return cases;
+}
+
+TEST(CallerIdTest, TranscriptTable) {
+  for (const auto& c : TranscriptCases())
+    EXPECT_EQ(ParseAll(c.Input), c.Expected) << c.Title;
+}
+
+// Every withheld and unavailable spelling that carriers use, as number and as name.
+TEST(CallerIdTest, AbsenceSpellings) {
+  const std::vector<std::pair<std::string, TCallerIdAbsence>> marks = {
+      {"P", caPrivate},
+      {"PRIVATE", caPrivate},
+      {"WITHHELD", caPrivate},
+      {"Restricted", caPrivate},
+      {"O", caOutOfArea},
+      {"Unavailable", caOutOfArea},
+      {"OUT OF AREA", caOutOfArea},
+      {"Kowalski", caNone},
+      {"Pat", caNone},
+      {"0", caNone},
+  };
+  for (const auto& [mark, absence] : marks) {
+    EXPECT_EQ(CallerIdAbsenceOf(mark), absence) << mark;
+    TModemLineParser parser;
+    TModemEvents ev = parser.FeedBytes(Crlf({"NMBR = " + mark, "NAME = " + mark}), 0);
+    ASSERT_EQ(ev.size(), 1u) << mark;
+    EXPECT_EQ(ev[0].CallerId.NumberAbsent, absence) << mark;
+    EXPECT_EQ(ev[0].CallerId.NameAbsent, absence) << mark;
+    EXPECT_EQ(ev[0].CallerId.Number.empty(), absence != caNone) << mark;
+  }
+}
+
+// The two real captures through the packet decoder itself.
+TEST(CallerIdTest, DecodesPacketsDirectly) {
+  auto bytes = [](const std::string& hex) {
+    std::string b;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+      b.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return b;
+  };
+  TCallerIdInfo info;
+  std::string error;
+  ASSERT_TRUE(DecodeCallerIdPacket(
+      bytes("802401083038303731383337070F4B4C415641204D4152592020202020030735363333393733B5"), info,
+      error))
+      << error;
+  EXPECT_EQ(info.Date, "0807");
+  EXPECT_EQ(info.Time, "1837");
+  EXPECT_EQ(info.Name, "KLAVA MARY");
+  EXPECT_EQ(info.Number, "5633973");
+  EXPECT_TRUE(info.Raw);
+
+  ASSERT_TRUE(DecodeCallerIdPacket(
+      bytes("802401083038313131333234070F4272697420436F6C756D626961202003073936313932373907"), info,
+      error));
+  EXPECT_EQ(info.Name, "Brit Columbia");
+  EXPECT_EQ(info.Number, "9619279");
+
+  EXPECT_FALSE(DecodeCallerIdPacket(bytes("80"), info, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(DecodeCallerIdPacket(bytes("050341424332"), info, error)) << "unknown type";
+  EXPECT_FALSE(DecodeCallerIdPacket(bytes("040341424333"), info, error)) << "SDMF too short";
+}
+
+const std::string NorthAmericaCall =
+    "\r\nRING\r\n\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski "
+    "Joh\r\n\r\nRING\r\n";
+
+std::string ReplaceAll(std::string s, const std::string& from, const std::string& to) {
+  std::string r;
+  std::size_t pos = 0, hit;
+  while ((hit = s.find(from, pos)) != std::string::npos) {
+    r += s.substr(pos, hit - pos) + to;
+    pos = hit + from.size();
+  }
+  return r + s.substr(pos);
+}
+
+TEST(CallerIdTest, LineEndsAllGiveTheSameEvents) {
+  const auto expected = ParseAll(NorthAmericaCall);
+  ASSERT_EQ(expected.size(), 3u);
+  for (const char* end : {"\n", "\r", "\n\r", "\r\r\n"})
+    EXPECT_EQ(ParseAll(ReplaceAll(NorthAmericaCall, "\r\n", end)), expected)
+        << "line end of " << std::string(end).size() << " bytes";
+}
+
+TEST(CallerIdTest, SplitReadsGiveTheSameEvents) {
+  const auto expected = ParseAll(NorthAmericaCall);
+  // Every place a read can split the stream, CR and LF torn apart included.
+  for (std::size_t cut = 0; cut <= NorthAmericaCall.size(); ++cut) {
+    TModemLineParser parser;
+    TModemEvents ev = parser.FeedBytes(NorthAmericaCall.substr(0, cut), 0);
+    TModemEvents rest = parser.FeedBytes(NorthAmericaCall.substr(cut), 0);
+    ev.insert(ev.end(), rest.begin(), rest.end());
+    EXPECT_EQ(Describe(ev), expected) << "cut at " << cut;
+  }
+  // And one byte per read.
+  TModemLineParser parser;
+  std::vector<std::string> got;
+  for (char c : NorthAmericaCall)
+    for (const auto& e : parser.FeedBytes(std::string(1, c), 0))
+      got.push_back(Describe(e));
+  EXPECT_EQ(got, expected);
+}
+
+TEST(CallerIdTest, RingSplitOverTwoReadsIsOneRing) {
+  TModemLineParser parser;
+  EXPECT_TRUE(parser.FeedBytes("\r\nRI", 0).empty());
+  TModemEvents ev = parser.FeedBytes("NG\r\n", 10);
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_EQ(ev[0].Kind, ekRing);
+  // A line that never ends never counts.
+  EXPECT_TRUE(parser.FeedBytes("RING", 20).empty());
+  EXPECT_TRUE(parser.Poll(100000).empty());
+}
+
+TEST(CallerIdTest, OverLongLinesAreDiscarded) {
+  std::string max(256, 'x');
+  std::string over(257, 'x');
+  EXPECT_EQ(ParseAll(max + "\r\n"), std::vector<std::string>{"OTHER " + max});
+  EXPECT_EQ(ParseAll(over + "\r\nRING\r\n"), (std::vector<std::string>{"BAD", "RING"}));
+  // An over-long line ending in what looks like a field or a ring is still discarded whole.
+  EXPECT_EQ(ParseAll(std::string(300, 'y') + "NAME = RING\r\nRING\r\n"),
+            (std::vector<std::string>{"BAD", "RING"}));
+  // A flood without any line end gives one report and keeps nothing of it.
+  TModemLineParser parser;
+  TModemEvents ev = parser.FeedBytes(std::string(100000, 'z'), 0);
+  EXPECT_EQ(Describe(ev), std::vector<std::string>{"BAD"});
+  EXPECT_EQ(Describe(parser.FeedBytes("\r\nRING\r\n", 0)), std::vector<std::string>{"RING"});
+  // Through FeedLine as well.
+  EXPECT_EQ(Describe(parser.FeedLine(over, 0)), std::vector<std::string>{"BAD"});
+  // The limit is an option.
+  TModemParserOptions small;
+  small.MaxLineLength = 8;
+  EXPECT_EQ(ParseAll("NMBR = 12345\r\nRING\r\n", small), (std::vector<std::string>{"BAD", "RING"}));
+}
+
+TEST(CallerIdTest, FeedLineMatchesFeedBytes) {
+  TModemLineParser parser;
+  std::vector<std::string> got;
+  for (const char* line : {"", "RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
+                           "NAME = Chmielewski Joh", "", "RING"})
+    for (const auto& e : parser.FeedLine(line, 0))
+      got.push_back(Describe(e));
+  EXPECT_EQ(got, ParseAll(NorthAmericaCall));
+}
+
+// --- Timing: the pause, late fields, the call gap.
+
+TEST(CallerIdTest, PauseEndsANumberOnlyBlock) {
+  TModemParserOptions options;
+  options.PauseMs = 500;
+  TModemLineParser parser(options);
+  EXPECT_FALSE(parser.NextDeadline());
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452"}), 1000).empty());
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR=07700900461"}), 1200).empty());
+  ASSERT_TRUE(parser.NextDeadline());
+  EXPECT_EQ(*parser.NextDeadline(), 1700u);
+  EXPECT_TRUE(parser.Poll(1699).empty());
+  TModemEvents ev = parser.Poll(1700);
+  EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID 1203|1452|07700900461||--"});
+  EXPECT_FALSE(parser.NextDeadline());
+  EXPECT_TRUE(parser.Poll(5000).empty()) << "reported once";
+}
+
+TEST(CallerIdTest, LateNameAfterNumberOnlyReportIsNotLost) {
+  TModemLineParser parser;
+  std::vector<std::string> got;
+  auto take = [&](const TModemEvents& ev) {
+    for (const auto& e : ev)
+      got.push_back(Describe(e));
+  };
+  take(parser.FeedBytes(Crlf({"DATE = 0504", "TIME = 2149", "NMBR = 4075551212"}), 0));
+  take(parser.FeedBytes(Crlf({"RING"}), 300)); // the ring ends the block: number only
+  // The name comes after the ring, no Poll in between: merged and reported again.
+  take(parser.FeedBytes(Crlf({"NAME = Chmielewski Joh"}), 2000));
+  take(parser.Poll(100000));
+  EXPECT_EQ(got, (std::vector<std::string>{"CID 0504|2149|4075551212||--", "RING",
+                                           "CID+ 0504|2149|4075551212|Chmielewski Joh|--"}));
+}
+
+TEST(CallerIdTest, LateFieldsThatChangeNothingAreNotReportedAgain) {
+  TModemLineParser parser;
+  auto ev = parser.FeedBytes(Crlf({"NAME = Kowalski Ann", "NMBR = 5551234"}), 0);
+  ASSERT_EQ(ev.size(), 1u);
+  // Date and time after the report join it silently.
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE = 0607", "TIME = 0809"}), 100).empty());
+  EXPECT_TRUE(parser.Poll(100000).empty());
+}
+
+TEST(CallerIdTest, MaskAfterTheReportIsReportedAgain) {
+  TModemLineParser parser;
+  auto ev = parser.FeedBytes(Crlf({"NAME = O", "NMBR = 4075551212"}), 0);
+  ASSERT_EQ(Describe(ev), std::vector<std::string>{"CID ||4075551212||-O"});
+  ev = parser.FeedBytes(Crlf({"NMBR = O"}), 100);
+  EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID+ ||||OO"});
+}
+
+TEST(CallerIdTest, WhatEndsTheLateFieldWindow) {
+  const std::string first = Crlf({"NMBR = 5550100", "RING"});
+  // After the call gap a name belongs to a new block.
+  {
+    TModemParserOptions options;
+    options.CallGapMs = 3000;
+    TModemLineParser parser(options);
+    parser.FeedBytes(first, 0);
+    auto ev = parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 3000);
+    EXPECT_TRUE(ev.empty());
+    EXPECT_EQ(Describe(parser.Poll(4000)), std::vector<std::string>{"CID |||Nowak Piotr|--"});
+  }
+  // Rings keep the window open past the gap measured from the block.
+  {
+    TModemParserOptions options;
+    options.CallGapMs = 3000;
+    TModemLineParser parser(options);
+    parser.FeedBytes(first, 0);
+    parser.FeedBytes(Crlf({"RING"}), 2500);
+    auto ev = parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 5000);
+    EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID+ ||5550100|Nowak Piotr|--"});
+  }
+  // EndCall and result codes close it.
+  for (int how = 0; how < 2; ++how) {
+    TModemLineParser parser;
+    parser.FeedBytes(first, 0);
+    if (how == 0)
+      EXPECT_TRUE(parser.EndCall().empty());
+    else
+      parser.FeedBytes(Crlf({"NO CARRIER"}), 10);
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 20).empty()) << how;
+    EXPECT_EQ(Describe(parser.Poll(100000)), std::vector<std::string>{"CID |||Nowak Piotr|--"})
+        << how;
+  }
+}
+
+TEST(CallerIdTest, RepeatedOrDifferentBlockIsANewReport) {
+  TModemLineParser parser;
+  const std::string block = Crlf({"DATE = 0101", "NMBR = 5550100", "NAME = Nowak Piotr"});
+  EXPECT_EQ(Describe(parser.FeedBytes(block, 0)),
+            std::vector<std::string>{"CID 0101||5550100|Nowak Piotr|--"});
+  // The same block again is another call, not a late field.
+  EXPECT_EQ(Describe(parser.FeedBytes(block, 100)),
+            std::vector<std::string>{"CID 0101||5550100|Nowak Piotr|--"});
+  // Another number while a block is still being collected: the first is reported as it stood.
+  auto ev = parser.FeedBytes(Crlf({"DATE = 0202", "NMBR = 111", "NMBR = 222", "NAME = B"}), 200);
+  EXPECT_EQ(Describe(ev), (std::vector<std::string>{"CID 0202||111||--", "CID ||222|B|--"}));
+  // A field the reported block lacks joins it instead.
+  EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"TIME = 0303"}), 300)), std::vector<std::string>{});
+  EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"TIME = 0404", "NMBR = 333"}), 400)),
+            std::vector<std::string>{});
+  EXPECT_EQ(Describe(parser.Poll(100000)), std::vector<std::string>{"CID |0404|333||--"});
+}
+
+TEST(CallerIdTest, EndCallReportsWhatIsPending) {
+  TModemLineParser parser;
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = 5550100"}), 0).empty());
+  EXPECT_EQ(Describe(parser.EndCall()), std::vector<std::string>{"CID ||5550100||--"});
+  EXPECT_TRUE(parser.EndCall().empty());
+  EXPECT_FALSE(parser.NextDeadline());
+}
+
+TEST(CallerIdTest, LateLineAfterThePauseWithoutPollStillEndsTheOldBlock) {
+  TModemLineParser parser;
+  parser.FeedBytes(Crlf({"NMBR = 111"}), 0);
+  // Nobody polled: the next line comes long after the pause. The old block goes out first.
+  auto ev = parser.FeedBytes(Crlf({"OK"}), 60000);
+  EXPECT_EQ(Describe(ev), (std::vector<std::string>{"CID ||111||--", "RESULT 1"}));
+}
+
+TEST(CallerIdTest, ResetForgetsPartialLinesAndBlocks) {
+  TModemLineParser parser;
+  parser.FeedBytes("NMBR = 5550100\r\nRI", 0);
+  parser.Reset();
+  EXPECT_FALSE(parser.NextDeadline());
+  EXPECT_EQ(Describe(parser.FeedBytes("NG\r\n", 10)), std::vector<std::string>{"OTHER NG"});
+  EXPECT_TRUE(parser.Poll(100000).empty());
+}
+
+} // namespace
