@@ -7,10 +7,17 @@
 //   it is destroyed. A component destroyed on its own leaves its owner first.
 // - A component that joins or leaves an owner is announced to the owner and all its
 //   components through Notification (opInsert / opRemove). FreeNotification links two
-//   components in any place of the tree so that each is told (opRemove) when the other goes.
-//   Whoever holds a reference to another component clears it in Notification.
+//   components anywhere in the tree so that each is told (opRemove) when the other goes.
+//   Whoever holds a reference to another component clears it in Notification; a component
+//   may hear of one departure twice (as a sibling and as a partner), so clearing must be
+//   idempotent. Compare pointers there: after a plain `delete` the departing object is
+//   already reduced to its TComponent part, so casts to its class fail. Free() (and an
+//   owner destroying its components) announces the departure while the object is whole.
 // - Components are created with CreateComponent<T>(Owner, ...), so that the insert
 //   notification sees the finished object; a plain `new T(Owner)` joins the owner silently.
+// - Notifications may free other components or move them between owners; every walk over
+//   the tree tolerates that. Freeing the component being announced, from inside its own
+//   announcement, is not allowed.
 // - BeginLoading()/EndLoading() bracket the creation of an owner's components from a form
 //   description: csLoading is set meanwhile, then Loaded() runs on each in creation order.
 // - Everything here belongs to the thread that created the components; none of it locks.
@@ -60,10 +67,10 @@ class TPersistent : public TObject {
 public:
   // Copies the published state of Source into this object. The default asks Source to
   // AssignTo this object, and fails with EConvertError when neither side knows how.
-  virtual void Assign(const TPersistent* Source);
+  virtual void Assign(TPersistent* Source);
 
 protected:
-  virtual void AssignTo(TPersistent* Dest) const;
+  virtual void AssignTo(TPersistent* Dest);
 };
 
 class TComponent : public TPersistent {
@@ -75,8 +82,9 @@ public:
   // leaves the owner, which announces the removal to the remaining components.
   ~TComponent() override;
 
-  // Marks this component and everything it owns as being destroyed, then deletes it, so
-  // that derived destructors already see csDestroying.
+  // The usual way to destroy a component: marks it and everything it owns csDestroying,
+  // tells its partners and its owner's components while it is still whole, then deletes it
+  // (its derived destructors see csDestroying and Owner() == nullptr).
   void Free();
 
   TComponent* Owner() const { return FOwner; }
@@ -103,7 +111,7 @@ public:
   void InsertComponent(TComponent* AComponent);
   // Releases AComponent (the caller now owns it) and announces the removal (opRemove).
   void RemoveComponent(TComponent* AComponent);
-  // Destroys every owned component, last first.
+  // Frees every owned component, last first.
   void DestroyComponents();
 
   // Links this component and AComponent: each is told (opRemove) when the other goes away.
@@ -132,6 +140,7 @@ protected:
 
 private:
   void MarkDestroying();
+  void AnnounceDeparture();
   void Detach(TComponent* AComponent);
   void Attach(TComponent* AComponent);
   bool Owns(const TComponent* AComponent) const;
@@ -143,6 +152,8 @@ private:
   std::string FName;
   TComponentState FComponentState = 0;
   int FLoadingDepth = 0;
+  // Expires when this object is gone: walks over the tree hold weak references to it.
+  std::shared_ptr<char> FLife = std::make_shared<char>(0);
 };
 
 // Creates a T owned by AOwner (the first constructor argument) and announces it to the
@@ -240,9 +251,9 @@ using TTickSource = uint32_t (*)();
 TTickSource SetTickSource(TTickSource Source);
 uint32_t CurrentTicks();
 
-// Ticks per wrap of the millisecond clock, and the longest timer (half of that), so that a
-// wrap of the counter is never mistaken for a distant expiry.
-constexpr uint32_t TicksPerWrap = 78090315; // (2^32 - 1) / 55 + 1 distinct tick values
+// Ticks the counter covers before it wraps (2^32 ms / 55, rounded down), and the longest
+// timer, half of that, so that a wrap of the counter is never mistaken for a distant expiry.
+constexpr uint32_t TicksPerWrap = 78090314;
 constexpr uint32_t MaxTimerTicks = 39045157;
 
 struct TEventTimer {
@@ -252,8 +263,9 @@ struct TEventTimer {
 
 // Starts ET now for Ticks ticks (at most MaxTimerTicks).
 void NewTimer(TEventTimer& ET, uint32_t Ticks);
-// Whether a timer (start, expiry) has run out at tick Now; a Now below Start means the tick
-// counter has wrapped since the timer started.
+// Whether a timer (start, expiry) has run out at tick Now: Now is past the expiry, or the
+// counter has wrapped since the start (Now below Start) and Now, counted on from before the
+// wrap, is past the expiry. Across a wrap a timer may run out up to one tick late.
 bool TickTimerExpired(uint32_t StartTicks, uint32_t ExpireTicks, uint32_t Now);
 bool TimerExpired(const TEventTimer& ET);
 // Ticks left before ET runs out (0 once expired), and ticks since it started.
@@ -262,7 +274,8 @@ uint32_t TimerTicksElapsed(const TEventTimer& ET);
 
 // One step of the calling thread's message pump: takes one message if there is one; a quit
 // message is posted again (so the main loop still sees it); any other message is
-// translated and dispatched. Returns whether a message was taken.
+// translated and dispatched. Returns whether a message was dispatched (false for none and
+// for a quit), so `while (SafeYield()) {}` drains the queue and stops at a quit.
 bool SafeYield();
 
 // Whether the two masks share a bit.
@@ -270,5 +283,5 @@ constexpr bool FlagIsSet(uint32_t Flags, uint32_t FlagMask) {
   return (Flags & FlagMask) != 0;
 }
 
-// Whether a file (or folder) of this name exists; nullptr and "" do not.
+// Whether a file of this name exists (a folder is not a file); nullptr and "" do not.
 bool ExistsFile(const char* FileName);
