@@ -73,8 +73,10 @@ void TThread::Run() {
   {
     std::unique_lock lock(FLock);
     FThreadId = CurrentSystemThreadId();
+    // tpNormal is the process's own nice (its main thread's), not that of whichever thread
+    // happened to create this one.
     errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
     FBaseNice = errno == 0 ? nice : 0;
     FIdReady = true;
     FChanged.notify_all();

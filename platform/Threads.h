@@ -5,8 +5,8 @@
 // thread object and should return soon after Terminated() turns true.  An exception leaving
 // the body ends the thread quietly and is kept for FatalException().
 // Priorities map to the system best effort: tpIdle is the idle scheduling class, the other
-// steps are nice values around the nice the thread started with (tpNormal; -5 / -10 / -20 for
-// the raised steps, +5 / +10 for the lowered ones).  A change the system refuses (raising
+// steps are nice values around the process's nice (tpNormal; -5 / -10 / -20 for the raised
+// steps, +5 / +10 for the lowered ones).  A change the system refuses (raising
 // needs privilege) is not an error: Priority() keeps the step asked for and
 // PriorityApplied() says whether the system took it.
 // Destroying the object asks the thread to terminate and waits until its body has returned;
@@ -72,7 +72,7 @@ private:
   bool FFinished = false;
   bool FIdReady = false;
   pid_t FThreadId = 0;
-  int FBaseNice = 0; // the nice the thread started with: the tpNormal step
+  int FBaseNice = 0; // the process's nice: the tpNormal step
   TThreadPriority FPriority = tpNormal;
   bool FPriorityApplied = true;
   std::exception_ptr FFatalException;

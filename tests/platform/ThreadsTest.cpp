@@ -223,3 +223,29 @@ TEST(ThreadsTest, PriorityOfAFinishedThreadIsOnlyRemembered) {
   EXPECT_EQ(thread.Priority(), tpLower);
   EXPECT_FALSE(thread.PriorityApplied());
 }
+
+TEST(ThreadsTest, StepsCountFromTheProcessNotFromTheCreatingThread) {
+  const int base = NiceOf(::getpid());
+  if (base > 9) {
+    GTEST_SKIP() << "the test runs at nice " << base << ", no room to lower";
+  }
+  std::atomic<int> innerNice{0};
+  std::atomic<bool> innerApplied{false};
+  TThread outer(
+      [&](TThread&) {
+        // Created by a lowered thread, so it starts lowered too.
+        TThread inner([](TThread& self) {
+          while (!self.Terminated()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+        });
+        innerApplied = inner.SetPriority(tpLowest);
+        innerNice = NiceOf(inner.ThreadId());
+      },
+      true);
+  ASSERT_TRUE(outer.SetPriority(tpLower));
+  outer.Start();
+  ASSERT_TRUE(outer.WaitFor(20000));
+  EXPECT_TRUE(innerApplied);
+  EXPECT_EQ(innerNice, base + 10);
+}
