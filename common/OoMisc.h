@@ -3,8 +3,9 @@
 // step, bit and file tests).
 //
 // Contract of the component model:
-// - An owner owns its components in creation order and destroys them in reverse order when
-//   it is destroyed. A component destroyed on its own leaves its owner first.
+// - An owner owns its components in creation order and frees them in reverse order when it
+//   is destroyed (after its own derived destructors have run). A component destroyed on its
+//   own leaves its owner first.
 // - A component that joins or leaves an owner is announced to the owner and all its
 //   components through Notification (opInsert / opRemove). FreeNotification links two
 //   components anywhere in the tree so that each is told (opRemove) when the other goes.
@@ -268,7 +269,8 @@ void NewTimer(TEventTimer& ET, uint32_t Ticks);
 // wrap, is past the expiry. Across a wrap a timer may run out up to one tick late.
 bool TickTimerExpired(uint32_t StartTicks, uint32_t ExpireTicks, uint32_t Now);
 bool TimerExpired(const TEventTimer& ET);
-// Ticks left before ET runs out (0 once expired), and ticks since it started.
+// Ticks to go until the expiry tick (0 at it or after), and ticks since the start, both
+// counted across a wrap.
 uint32_t TimerTicksRemaining(const TEventTimer& ET);
 uint32_t TimerTicksElapsed(const TEventTimer& ET);
 
