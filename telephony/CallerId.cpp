@@ -478,8 +478,9 @@ bool TModemLineParser::HandleResult(std::string_view upper, std::string_view lin
                                                    {"1", mrConnect}}};
   TModemResult result = mrNone;
   std::string text;
+  bool numeric = upper.size() == 1;
   for (const auto& c : codes)
-    if (upper == c.Text)
+    if (upper == c.Text && (!numeric || FOptions.NumericResults))
       result = c.Result;
   if (result == mrNone && (upper == "CONNECT" || StartsWith(upper, "CONNECT "))) {
     result = mrConnect;
@@ -509,7 +510,7 @@ bool TModemLineParser::HandleRing(std::string_view upper, std::string_view line,
     return true;
   }
   std::string text;
-  if (upper == "RING" || upper == "2") {
+  if (upper == "RING" || (upper == "2" && FOptions.NumericResults)) {
     text.swap(FDistinctive);
   } else if (StartsWith(upper, "RING ")) {
     text = std::string(Trim(line.substr(5)));

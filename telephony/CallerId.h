@@ -103,6 +103,9 @@ struct TModemParserOptions {
   uint64_t PauseMs = 700;     // silence that ends a caller-ID block
   uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
   std::size_t MaxLineLength = 256;
+  // Bare digits as ATV0 result codes ("0" OK, "2" RING, ...). Off by default: the line is
+  // driven in verbose mode, where a bare digit is an answer to a query (AT+VCID? gives "1").
+  bool NumericResults = false;
 };
 
 class TModemLineParser {

@@ -151,9 +151,9 @@ const std::vector<TCase>& TranscriptCases() {
        {"OTHER RINGING", "OTHER RINGO"}},
       {"result codes",
        Crlf({"OK", "ERROR", "CONNECT", "CONNECT 57600/V42", "NO CARRIER", "BUSY", "NO DIALTONE",
-             "NO ANSWER", "0", "4"}),
+             "NO ANSWER", "NO DIAL TONE", "0", "4"}),
        {"RESULT 1", "RESULT 2", "RESULT 3", "RESULT 3 57600/V42", "RESULT 4", "RESULT 5",
-        "RESULT 6", "RESULT 7", "RESULT 1", "RESULT 2"}},
+        "RESULT 6", "RESULT 7", "RESULT 6", "OTHER 0", "OTHER 4"}},
       {"echo of our commands",
        "AT+VCID=1\r\r\nOK\r\nATZ\r\r\nOK\r\n",
        {"ECHO AT+VCID=1", "RESULT 1", "ECHO ATZ", "RESULT 1"}},
@@ -196,6 +196,20 @@ TEST(CallerIdTest, TranscriptTable) {
 }
 
 // Every withheld and unavailable spelling that carriers use, as number and as name.
+// ATV0 codes only when the owner says the modem is in numeric mode: otherwise a bare digit is
+// the answer to a query.
+TEST(CallerIdTest, NumericResultsOnlyWhenAsked) {
+  const std::string input = Crlf({"0", "2", "1", "3", "4", "6", "7", "8", "9"});
+  EXPECT_EQ(ParseAll(input),
+            (std::vector<std::string>{"OTHER 0", "OTHER 2", "OTHER 1", "OTHER 3", "OTHER 4",
+                                      "OTHER 6", "OTHER 7", "OTHER 8", "OTHER 9"}));
+  TModemParserOptions numeric;
+  numeric.NumericResults = true;
+  EXPECT_EQ(ParseAll("0\r2\r1\r3\r4\r6\r7\r8\r9\r", numeric),
+            (std::vector<std::string>{"RESULT 1", "RING", "RESULT 3", "RESULT 4", "RESULT 2",
+                                      "RESULT 6", "RESULT 5", "RESULT 7", "OTHER 9"}));
+}
+
 TEST(CallerIdTest, AbsenceSpellings) {
   const std::vector<std::pair<std::string, TCallerIdAbsence>> marks = {
       {"P", caPrivate},
