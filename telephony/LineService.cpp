@@ -1,0 +1,893 @@
+#include "telephony/LineService.h"
+
+#include "telephony/ModemTrace.h"
+#include "telephony/TapiRecords.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+namespace Telephony {
+
+namespace {
+
+// Private messages of a registration's hidden window.
+constexpr uint32_t WakeMessage = Platform::WM_USER + 0x0601;
+constexpr uint32_t DestroyMessage = Platform::WM_USER + 0x0602;
+
+constexpr DWORD SupportedStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING |
+                                  LINECALLSTATE_ACCEPTED | LINECALLSTATE_DIALING |
+                                  LINECALLSTATE_PROCEEDING | LINECALLSTATE_BUSY |
+                                  LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+constexpr DWORD ReportedLineStates =
+    LINEDEVSTATE_RINGING | LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_REINIT;
+constexpr size_t MaxDialLength = 60;
+
+LONG Err(DWORD code) {
+  return static_cast<LONG>(code);
+}
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+bool IsRinging(DWORD state) {
+  return state == LINECALLSTATE_OFFERING || state == LINECALLSTATE_ACCEPTED;
+}
+
+// Only characters a modem dials: nothing that could end the command or start another.
+bool DialString(const char* address, std::string& digits) {
+  if (!address)
+    return false;
+  for (const char* p = address; *p; ++p) {
+    const char c = *p;
+    if (c == ' ' || c == '-' || c == '(' || c == ')' || c == '.')
+      continue;
+    if (!std::strchr("0123456789*#,+ABCDabcdTtPpWw!@$", c))
+      return false;
+    digits += c;
+  }
+  return !digits.empty() && digits.size() <= MaxDialLength;
+}
+
+DWORD CallFeatures(DWORD state, bool answering) {
+  switch (state) {
+  case LINECALLSTATE_OFFERING:
+    return answering ? LINECALLFEATURE_DROP
+                     : LINECALLFEATURE_ACCEPT | LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP;
+  case LINECALLSTATE_ACCEPTED:
+    return answering ? LINECALLFEATURE_DROP : LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP;
+  case LINECALLSTATE_IDLE:
+    return 0;
+  default:
+    return LINECALLFEATURE_DROP;
+  }
+}
+
+DWORD FlagOfAbsence(TCallerIdAbsence absence) {
+  return absence == caPrivate     ? LINECALLPARTYID_BLOCKED
+         : absence == caOutOfArea ? LINECALLPARTYID_OUTOFAREA
+                                  : 0;
+}
+
+// The caller-ID flags, number and name of a call as LINECALLINFO carries them. A withheld
+// marker wins over a number sent earlier (carriers mask numbers after sending them).
+DWORD CallerIdParts(const TCallerIdInfo& info, bool known, std::string& number, std::string& name) {
+  if (!known)
+    return LINECALLPARTYID_UNKNOWN;
+  DWORD flags = FlagOfAbsence(info.NumberAbsent);
+  if (!flags && !info.Number.empty()) {
+    flags |= LINECALLPARTYID_ADDRESS;
+    number = WithZero(info.Number);
+  }
+  if (info.NameAbsent == caNone && !info.Name.empty()) {
+    flags |= LINECALLPARTYID_NAME;
+    name = WithZero(info.Name);
+  } else if (!(flags & LINECALLPARTYID_ADDRESS)) {
+    flags |= FlagOfAbsence(info.NameAbsent);
+  }
+  return flags ? flags : LINECALLPARTYID_UNKNOWN;
+}
+
+bool SameClass(LPCSTR given, const char* expected) {
+  return given && strcasecmp(given, expected) == 0;
+}
+
+} // namespace
+
+// An open line: the application's view (handle, instance, masks, current call) and the modem.
+class TLineService::TOpenLine final : public TModemLineEvents {
+public:
+  TOpenLine(TLineService& service, HLINE handle, const TLineConfig& config)
+      : Handle(handle), FService(service), Modem(config, *this) {}
+
+  void OnModemRing(const std::string&) override { FService.OnRing(Handle); }
+  void OnModemCallerId(const TCallerIdInfo& info) override { FService.OnCallerId(Handle, info); }
+  void OnModemResult(TModemResult result) override { FService.OnResult(Handle, result); }
+  void OnModemRingsStopped() override { FService.OnRingsStopped(Handle); }
+  void OnModemHungUp(bool) override { FService.OnHungUp(Handle); }
+  void OnModemCarrierLost() override { FService.OnCarrierLost(Handle); }
+  void OnModemGone(bool) override { FService.OnGone(Handle); }
+
+  const HLINE Handle;
+  HLINEAPP App = 0;
+  DWORD DeviceId = 0;
+  DWORD_PTR Instance = 0;
+  DWORD Privileges = 0;
+  DWORD MediaModes = 0;
+  DWORD LineStates = 0;
+  DWORD AddressStates = 0;
+  HCALL Call = 0;
+  DWORD Rings = 0;
+  bool Ready = false; // the modem answered its init; events count from now on
+  bool Dead = false;  // the device vanished or stopped answering
+
+private:
+  TLineService& FService;
+
+public:
+  TModemLine Modem; // last, so it stops (and its reader with it) before the rest goes
+};
+
+TLineService& TLineService::Instance() {
+  // Never destroyed: reader threads may still report while the process ends.
+  static TLineService* service = new TLineService;
+  return *service;
+}
+
+// ---- Registration ------------------------------------------------------------------------
+
+LONG TLineService::Initialize(HLINEAPP* app, LINECALLBACK callback, LPCSTR, DWORD* numDevs) {
+  if (!app || !callback || !numDevs)
+    return Err(LINEERR_INVALPOINTER);
+  std::unique_lock lock(FLock);
+  // The line table is read afresh only when nobody holds a line of the old one.
+  if (FApps.empty() && FLines.empty())
+    LoadDevices();
+  const HLINEAPP handle = NewHandle();
+  auto registration = std::make_unique<TRegistration>();
+  registration->Handle = handle;
+  registration->Callback = callback;
+  registration->Thread = Platform::CurrentThreadId();
+  registration->Window = Platform::CreateHiddenWindow(
+      [this, handle](Platform::TWindowHandle window, uint32_t message, uintptr_t, intptr_t) {
+        if (message == WakeMessage)
+          Dispatch(handle);
+        else if (message == DestroyMessage)
+          Platform::DestroyWindow(window);
+        return intptr_t{0};
+      });
+  if (!registration->Window)
+    return Err(LINEERR_NOMEM);
+  FApps.emplace(handle, std::move(registration));
+  *app = handle;
+  *numDevs = static_cast<DWORD>(FDevices.size());
+  return 0;
+}
+
+void TLineService::LoadDevices() {
+  std::vector<std::string> problems;
+  std::vector<TLineConfig> lines = ReadTelephonyConfig(TelephonyConfigPath(), problems);
+  for (const std::string& problem : problems)
+    std::fprintf(stderr, "ringlet telephony: %s\n", problem.c_str());
+  FDevices.clear();
+  for (TLineConfig& line : lines) {
+    TDevice device;
+    device.Config = std::move(line);
+    FDevices.push_back(std::move(device));
+  }
+}
+
+LONG TLineService::Shutdown(HLINEAPP app) {
+  std::vector<std::unique_ptr<TOpenLine>> closing;
+  std::unique_ptr<TRegistration> registration;
+  {
+    std::lock_guard lock(FLock);
+    auto found = FApps.find(app);
+    if (found == FApps.end())
+      return Err(LINEERR_INVALAPPHANDLE);
+    std::vector<HLINE> lines;
+    // A line still being opened is finished (and dropped) by its own lineOpen.
+    for (const auto& [handle, line] : FLines)
+      if (line->App == app && line->Ready)
+        lines.push_back(handle);
+    for (HLINE handle : lines)
+      closing.push_back(TakeLine(handle));
+    registration = std::move(found->second);
+    FApps.erase(found);
+  }
+  closing.clear(); // stops the modems, outside the lock
+  if (registration->Thread == Platform::CurrentThreadId())
+    Platform::DestroyWindow(registration->Window);
+  else
+    Platform::PostMessage(registration->Window, DestroyMessage, 0, 0);
+  return 0;
+}
+
+void TLineService::ShutdownAll() {
+  std::vector<std::unique_ptr<TOpenLine>> closing;
+  std::vector<std::unique_ptr<TRegistration>> apps;
+  {
+    std::lock_guard lock(FLock);
+    std::vector<HLINE> lines;
+    for (const auto& [handle, line] : FLines)
+      if (line->Ready)
+        lines.push_back(handle);
+    for (HLINE handle : lines)
+      closing.push_back(TakeLine(handle));
+    for (auto& [handle, registration] : FApps)
+      apps.push_back(std::move(registration));
+    FApps.clear();
+  }
+  closing.clear();
+  for (const auto& registration : apps)
+    if (registration->Thread == Platform::CurrentThreadId())
+      Platform::DestroyWindow(registration->Window);
+}
+
+LONG TLineService::NegotiateApiVersion(HLINEAPP app, DWORD device, DWORD low, DWORD high,
+                                       DWORD* version, LINEEXTENSIONID* extension) {
+  std::lock_guard lock(FLock);
+  if (!FindApp(app))
+    return Err(LINEERR_INVALAPPHANDLE);
+  if (device >= FDevices.size())
+    return Err(LINEERR_BADDEVICEID);
+  if (!version || !extension)
+    return Err(LINEERR_INVALPOINTER);
+  if (low > TAPI_VERSION_1_4 || high < TAPI_VERSION_1_4)
+    return Err(LINEERR_INCOMPATIBLEAPIVERSION);
+  *version = TAPI_VERSION_1_4;
+  std::memset(extension, 0, sizeof *extension);
+  return 0;
+}
+
+LONG TLineService::GetDevCaps(HLINEAPP app, DWORD device, DWORD version, DWORD extVersion,
+                              LINEDEVCAPS* caps) {
+  std::lock_guard lock(FLock);
+  if (!FindApp(app))
+    return Err(LINEERR_INVALAPPHANDLE);
+  if (device >= FDevices.size())
+    return Err(LINEERR_BADDEVICEID);
+  if (version != TAPI_VERSION_1_4)
+    return Err(LINEERR_INCOMPATIBLEAPIVERSION);
+  if (extVersion != 0)
+    return Err(LINEERR_INCOMPATIBLEEXTVERSION);
+  const TDevice& line = FDevices[device];
+  LINEDEVCAPS fixed{};
+  fixed.dwPermanentLineID = device;
+  fixed.dwStringFormat = STRINGFORMAT_ASCII;
+  fixed.dwAddressModes = LINEADDRESSMODE_ADDRESSID;
+  fixed.dwNumAddresses = 1;
+  fixed.dwBearerModes = LINEBEARERMODE_VOICE | LINEBEARERMODE_PASSTHROUGH;
+  fixed.dwMaxRate = line.Config.Baud;
+  fixed.dwMediaModes = LINEMEDIAMODE_DATAMODEM | (line.Voice ? LINEMEDIAMODE_AUTOMATEDVOICE : 0);
+  fixed.dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
+  fixed.dwMaxNumActiveCalls = 1;
+  fixed.dwAnswerMode = LINEANSWERMODE_NONE;
+  fixed.dwRingModes = 1;
+  fixed.dwLineStates = ReportedLineStates;
+  fixed.dwLineFeatures = LINEFEATURE_MAKECALL;
+  const std::string provider = WithZero("Ringlet AT modem service");
+  const std::string name = WithZero(line.Config.Name);
+  return FillRecord(
+      caps, fixed,
+      {{&LINEDEVCAPS::dwProviderInfoSize, &LINEDEVCAPS::dwProviderInfoOffset, provider},
+       {&LINEDEVCAPS::dwLineNameSize, &LINEDEVCAPS::dwLineNameOffset, name}});
+}
+
+LONG TLineService::GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceClass) {
+  std::lock_guard lock(FLock);
+  if (FApps.empty())
+    return Err(LINEERR_UNINITIALIZED);
+  if (device >= FDevices.size())
+    return Err(LINEERR_BADDEVICEID);
+  if (!SameClass(deviceClass, "comm/datamodem") && !SameClass(deviceClass, "comm"))
+    return Err(LINEERR_INVALDEVICECLASS);
+  const TDevice& line = FDevices[device];
+  std::string text =
+      "Device=" + line.Config.Device + "\r\nBaud=" + std::to_string(line.Config.Baud) +
+      "\r\nInit=" + (line.Config.Init.empty() ? line.CallerIdCommand : line.Config.Init) +
+      "\r\nRingTimeout=" + std::to_string(line.Config.RingTimeoutMs / 1000.0) + "\r\n";
+  return FillVarString(config, STRINGFORMAT_ASCII, WithZero(text));
+}
+
+// ---- Lines -------------------------------------------------------------------------------
+
+LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD version, DWORD extVersion,
+                        DWORD_PTR instance, DWORD privileges, DWORD mediaModes) {
+  TOpenLine* line = nullptr;
+  std::string preferred;
+  {
+    std::lock_guard lock(FLock);
+    if (!FindApp(app))
+      return Err(LINEERR_INVALAPPHANDLE);
+    if (device >= FDevices.size())
+      return Err(LINEERR_BADDEVICEID);
+    if (!lineOut)
+      return Err(LINEERR_INVALPOINTER);
+    if (version != TAPI_VERSION_1_4)
+      return Err(LINEERR_INCOMPATIBLEAPIVERSION);
+    if (extVersion != 0)
+      return Err(LINEERR_INCOMPATIBLEEXTVERSION);
+    const DWORD privilegeBits =
+        privileges & (LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER);
+    if (!privilegeBits || privilegeBits != privileges ||
+        ((privileges & LINECALLPRIVILEGE_NONE) && privileges != LINECALLPRIVILEGE_NONE))
+      return Err(LINEERR_INVALPRIVSELECT);
+    TDevice& target = FDevices[device];
+    const DWORD supported = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_UNKNOWN |
+                            (target.Voice ? LINEMEDIAMODE_AUTOMATEDVOICE : 0);
+    if ((privileges & LINECALLPRIVILEGE_OWNER) && (!mediaModes || (mediaModes & ~supported)))
+      return Err(LINEERR_INVALMEDIAMODE);
+    if (target.OpenLine)
+      return Err(LINEERR_ALLOCATED);
+    const HLINE handle = NewHandle();
+    auto created = std::make_unique<TOpenLine>(*this, handle, target.Config);
+    created->App = app;
+    created->DeviceId = device;
+    created->Instance = instance;
+    created->Privileges = privileges;
+    created->MediaModes = mediaModes;
+    line = created.get();
+    target.OpenLine = handle;
+    preferred = target.CallerIdCommand;
+    FLines.emplace(handle, std::move(created));
+  }
+  // The modem takes its time to reset; nobody else waits for that.
+  bool voice = false;
+  const LONG result = line->Modem.Open(preferred, voice);
+  std::unique_ptr<TOpenLine> failed;
+  {
+    std::lock_guard lock(FLock);
+    TDevice& target = FDevices[line->DeviceId];
+    if (result != 0 || !FindApp(app)) {
+      failed = TakeLine(line->Handle);
+    } else {
+      target.CallerIdCommand = preferred;
+      target.Voice = voice;
+      line->Ready = true;
+      *lineOut = line->Handle;
+    }
+  }
+  if (failed)
+    return result != 0 ? result : Err(LINEERR_INVALAPPHANDLE);
+  return 0;
+}
+
+LONG TLineService::Close(HLINE handle) {
+  std::unique_ptr<TOpenLine> line;
+  {
+    std::lock_guard lock(FLock);
+    TOpenLine* found = FindLine(handle);
+    if (!found || !found->Ready)
+      return Err(LINEERR_INVALLINEHANDLE);
+    line = TakeLine(handle);
+  }
+  return 0; // the modem stops here, outside the lock
+}
+
+// Removes a line, its calls and its claim on the device; the caller destroys it unlocked.
+std::unique_ptr<TLineService::TOpenLine> TLineService::TakeLine(HLINE handle) {
+  auto found = FLines.find(handle);
+  if (found == FLines.end())
+    return nullptr;
+  std::unique_ptr<TOpenLine> line = std::move(found->second);
+  FLines.erase(found);
+  for (auto call = FCalls.begin(); call != FCalls.end();)
+    call = call->second.Line == handle ? FCalls.erase(call) : std::next(call);
+  if (line->DeviceId < FDevices.size() && FDevices[line->DeviceId].OpenLine == handle)
+    FDevices[line->DeviceId].OpenLine = 0;
+  return line;
+}
+
+LONG TLineService::SetStatusMessages(HLINE handle, DWORD lineStates, DWORD addressStates) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line)
+    return Err(LINEERR_INVALLINEHANDLE);
+  if (lineStates & ~DWORD{LINEDEVSTATE_ALL})
+    return Err(LINEERR_INVALLINESTATE);
+  if (addressStates & ~DWORD{LINEADDRESSSTATE_ALL})
+    return Err(LINEERR_INVALADDRESSSTATE);
+  line->LineStates = lineStates;
+  line->AddressStates = addressStates;
+  return 0;
+}
+
+LONG TLineService::GetStatusMessages(HLINE handle, DWORD* lineStates, DWORD* addressStates) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line)
+    return Err(LINEERR_INVALLINEHANDLE);
+  if (!lineStates || !addressStates)
+    return Err(LINEERR_INVALPOINTER);
+  *lineStates = line->LineStates;
+  *addressStates = line->AddressStates;
+  return 0;
+}
+
+LONG TLineService::GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line)
+    return Err(LINEERR_INVALLINEHANDLE);
+  const TCall* call = CurrentCall(*line);
+  LINEDEVSTATUS fixed{};
+  fixed.dwNumOpens = 1;
+  fixed.dwOpenMediaModes = line->MediaModes;
+  fixed.dwNumActiveCalls = call ? 1 : 0;
+  fixed.dwLineFeatures = call || line->Dead ? 0 : LINEFEATURE_MAKECALL;
+  fixed.dwRingMode = 1;
+  fixed.dwDevStatusFlags =
+      line->Dead ? 0 : LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
+  return FillRecord(status, fixed, {});
+}
+
+// ---- Calls -------------------------------------------------------------------------------
+
+LONG TLineService::MakeCall(HLINE handle, HCALL* callOut, LPCSTR address) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line || !line->Ready)
+    return Err(LINEERR_INVALLINEHANDLE);
+  if (!callOut)
+    return Err(LINEERR_INVALPOINTER);
+  std::string digits;
+  if (!DialString(address, digits))
+    return Err(LINEERR_INVALADDRESS);
+  if (line->Dead)
+    return Err(LINEERR_OPERATIONFAILED);
+  if (CurrentCall(*line))
+    return Err(LINEERR_CALLUNAVAIL);
+  if (!line->Modem.Dial(digits))
+    return Err(LINEERR_OPERATIONFAILED);
+  TCall call;
+  call.Handle = NewHandle();
+  call.Line = handle;
+  call.DeviceId = line->DeviceId;
+  call.Origin = LINECALLORIGIN_OUTBOUND;
+  call.MediaMode = LINEMEDIAMODE_DATAMODEM;
+  call.CallId = ++FNextCallId;
+  call.Dialled = digits;
+  TCall& stored = FCalls.emplace(call.Handle, std::move(call)).first->second;
+  line->Call = stored.Handle;
+  *callOut = stored.Handle;
+  const DWORD request = NewRequest();
+  PostReply(handle, request, 0);
+  PostCallState(stored, LINECALLSTATE_DIALING, 0);
+  PostCallState(stored, LINECALLSTATE_PROCEEDING, 0);
+  return static_cast<LONG>(request);
+}
+
+LONG TLineService::Accept(HCALL handle) {
+  std::lock_guard lock(FLock);
+  TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  if (call->State != LINECALLSTATE_OFFERING)
+    return Err(LINEERR_INVALCALLSTATE);
+  const DWORD request = NewRequest();
+  PostReply(call->Line, request, 0);
+  PostCallState(*call, LINECALLSTATE_ACCEPTED, 0);
+  return static_cast<LONG>(request);
+}
+
+LONG TLineService::Answer(HCALL handle) {
+  std::lock_guard lock(FLock);
+  TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  if (call->Privilege != LINECALLPRIVILEGE_OWNER)
+    return Err(LINEERR_NOTOWNER);
+  if (!IsRinging(call->State) || call->Answering)
+    return Err(LINEERR_INVALCALLSTATE);
+  TOpenLine* line = FindLine(call->Line);
+  if (!line || line->Dead || !line->Modem.Answer())
+    return Err(LINEERR_OPERATIONFAILED);
+  // The reply waits for the modem's verdict: CONNECT, or a failure.
+  call->Answering = true;
+  call->AnswerRequest = NewRequest();
+  return static_cast<LONG>(call->AnswerRequest);
+}
+
+LONG TLineService::Drop(HCALL handle) {
+  std::lock_guard lock(FLock);
+  TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  if (call->Privilege != LINECALLPRIVILEGE_OWNER)
+    return Err(LINEERR_NOTOWNER);
+  if (call->State == LINECALLSTATE_IDLE || call->DropRequest)
+    return Err(LINEERR_INVALCALLSTATE);
+  TOpenLine* line = FindLine(call->Line);
+  const DWORD request = NewRequest();
+  if (!line || line->Dead) {
+    PostReply(call->Line, request, 0);
+    PostCallState(*call, LINECALLSTATE_IDLE, 0);
+    return static_cast<LONG>(request);
+  }
+  if (IsRinging(call->State) && !call->Answering) {
+    // Nothing to hang up: the call is over for the application, and the rings still coming
+    // are the same caller's, not a new call.
+    TDevice& device = FDevices[line->DeviceId];
+    device.SuppressRings = true;
+    device.LastSuppressedMs = NowMs();
+    PostReply(call->Line, request, 0);
+    PostCallState(*call, LINECALLSTATE_IDLE, 0);
+    return static_cast<LONG>(request);
+  }
+  if (call->Answering) {
+    call->Answering = false;
+    PostReply(call->Line, call->AnswerRequest, Err(LINEERR_OPERATIONFAILED));
+  }
+  call->DropRequest = request;
+  line->Modem.HangUp();
+  return static_cast<LONG>(request);
+}
+
+LONG TLineService::DeallocateCall(HCALL handle) {
+  std::lock_guard lock(FLock);
+  TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  if (call->State != LINECALLSTATE_IDLE)
+    return Err(LINEERR_INVALCALLSTATE);
+  if (TOpenLine* line = FindLine(call->Line); line && line->Call == handle)
+    line->Call = 0;
+  FCalls.erase(handle);
+  return 0;
+}
+
+LONG TLineService::GetCallInfo(HCALL handle, LINECALLINFO* info) {
+  std::lock_guard lock(FLock);
+  const TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  LINECALLINFO fixed{};
+  fixed.hLine = call->Line;
+  fixed.dwLineDeviceID = call->DeviceId;
+  fixed.dwBearerMode = LINEBEARERMODE_VOICE;
+  fixed.dwMediaMode = call->MediaMode;
+  fixed.dwCallID = call->CallId;
+  fixed.dwCallStates = SupportedStates;
+  fixed.dwOrigin = call->Origin;
+  fixed.dwReason = LINECALLREASON_DIRECT;
+  fixed.dwNumOwners = 1;
+  std::string number, name, called;
+  fixed.dwCallerIDFlags = CallerIdParts(call->CallerId, call->HasCallerId, number, name);
+  if (!call->Dialled.empty()) {
+    fixed.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
+    called = WithZero(call->Dialled);
+  } else {
+    fixed.dwCalledIDFlags = LINECALLPARTYID_UNKNOWN;
+  }
+  fixed.dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
+  fixed.dwRedirectionIDFlags = LINECALLPARTYID_UNKNOWN;
+  fixed.dwRedirectingIDFlags = LINECALLPARTYID_UNKNOWN;
+  return FillRecord(info, fixed,
+                    {{&LINECALLINFO::dwCallerIDSize, &LINECALLINFO::dwCallerIDOffset, number},
+                     {&LINECALLINFO::dwCallerIDNameSize, &LINECALLINFO::dwCallerIDNameOffset, name},
+                     {&LINECALLINFO::dwCalledIDSize, &LINECALLINFO::dwCalledIDOffset, called}});
+}
+
+LONG TLineService::GetCallStatus(HCALL handle, LINECALLSTATUS* status) {
+  std::lock_guard lock(FLock);
+  const TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  LINECALLSTATUS fixed{};
+  fixed.dwCallState = call->State;
+  fixed.dwCallStateMode = call->StateMode;
+  fixed.dwCallPrivilege = call->Privilege;
+  fixed.dwCallFeatures = CallFeatures(call->State, call->Answering);
+  return FillRecord(status, fixed, {});
+}
+
+LONG TLineService::GetId(HLINE lineHandle, DWORD addressId, HCALL callHandle, DWORD select,
+                         VARSTRING* id, LPCSTR deviceClass) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = nullptr;
+  TCall* call = nullptr;
+  if (select == LINECALLSELECT_CALL) {
+    call = FindCall(callHandle);
+    line = call ? FindLine(call->Line) : nullptr;
+    if (!line)
+      return Err(LINEERR_INVALCALLHANDLE);
+  } else if (select == LINECALLSELECT_LINE || select == LINECALLSELECT_ADDRESS) {
+    line = FindLine(lineHandle);
+    if (!line)
+      return Err(LINEERR_INVALLINEHANDLE);
+    if (select == LINECALLSELECT_ADDRESS && addressId != 0)
+      return Err(LINEERR_INVALADDRESSID);
+    call = CurrentCall(*line);
+  } else {
+    return Err(LINEERR_INVALCALLSELECT);
+  }
+  if (!id)
+    return Err(LINEERR_INVALPOINTER);
+  const std::string& path = line->Modem.DevicePath();
+  if (SameClass(deviceClass, "comm") || SameClass(deviceClass, "comm/datamodem/portname"))
+    return FillVarString(id, STRINGFORMAT_ASCII, WithZero(path));
+  if (!SameClass(deviceClass, "comm/datamodem"))
+    return Err(LINEERR_INVALDEVICECLASS);
+  if (select != LINECALLSELECT_CALL)
+    return Err(LINEERR_OPERATIONUNAVAIL);
+  if (!call || call->State != LINECALLSTATE_CONNECTED || line->Dead)
+    return Err(LINEERR_INVALCALLSTATE);
+  // Four bytes of descriptor, then the device name.
+  std::string data(sizeof(int32_t), '\0');
+  data += WithZero(path);
+  if (sizeof(VARSTRING) + data.size() > TotalSizeOf(id))
+    return FillVarString(id, STRINGFORMAT_BINARY, data); // sizes only: no descriptor leaks
+  const int fd = line->Modem.HandOver();
+  if (fd < 0)
+    return Err(LINEERR_OPERATIONFAILED);
+  const int32_t handle = fd;
+  std::memcpy(data.data(), &handle, sizeof handle);
+  return FillVarString(id, STRINGFORMAT_BINARY, data);
+}
+
+// ---- Modem events ------------------------------------------------------------------------
+
+bool TLineService::RingBelongsToDroppedCall(TDevice& device) {
+  if (!device.SuppressRings)
+    return false;
+  const uint64_t now = NowMs();
+  if (now - device.LastSuppressedMs < device.Config.RingTimeoutMs) {
+    device.LastSuppressedMs = now;
+    return true;
+  }
+  device.SuppressRings = false;
+  return false;
+}
+
+TLineService::TCall* TLineService::OfferCall(TOpenLine& line) {
+  if (!(line.Privileges & (LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR)))
+    return nullptr;
+  TCall call;
+  call.Handle = NewHandle();
+  call.Line = line.Handle;
+  call.DeviceId = line.DeviceId;
+  call.CallId = ++FNextCallId;
+  call.Privilege = (line.Privileges & LINECALLPRIVILEGE_OWNER) ? LINECALLPRIVILEGE_OWNER
+                                                               : LINECALLPRIVILEGE_MONITOR;
+  TCall& stored = FCalls.emplace(call.Handle, std::move(call)).first->second;
+  line.Call = stored.Handle;
+  line.Rings = 0;
+  PostCallState(stored, LINECALLSTATE_OFFERING, LINEOFFERINGMODE_ACTIVE, stored.Privilege);
+  return &stored;
+}
+
+void TLineService::OnRing(HLINE handle) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line || !line->Ready || line->Dead)
+    return;
+  if (RingBelongsToDroppedCall(FDevices[line->DeviceId]))
+    return;
+  TCall* call = CurrentCall(*line);
+  if (!call)
+    call = OfferCall(*line);
+  else if (!IsRinging(call->State))
+    return; // a ring during another call's setup means nothing to it
+  ++line->Rings;
+  PostDevState(*line, LINEDEVSTATE_RINGING, 1, line->Rings);
+}
+
+void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line || !line->Ready || line->Dead)
+    return;
+  if (RingBelongsToDroppedCall(FDevices[line->DeviceId]))
+    return;
+  TCall* call = CurrentCall(*line);
+  if (!call)
+    call = OfferCall(*line); // caller ID before the first ring (UK)
+  if (!call || !IsRinging(call->State))
+    return;
+  call->CallerId = info;
+  call->HasCallerId = true;
+  Post(line->App, TLineMessage{call->Handle, LINE_CALLINFO, line->Instance,
+                               LINECALLINFOSTATE_CALLERID, 0, 0, line->Handle, call->Handle});
+}
+
+void TLineService::OnRingsStopped(HLINE handle) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line || !line->Ready)
+    return;
+  line->Rings = 0;
+  FDevices[line->DeviceId].SuppressRings = false;
+  TCall* call = CurrentCall(*line);
+  if (call && IsRinging(call->State) && !call->Answering)
+    PostCallState(*call, LINECALLSTATE_IDLE, 0);
+}
+
+void TLineService::OnResult(HLINE handle, TModemResult result) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  TCall* call = line ? CurrentCall(*line) : nullptr;
+  if (!call)
+    return;
+  if (call->Answering) {
+    call->Answering = false;
+    if (result == mrConnect) {
+      PostReply(call->Line, call->AnswerRequest, 0);
+      PostCallState(*call, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+    } else {
+      PostReply(call->Line, call->AnswerRequest, Err(LINEERR_OPERATIONFAILED));
+      PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
+    }
+    return;
+  }
+  if (call->State == LINECALLSTATE_DIALING || call->State == LINECALLSTATE_PROCEEDING) {
+    switch (result) {
+    case mrConnect:
+      PostCallState(*call, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+      break;
+    case mrBusy:
+      PostCallState(*call, LINECALLSTATE_BUSY, LINEBUSYMODE_UNKNOWN);
+      break;
+    case mrNoDialtone:
+      PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NODIALTONE);
+      break;
+    case mrNoAnswer:
+    case mrNoCarrier:
+      PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER);
+      break;
+    default:
+      PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
+      break;
+    }
+    return;
+  }
+  if (call->State == LINECALLSTATE_CONNECTED && result == mrNoCarrier)
+    PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+}
+
+void TLineService::OnHungUp(HLINE handle) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  TCall* call = line ? CurrentCall(*line) : nullptr;
+  if (!call || !call->DropRequest)
+    return;
+  PostReply(call->Line, call->DropRequest, 0);
+  call->DropRequest = 0;
+  PostCallState(*call, LINECALLSTATE_IDLE, 0);
+}
+
+void TLineService::OnCarrierLost(HLINE handle) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  TCall* call = line ? CurrentCall(*line) : nullptr;
+  if (call && call->State == LINECALLSTATE_CONNECTED)
+    PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+}
+
+void TLineService::OnGone(HLINE handle) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  if (!line || line->Dead)
+    return;
+  line->Dead = true;
+  if (TCall* call = CurrentCall(*line)) {
+    if (call->Answering) {
+      call->Answering = false;
+      PostReply(call->Line, call->AnswerRequest, Err(LINEERR_OPERATIONFAILED));
+    }
+    if (call->DropRequest) {
+      PostReply(call->Line, call->DropRequest, 0);
+      call->DropRequest = 0;
+    }
+    PostCallState(*call, LINECALLSTATE_IDLE, 0);
+  }
+  PostDevState(*line, LINEDEVSTATE_OUTOFSERVICE, 0, 0);
+  // The service closes the line; an application that closes it first never sees this.
+  Post(line->App, TLineMessage{line->Handle, LINE_CLOSE, line->Instance, 0, 0, 0, line->Handle, 0});
+}
+
+// ---- Messages ----------------------------------------------------------------------------
+
+void TLineService::Post(HLINEAPP app, const TLineMessage& message) {
+  TRegistration* registration = FindApp(app);
+  if (!registration)
+    return;
+  registration->Queue.push_back(message);
+  if (!Platform::PostMessage(registration->Window, WakeMessage, 0, 0))
+    registration->Queue.pop_back(); // the registering thread has ended
+}
+
+void TLineService::PostCallState(TCall& call, DWORD state, DWORD mode, DWORD privilege) {
+  call.State = state;
+  call.StateMode = mode;
+  TOpenLine* line = FindLine(call.Line);
+  if (!line)
+    return;
+  Post(line->App, TLineMessage{call.Handle, LINE_CALLSTATE, line->Instance, state, mode, privilege,
+                               line->Handle, call.Handle});
+}
+
+void TLineService::PostDevState(TOpenLine& line, DWORD state, DWORD_PTR param2, DWORD_PTR param3) {
+  if (!(line.LineStates & state) && state != LINEDEVSTATE_REINIT)
+    return;
+  Post(line.App, TLineMessage{line.Handle, LINE_LINEDEVSTATE, line.Instance, state, param2, param3,
+                              line.Handle, 0});
+}
+
+void TLineService::PostReply(HLINE handle, DWORD request, LONG result) {
+  TOpenLine* line = FindLine(handle);
+  if (!line || !request)
+    return;
+  // The reply carries the line's instance: that is where the application looks for it.
+  Post(line->App,
+       TLineMessage{0, LINE_REPLY, line->Instance, request,
+                    static_cast<DWORD_PTR>(static_cast<DWORD>(result)), 0, line->Handle, 0});
+}
+
+void TLineService::Dispatch(HLINEAPP app) {
+  LINECALLBACK callback = nullptr;
+  TLineMessage message;
+  std::unique_ptr<TOpenLine> closed;
+  {
+    std::lock_guard lock(FLock);
+    TRegistration* registration = FindApp(app);
+    if (!registration || registration->Queue.empty())
+      return;
+    message = registration->Queue.front();
+    registration->Queue.pop_front();
+    TOpenLine* line = message.Line ? FindLine(message.Line) : nullptr;
+    if ((message.Line && (!line || line->App != app)) || (message.Call && !FindCall(message.Call)))
+      return; // its line or call is gone: the application no longer expects it
+    if (message.Message == LINE_CLOSE)
+      closed = TakeLine(message.Line);
+    callback = registration->Callback;
+  }
+  closed.reset();
+  try {
+    callback(message.Device, message.Message, message.Instance, message.Param1, message.Param2,
+             message.Param3);
+  } catch (...) {
+    // Nothing may unwind into the message pump; the application had its chance to catch.
+  }
+}
+
+// ---- Lookups -----------------------------------------------------------------------------
+
+DWORD TLineService::NewHandle() {
+  if (++FNextHandle == 0)
+    FNextHandle = 0x10000;
+  return FNextHandle;
+}
+
+DWORD TLineService::NewRequest() {
+  // Request ids stay positive: a negative LONG would read as an error.
+  FNextRequest = FNextRequest % 0x7FFFFFFF + 1;
+  return FNextRequest;
+}
+
+TLineService::TRegistration* TLineService::FindApp(HLINEAPP app) {
+  auto found = FApps.find(app);
+  return found == FApps.end() ? nullptr : found->second.get();
+}
+
+TLineService::TOpenLine* TLineService::FindLine(HLINE line) {
+  auto found = FLines.find(line);
+  return found == FLines.end() ? nullptr : found->second.get();
+}
+
+TLineService::TCall* TLineService::FindCall(HCALL call) {
+  auto found = FCalls.find(call);
+  return found == FCalls.end() ? nullptr : &found->second;
+}
+
+// The line's call that is still going on (an idle call waiting for deallocation is not).
+TLineService::TCall* TLineService::CurrentCall(TOpenLine& line) {
+  TCall* call = line.Call ? FindCall(line.Call) : nullptr;
+  return call && call->State != LINECALLSTATE_IDLE ? call : nullptr;
+}
+
+} // namespace Telephony

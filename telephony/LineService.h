@@ -1,0 +1,147 @@
+// LineService: the state behind the line API - registrations, lines, calls and request ids -
+// and the delivery of line messages.
+//
+// Contract: one instance per process, safe to call from any thread. A registration belongs to
+// the thread that called Initialize: its messages are queued here and posted to a hidden
+// window of that thread, and the callback runs when that thread pumps, one message per post,
+// in order. A message whose line was closed or whose call was deallocated before it was
+// dispatched is dropped, as an application expects after lineClose/lineDeallocateCall. The
+// callback is never called with a lock held, so it may call back into the API.
+// Modem events arrive on each open line's reader thread; opening and closing the modem (which
+// may take seconds) happen without holding the service lock.
+#pragma once
+
+#include "platform/Messages.h"
+#include "telephony/CallerId.h"
+#include "telephony/ModemLine.h"
+#include "telephony/Tapi.h"
+#include "telephony/TelephonyConfig.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Telephony {
+
+class TLineService {
+public:
+  static TLineService& Instance();
+
+  LONG Initialize(HLINEAPP* app, LINECALLBACK callback, LPCSTR appName, DWORD* numDevs);
+  LONG Shutdown(HLINEAPP app);
+  LONG NegotiateApiVersion(HLINEAPP app, DWORD device, DWORD low, DWORD high, DWORD* version,
+                           LINEEXTENSIONID* extension);
+  LONG GetDevCaps(HLINEAPP app, DWORD device, DWORD version, DWORD extVersion, LINEDEVCAPS* caps);
+  LONG Open(HLINEAPP app, DWORD device, HLINE* line, DWORD version, DWORD extVersion,
+            DWORD_PTR instance, DWORD privileges, DWORD mediaModes);
+  LONG Close(HLINE line);
+  LONG SetStatusMessages(HLINE line, DWORD lineStates, DWORD addressStates);
+  LONG GetStatusMessages(HLINE line, DWORD* lineStates, DWORD* addressStates);
+  LONG GetLineDevStatus(HLINE line, LINEDEVSTATUS* status);
+  LONG MakeCall(HLINE line, HCALL* call, LPCSTR address);
+  LONG Accept(HCALL call);
+  LONG Answer(HCALL call);
+  LONG Drop(HCALL call);
+  LONG DeallocateCall(HCALL call);
+  LONG GetCallInfo(HCALL call, LINECALLINFO* info);
+  LONG GetCallStatus(HCALL call, LINECALLSTATUS* status);
+  LONG GetId(HLINE line, DWORD addressId, HCALL call, DWORD select, VARSTRING* id,
+             LPCSTR deviceClass);
+  LONG GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceClass);
+
+  // Closes every line and forgets every registration (the library is being unloaded).
+  void ShutdownAll();
+
+private:
+  class TOpenLine;
+  friend class TOpenLine;
+
+  struct TLineMessage {
+    DWORD Device = 0;
+    DWORD Message = 0;
+    DWORD_PTR Instance = 0;
+    DWORD_PTR Param1 = 0, Param2 = 0, Param3 = 0;
+    HLINE Line = 0; // the message is dropped once this line is closed
+    HCALL Call = 0; // ... or this call deallocated
+  };
+
+  struct TRegistration {
+    HLINEAPP Handle = 0;
+    LINECALLBACK Callback = nullptr;
+    Platform::TWindowHandle Window = 0;
+    uint64_t Thread = 0;
+    std::deque<TLineMessage> Queue;
+  };
+
+  // What a line device keeps between opens.
+  struct TDevice {
+    TLineConfig Config;
+    std::string CallerIdCommand; // the command that last answered OK
+    bool Voice = false;
+    HLINE OpenLine = 0;         // set while opening, too
+    bool SuppressRings = false; // an offered call was dropped: its rings are not a new call
+    uint64_t LastSuppressedMs = 0;
+  };
+
+  struct TCall {
+    HCALL Handle = 0;
+    HLINE Line = 0;
+    DWORD DeviceId = 0;
+    DWORD State = LINECALLSTATE_IDLE;
+    DWORD StateMode = 0;
+    DWORD Origin = LINECALLORIGIN_INBOUND;
+    DWORD MediaMode = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_UNKNOWN;
+    DWORD Privilege = LINECALLPRIVILEGE_OWNER;
+    DWORD CallId = 0;
+    TCallerIdInfo CallerId;
+    bool HasCallerId = false;
+    std::string Dialled;
+    bool Answering = false;
+    DWORD AnswerRequest = 0;
+    DWORD DropRequest = 0;
+  };
+
+  TLineService() = default;
+
+  // Modem events, on the line's reader thread.
+  void OnRing(HLINE line);
+  void OnCallerId(HLINE line, const TCallerIdInfo& info);
+  void OnResult(HLINE line, TModemResult result);
+  void OnRingsStopped(HLINE line);
+  void OnHungUp(HLINE line);
+  void OnCarrierLost(HLINE line);
+  void OnGone(HLINE line);
+
+  // Everything below runs with FLock held.
+  void LoadDevices();
+  DWORD NewHandle();
+  DWORD NewRequest();
+  TRegistration* FindApp(HLINEAPP app);
+  TOpenLine* FindLine(HLINE line);
+  TCall* FindCall(HCALL call);
+  TCall* CurrentCall(TOpenLine& line);
+  bool RingBelongsToDroppedCall(TDevice& device);
+  TCall* OfferCall(TOpenLine& line);
+  void Post(HLINEAPP app, const TLineMessage& message);
+  void PostCallState(TCall& call, DWORD state, DWORD mode, DWORD privilege = 0);
+  void PostDevState(TOpenLine& line, DWORD state, DWORD_PTR param2, DWORD_PTR param3);
+  void PostReply(HLINE line, DWORD request, LONG result);
+  std::unique_ptr<TOpenLine> TakeLine(HLINE line);
+
+  // Runs on the registration's thread: delivers the oldest queued message.
+  void Dispatch(HLINEAPP app);
+
+  std::mutex FLock;
+  std::vector<TDevice> FDevices;
+  std::map<HLINEAPP, std::unique_ptr<TRegistration>> FApps;
+  std::map<HLINE, std::unique_ptr<TOpenLine>> FLines;
+  std::map<HCALL, TCall> FCalls;
+  DWORD FNextHandle = 0x10000;
+  DWORD FNextRequest = 0;
+  DWORD FNextCallId = 0;
+};
+
+} // namespace Telephony

@@ -1,0 +1,109 @@
+// ModemLine: one open AT modem - its initialisation, a reader thread that turns what the modem
+// sends into events, answering, dialling, hanging up, the hand-over of its descriptor and the
+// idle AT check.
+//
+// Contract: Open() initialises the modem synchronously (reset, echo off, verbose results,
+// caller ID on with the configured or first accepted command, voice probe) and fails with a
+// LINEERR value within a few command time-outs; then the reader thread runs until Close().
+// Events are delivered on the reader thread, never while a lock of this object is held, so a
+// handler may call back into Answer/Dial/HangUp/HandOver (which never block). Close() joins
+// the reader thread and must not be called from it; it hangs up a call still in progress.
+// The modem is "ringing" from a RING or caller-ID line until RingTimeoutMs pass without one;
+// then OnModemRingsStopped follows. While the descriptor is handed over nothing is read;
+// carrier loss is watched where the device has modem lines. A vanished device or a modem that
+// fails the idle check ends the reader with OnModemGone; nothing ever spins.
+#pragma once
+
+#include "platform/SerialDevice.h"
+#include "telephony/CallerId.h"
+#include "telephony/Tapi.h"
+#include "telephony/TelephonyConfig.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace Telephony {
+
+class TModemLineEvents {
+public:
+  virtual ~TModemLineEvents() = default;
+  virtual void OnModemRing(const std::string& distinctive) = 0;
+  virtual void OnModemCallerId(const TCallerIdInfo& info) = 0;
+  // A result that ends or changes a call being answered, dialled or connected.
+  virtual void OnModemResult(TModemResult result) = 0;
+  virtual void OnModemRingsStopped() = 0;
+  virtual void OnModemHungUp(bool confirmed) = 0;
+  virtual void OnModemCarrierLost() = 0;
+  // The device vanished (silent = false) or stopped answering the idle check (silent = true).
+  virtual void OnModemGone(bool silent) = 0;
+};
+
+// The caller-ID commands tried in order when a line names none.
+extern const char* const DefaultCallerIdCommands[4];
+
+class TModemLine {
+public:
+  TModemLine(const TLineConfig& config, TModemLineEvents& events);
+  ~TModemLine();
+  TModemLine(const TModemLine&) = delete;
+  TModemLine& operator=(const TModemLine&) = delete;
+
+  // preferred: a caller-ID command known to work (tried first); on success it holds the one
+  // that answered OK (empty when none did) and voice whether the modem offers voice class 8.
+  LONG Open(std::string& preferred, bool& voice);
+  void Close();
+
+  bool Answer();
+  bool Dial(const std::string& digits);
+  void HangUp();
+  // A descriptor of the modem for the caller to own and close; -1 when no call is connected.
+  int HandOver();
+  bool HasModemLines() const { return FDevice.HasModemLines(); }
+  const std::string& DevicePath() const { return FConfig.Device; }
+
+private:
+  enum TMode { mdIdle, mdAnswering, mdDialing, mdConnected, mdHandedOver, mdGone };
+
+  void Run();
+  bool WaitOnce(uint64_t now);
+  void ReadAvailable(uint64_t now);
+  void HandleEvents(const TModemEvents& events, uint64_t now);
+  void HandleResult(TModemResult result);
+  void CheckTimers(uint64_t now);
+  void CheckCarrier();
+  void DoHangUp();
+  void Gone(bool silent);
+
+  TModemResult Command(const std::string& command, uint32_t timeoutMs,
+                       std::vector<std::string>* info = nullptr);
+  bool WriteText(const std::string& text);
+  void TraceIncoming(const char* data, size_t size);
+  uint32_t WaitTimeout(uint64_t now);
+
+  const TLineConfig FConfig;
+  TModemLineEvents& FEvents;
+  Platform::TSerialDevice FDevice;
+  TModemLineParser FParser; // reader thread only (and Open before it starts)
+  std::string FTraceLine;   // incoming bytes of the line being traced
+
+  std::mutex FLock; // guards the fields below
+  TMode FMode = mdIdle;
+  bool FStop = false;
+  bool FHangUpRequested = false;
+  bool FCarrierLost = false;
+  bool FDcdWasOn = false;
+  uint64_t FCallDeadline = 0; // answer or dial must have an outcome by then
+
+  // Reader thread only.
+  bool FRinging = false;
+  uint64_t FLastRingMs = 0;
+  uint64_t FNextCheckMs = 0;
+  uint64_t FCheckDeadline = 0; // an AT check awaits its answer until then
+  int FCheckTries = 0;
+
+  std::thread FReader;
+};
+
+} // namespace Telephony

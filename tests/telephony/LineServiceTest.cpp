@@ -1,0 +1,484 @@
+// The telephony service end to end: a registered, pumping test thread drives libtapi32.so
+// (loaded by dlopen) while a modem is played on a pseudo-terminal.
+#include "TapiTestSupport.h"
+
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+using namespace TapiTest;
+
+namespace {
+
+constexpr DWORD_PTR Instance = 0x1234ABCD;
+constexpr DWORD_PTR Any = ~DWORD_PTR{0};
+
+// The trace is read once, at its first use: switch it on before anything runs.
+const std::string TracePath = "/tmp/ringlet-tapi-trace-" + std::to_string(getpid()) + ".log";
+const bool TraceSwitchedOn = [] {
+  unlink(TracePath.c_str());
+  return setenv("RINGLET_TELEPHONY_TRACE", TracePath.c_str(), 1) == 0;
+}();
+
+struct TCallerId {
+  DWORD Flags = 0;
+  std::string Number;
+  std::string Name;
+  DWORD MediaMode = 0;
+};
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir))
+      ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+double ProcessCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+class LineServiceTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(TraceSwitchedOn);
+    Received().clear();
+    OnMessage() = nullptr;
+    WriteConfig(Folder.Path() + "/telephony.ini",
+                LineSection("Line1", "Test Modem", Peer.SlavePath(), Extra()));
+  }
+  void TearDown() override {
+    OnMessage() = nullptr;
+    if (FLine)
+      Tapi().Close(FLine);
+    if (FApp) {
+      EXPECT_EQ(Tapi().Shutdown(FApp), 0);
+    }
+  }
+  virtual std::string Extra() { return ""; }
+
+  void Initialize() {
+    DWORD devices = 0;
+    ASSERT_EQ(Tapi().Initialize(&FApp, nullptr, Callback, "LineServiceTest", &devices), 0);
+    ASSERT_EQ(devices, 1u);
+    DWORD version = 0;
+    LINEEXTENSIONID extension;
+    ASSERT_EQ(Tapi().Negotiate(FApp, 0, TAPI_VERSION_1_4, TAPI_VERSION_1_4, &version, &extension),
+              0);
+    ASSERT_EQ(version, DWORD{TAPI_VERSION_1_4});
+  }
+  void Open() {
+    ASSERT_EQ(Tapi().Open(FApp, 0, &FLine, TAPI_VERSION_1_4, 0, Instance, LINECALLPRIVILEGE_OWNER,
+                          LINEMEDIAMODE_DATAMODEM, nullptr),
+              0);
+    ASSERT_EQ(Tapi().SetStatusMessages(FLine, LINEDEVSTATE_ALL, LINEADDRESSSTATE_ALL), 0);
+  }
+  void Reopen() {
+    ASSERT_EQ(Tapi().Close(FLine), 0);
+    FLine = 0;
+    Open();
+  }
+
+  // Rings until the service offers the call; returns its handle.
+  HCALL RingAndTakeCall() {
+    const size_t from = Received().size();
+    Peer.SendLine("RING");
+    EXPECT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING, from));
+    const int at = FindMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING, from);
+    return at < 0 ? 0 : Received()[static_cast<size_t>(at)].Device;
+  }
+
+  TCallerId ReadCallerId(HCALL call) {
+    TRecordBuffer info(1024);
+    EXPECT_EQ(Tapi().GetCallInfo(call, info.As<LINECALLINFO>()), 0);
+    const LINECALLINFO* record = info.As<LINECALLINFO>();
+    TCallerId id;
+    id.Flags = record->dwCallerIDFlags;
+    id.MediaMode = record->dwMediaMode;
+    if (record->dwCallerIDSize)
+      id.Number = info.StringAt(record->dwCallerIDOffset, record->dwCallerIDSize - 1);
+    if (record->dwCallerIDNameSize)
+      id.Name = info.StringAt(record->dwCallerIDNameOffset, record->dwCallerIDNameSize - 1);
+    return id;
+  }
+
+  DWORD CallState(HCALL call) {
+    TRecordBuffer status(sizeof(LINECALLSTATUS));
+    if (Tapi().GetCallStatus(call, status.As<LINECALLSTATUS>()) != 0)
+      return 0;
+    return status.As<LINECALLSTATUS>()->dwCallState;
+  }
+
+  // Waits for the LINE_REPLY of a request and returns its result.
+  LONG ReplyOf(LONG request) {
+    EXPECT_GT(request, 0);
+    EXPECT_TRUE(WaitMsg(LINE_REPLY, static_cast<DWORD_PTR>(request)));
+    const int at = FindMsg(LINE_REPLY, static_cast<DWORD_PTR>(request));
+    return at < 0 ? -1 : static_cast<LONG>(Received()[static_cast<size_t>(at)].Param2);
+  }
+
+  TTempFolder Folder;
+  TModemPeer Peer;
+  HLINEAPP FApp = 0;
+  HLINE FLine = 0;
+};
+
+TEST_F(LineServiceTest, OneCallAsTheRegisteredThreadSeesIt) {
+  Initialize();
+  Open();
+  for (const char* command : {"ATZ", "ATE0V1", "AT+VCID=1"})
+    EXPECT_EQ(Peer.CountCommand(command), 1u) << command;
+
+  const HCALL call = RingAndTakeCall();
+  ASSERT_NE(call, 0u);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski Joh\r\n");
+  ASSERT_TRUE(WaitMsg(LINE_CALLINFO));
+  Peer.SendLine("RING");
+  Peer.SendLine("RING");
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+
+  // The whole sequence, in order, every message carrying the line's instance.
+  std::vector<std::string> seen;
+  for (const TLineMsg& msg : Received()) {
+    EXPECT_EQ(msg.Instance, Instance);
+    std::ostringstream text;
+    if (msg.Message == LINE_CALLSTATE) {
+      text << "state " << msg.Param1;
+      EXPECT_EQ(msg.Device, call);
+    } else if (msg.Message == LINE_LINEDEVSTATE) {
+      text << "ring " << msg.Param3;
+      EXPECT_EQ(msg.Param1, DWORD_PTR{LINEDEVSTATE_RINGING});
+      EXPECT_EQ(msg.Device, FLine);
+    } else if (msg.Message == LINE_CALLINFO) {
+      text << "info " << msg.Param1;
+      EXPECT_EQ(msg.Device, call);
+    } else {
+      text << "other " << msg.Message;
+    }
+    seen.push_back(text.str());
+  }
+  const std::vector<std::string> expected = {"state 2", "ring 1", "info 32768",
+                                             "ring 2",  "ring 3", "state 1"};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(Received()[0].Param3, DWORD_PTR{LINECALLPRIVILEGE_OWNER});
+
+  const TCallerId id = ReadCallerId(call);
+  EXPECT_EQ(id.Flags, DWORD{LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME});
+  EXPECT_EQ(id.Number, "4075551212");
+  EXPECT_EQ(id.Name, "Chmielewski Joh");
+  EXPECT_EQ(id.MediaMode, DWORD{LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_UNKNOWN});
+
+  EXPECT_EQ(CallState(call), DWORD{LINECALLSTATE_IDLE});
+  EXPECT_EQ(Tapi().Drop(call, nullptr, 0), LONG(LINEERR_INVALCALLSTATE));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+  EXPECT_EQ(Tapi().GetCallStatus(call, TRecordBuffer(64).As<LINECALLSTATUS>()),
+            LONG(LINEERR_INVALCALLHANDLE));
+
+  // The trace shows the conversation with its time stamps.
+  std::ifstream trace(TracePath);
+  const std::string log((std::istreambuf_iterator<char>(trace)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find(Peer.SlavePath() + " > ATZ"), std::string::npos);
+  EXPECT_NE(log.find(Peer.SlavePath() + " < RING"), std::string::npos);
+  EXPECT_NE(log.find(Peer.SlavePath() + " < NMBR = 4075551212"), std::string::npos);
+}
+
+TEST_F(LineServiceTest, CallerIdBeforeTheFirstRingAndWithheldOrMaskedCallers) {
+  Initialize();
+  Open();
+  Peer.Send("\r\nMESG = 110101\r\nDATE = 0421\r\nTIME = 0934\r\nNMBR = P\r\nNAME = WITHHELD\r\n");
+  ASSERT_TRUE(WaitMsg(LINE_CALLINFO));
+  Peer.SendLine("RING");
+  ASSERT_TRUE(WaitMsg(LINE_LINEDEVSTATE));
+  const int offered = FindMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+  ASSERT_GE(offered, 0);
+  EXPECT_LT(offered, FindMsg(LINE_CALLINFO));
+  EXPECT_LT(FindMsg(LINE_CALLINFO), FindMsg(LINE_LINEDEVSTATE));
+  EXPECT_EQ(Received()[static_cast<size_t>(FindMsg(LINE_LINEDEVSTATE))].Param3, 1u);
+  const HCALL first = Received()[static_cast<size_t>(offered)].Device;
+  TCallerId id = ReadCallerId(first);
+  EXPECT_EQ(id.Flags, DWORD{LINECALLPARTYID_BLOCKED});
+  EXPECT_EQ(id.Number, "");
+  EXPECT_EQ(id.Name, "");
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+  ASSERT_EQ(Tapi().Deallocate(first), 0);
+
+  // A carrier that sends the number and then masks it: the mask wins.
+  const size_t from = Received().size();
+  const HCALL second = RingAndTakeCall();
+  ASSERT_NE(second, first);
+  Peer.Send("\r\nNMBR = 4075551212\r\nNMBR = O\r\nNAME = O\r\n");
+  Peer.SendLine("RING");
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  id = ReadCallerId(second);
+  EXPECT_EQ(id.Flags, DWORD{LINECALLPARTYID_OUTOFAREA});
+  EXPECT_EQ(id.Number, "");
+}
+
+TEST_F(LineServiceTest, NotUnderstoodOutputAndOverlongLinesDoNotLoseTheCall) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  Peer.Send("\x01\x02\xff garbage here\r\n");
+  Peer.Send("NMBR = " + std::string(300, '9') + "\r\n"); // over 256 bytes: discarded
+  Peer.Send("\r\nDATE=1203\r\nTIME=1452\r\nNMBR=07700900461\r\nNAME=Brit Columbia\r\n");
+  Peer.SendLine("RING");
+  ASSERT_TRUE(PumpUntil([] { return CountMsg(LINE_LINEDEVSTATE) == 2; }));
+  const TCallerId id = ReadCallerId(call);
+  EXPECT_EQ(id.Number, "07700900461");
+  EXPECT_EQ(id.Name, "Brit Columbia");
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 1u);
+  const int secondRing = FindMsg(LINE_LINEDEVSTATE, Any, FindMsg(LINE_LINEDEVSTATE) + 1);
+  ASSERT_GE(secondRing, 0);
+  EXPECT_EQ(Received()[static_cast<size_t>(secondRing)].Param3, 2u);
+}
+
+TEST_F(LineServiceTest, AnswerConnectsAndNoCarrierDisconnects) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG accept = Tapi().Accept(call, nullptr, 0);
+  EXPECT_EQ(ReplyOf(accept), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_ACCEPTED));
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_GT(answer, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT 33600");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+  EXPECT_EQ(CallState(call), DWORD{LINECALLSTATE_CONNECTED});
+
+  Peer.SendLine("NO CARRIER");
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED));
+  EXPECT_EQ(
+      Received()[static_cast<size_t>(FindMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED))].Param2,
+      DWORD_PTR{LINEDISCONNECTMODE_NORMAL});
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_TRUE(Peer.WaitCommand("ATH"));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+TEST_F(LineServiceTest, ConnectedCallHandsOverTheModemAndDropHangsUp) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+
+  // Too small a VARSTRING: only the sizes, and no descriptor is created for nobody.
+  const size_t descriptors = OpenDescriptors();
+  TRecordBuffer small(sizeof(VARSTRING) + 2);
+  ASSERT_EQ(
+      Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, small.As<VARSTRING>(), "comm/datamodem"),
+      0);
+  EXPECT_EQ(small.As<VARSTRING>()->dwNeededSize,
+            sizeof(VARSTRING) + 4 + Peer.SlavePath().size() + 1);
+  EXPECT_EQ(small.As<VARSTRING>()->dwStringSize, 0u);
+  EXPECT_TRUE(small.GuardIntact());
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+
+  TRecordBuffer id(1028);
+  ASSERT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            0);
+  const VARSTRING* record = id.As<VARSTRING>();
+  EXPECT_EQ(record->dwStringFormat, DWORD{STRINGFORMAT_BINARY});
+  ASSERT_EQ(record->dwStringSize, 4 + Peer.SlavePath().size() + 1);
+  int32_t fd = -1;
+  std::memcpy(&fd, id.Bytes.data() + record->dwStringOffset, sizeof fd);
+  EXPECT_EQ(id.StringAt(record->dwStringOffset + 4, record->dwStringSize - 5), Peer.SlavePath());
+  ASSERT_GE(fd, 0);
+
+  // Data passes both ways, and the service keeps its hands off the modem meanwhile.
+  Peer.SetDataMode(true);
+  ASSERT_EQ(write(fd, "hello\r\n", 7), 7);
+  EXPECT_TRUE(Peer.WaitReceived("hello"));
+  Peer.Send("RING\r\nworld");
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+  while (got.find("world") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{fd, POLLIN, 0};
+    char buffer[64];
+    if (poll(&readable, 1, 50) > 0) {
+      const ssize_t count = read(fd, buffer, sizeof buffer);
+      if (count > 0)
+        got.append(buffer, static_cast<size_t>(count));
+    }
+  }
+  EXPECT_EQ(got, "RING\r\nworld");
+  PumpFor(100);
+  EXPECT_EQ(CountMsg(LINE_LINEDEVSTATE), 1u); // the data "RING" was not taken for a ring
+  close(fd);
+  Peer.SetDataMode(false);
+
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(Peer.CountCommand("+++"), 1u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+
+  // Back on the hook, the next call is offered as usual.
+  EXPECT_NE(RingAndTakeCall(), 0u);
+}
+
+TEST_F(LineServiceTest, DroppedOfferedCallIsNotOfferedAgainByItsRings) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+  Reopen(); // what the monitor does after each caller ID
+
+  for (int ring = 0; ring < 3; ++ring) {
+    Peer.SendLine("RING");
+    PumpFor(250);
+  }
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 1u);
+  EXPECT_EQ(Peer.CountCommand("ATA"), 0u);
+
+  // Once the rings have stopped for the ring time-out, a ring is a new call.
+  PumpFor(1200);
+  EXPECT_NE(RingAndTakeCall(), 0u);
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 2u);
+}
+
+TEST_F(LineServiceTest, VanishedDeviceEndsTheCallAndTheLineWithoutSpinning) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  Peer.Vanish();
+  ASSERT_TRUE(WaitMsg(LINE_CLOSE));
+  const int idle = FindMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+  const int outOfService = FindMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
+  ASSERT_GE(idle, 0);
+  ASSERT_GE(outOfService, 0);
+  EXPECT_LT(idle, outOfService);
+  EXPECT_LT(outOfService, FindMsg(LINE_CLOSE));
+  EXPECT_EQ(Received()[static_cast<size_t>(idle)].Device, call);
+
+  // Closed by the service: the handle is no longer the application's.
+  EXPECT_EQ(Tapi().Close(FLine), LONG(LINEERR_INVALLINEHANDLE));
+  FLine = 0;
+
+  // Nothing keeps running for the vanished device.
+  const double before = ProcessCpuSeconds();
+  PumpFor(1000);
+  EXPECT_LT(ProcessCpuSeconds() - before, 0.5);
+}
+
+TEST_F(LineServiceTest, ApplicationThatClosesOnOutOfServiceGetsNoLineClose) {
+  Initialize();
+  Open();
+  OnMessage() = [this](const TLineMsg& msg) {
+    if (msg.Message == LINE_LINEDEVSTATE && msg.Param1 == LINEDEVSTATE_OUTOFSERVICE) {
+      EXPECT_EQ(Tapi().Close(FLine), 0);
+      FLine = 0;
+    }
+  };
+  Peer.Vanish();
+  ASSERT_TRUE(WaitMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE));
+  PumpFor(300);
+  EXPECT_EQ(CountMsg(LINE_CLOSE), 0u);
+  EXPECT_EQ(FLine, 0u);
+}
+
+TEST_F(LineServiceTest, ModemThatDoesNotAnswerMakesOpenFailQuickly) {
+  Initialize();
+  Peer.SetSilent(true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Tapi().Open(FApp, 0, &FLine, TAPI_VERSION_1_4, 0, Instance, LINECALLPRIVILEGE_OWNER,
+                        LINEMEDIAMODE_DATAMODEM, nullptr),
+            LONG(LINEERR_OPERATIONFAILED));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  FLine = 0;
+  // The device was released: a modem that answers again can be opened.
+  Peer.SetSilent(false);
+  Open();
+}
+
+TEST_F(LineServiceTest, CallerIdCommandFallsBackAndIsSentFirstOnTheNextOpen) {
+  Peer.Refuse("AT+VCID=1");
+  Peer.SetFaxClasses("0,1,2,8");
+  Initialize();
+  Open();
+  EXPECT_EQ(Peer.CountCommand("AT+VCID=1"), 1u);
+  EXPECT_EQ(Peer.CountCommand("AT#CID=1"), 1u);
+  EXPECT_EQ(Peer.CountCommand("AT%CCID=1"), 0u);
+
+  TRecordBuffer config(1028);
+  ASSERT_EQ(Tapi().GetDevConfig(0, config.As<VARSTRING>(), "comm/datamodem"), 0);
+  const VARSTRING* text = config.As<VARSTRING>();
+  const std::string settings = config.StringAt(text->dwStringOffset, text->dwStringSize);
+  EXPECT_NE(settings.find("Init=AT#CID=1"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("Device=" + Peer.SlavePath()), std::string::npos);
+
+  // The modem said it has voice class 8.
+  TRecordBuffer caps(1024);
+  ASSERT_EQ(Tapi().GetDevCaps(FApp, 0, TAPI_VERSION_1_4, 0, caps.As<LINEDEVCAPS>()), 0);
+  EXPECT_EQ(caps.As<LINEDEVCAPS>()->dwMediaModes,
+            DWORD{LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_AUTOMATEDVOICE});
+
+  Reopen();
+  const std::vector<std::string> commands = Peer.Commands();
+  const auto secondReset = std::find(commands.rbegin(), commands.rend(), "ATE0V1");
+  ASSERT_NE(secondReset, commands.rend());
+  EXPECT_EQ(*(secondReset - 1), "AT#CID=1"); // the one that worked goes first now
+  EXPECT_EQ(Peer.CountCommand("AT+VCID=1"), 1u);
+}
+
+class IdleCheckTest : public LineServiceTest {
+  std::string Extra() override { return "CheckInterval=0.3\n"; }
+};
+
+TEST_F(IdleCheckTest, ModemThatStopsAnsweringGoesOutOfService) {
+  Initialize();
+  Open();
+  ASSERT_TRUE(Peer.WaitCommand("AT", 2)); // checks answered: still in service
+  EXPECT_EQ(CountMsg(LINE_LINEDEVSTATE), 0u);
+  Peer.SetSilent(true);
+  ASSERT_TRUE(WaitMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE));
+}
+
+TEST_F(LineServiceTest, OutgoingCallDialsAndReportsBusy) {
+  Initialize();
+  Open();
+  HCALL call = 0;
+  EXPECT_EQ(Tapi().MakeCall(FLine, &call, "555\r\nATZ", 0, nullptr), LONG(LINEERR_INVALADDRESS));
+  const LONG request = Tapi().MakeCall(FLine, &call, "(407) 555-1212", 0, nullptr);
+  EXPECT_EQ(ReplyOf(request), 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATD4075551212"));
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_DIALING));
+  Peer.SendLine("BUSY");
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_BUSY));
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+TEST_F(LineServiceTest, MessagesOfAClosedLineAreNotDelivered) {
+  Initialize();
+  Open();
+  Peer.SendLine("RING");
+  ASSERT_TRUE(WaitMsg(LINE_LINEDEVSTATE));
+  // Messages may already be queued for the line; after lineClose none may arrive.
+  const size_t before = Received().size();
+  Peer.SendLine("RING");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200)); // let them queue, unpumped
+  ASSERT_EQ(Tapi().Close(FLine), 0);
+  FLine = 0;
+  PumpFor(300);
+  EXPECT_EQ(Received().size(), before);
+}
+
+} // namespace
