@@ -280,6 +280,13 @@ uint32_t TimerTicksElapsed(const TEventTimer& ET);
 // for a quit), so `while (SafeYield()) {}` drains the queue and stops at a quit.
 bool SafeYield();
 
+// Lets a front end run its own event processing at every pump step of the calling thread
+// (the Qt program processes its pending events there, so waits that pump never freeze the
+// window). The hook runs before the message is taken. Per thread; returns the thread's
+// previous hook; nullptr removes it.
+using TYieldHook = void (*)();
+TYieldHook SetYieldHook(TYieldHook Hook);
+
 // Whether the two masks share a bit.
 constexpr bool FlagIsSet(uint32_t Flags, uint32_t FlagMask) {
   return (Flags & FlagMask) != 0;

@@ -3,7 +3,22 @@
 
 #include "platform/Messages.h"
 
+namespace {
+
+thread_local TYieldHook YieldHook = nullptr;
+
+} // namespace
+
+TYieldHook SetYieldHook(TYieldHook Hook) {
+  TYieldHook Previous = YieldHook;
+  YieldHook = Hook;
+  return Previous;
+}
+
 bool SafeYield() {
+  if (YieldHook != nullptr) {
+    YieldHook();
+  }
   Platform::TMessage Msg;
   if (!Platform::PeekMessage(Msg, true)) {
     return false;

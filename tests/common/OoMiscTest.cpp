@@ -367,7 +367,10 @@ TEST(OoMiscPump, DispatchesAndHandsTheQuitBack) {
   std::vector<uint32_t> Seen; // on a thread of its own, so the quit stays there
   std::vector<bool> Steps;
   Platform::TMessage Left;
+  static thread_local int HookCalls = 0;
+  int WorkerHookCalls = 0;
   std::thread Worker([&] {
+    EXPECT_EQ(SetYieldHook([] { ++HookCalls; }), nullptr);
     Platform::TWindowHandle Window = Platform::CreateHiddenWindow(
         [&Seen](Platform::TWindowHandle, uint32_t Msg, uintptr_t, intptr_t) -> intptr_t {
           Seen.push_back(Msg);
@@ -380,8 +383,12 @@ TEST(OoMiscPump, DispatchesAndHandsTheQuitBack) {
     Steps.push_back(SafeYield()); // the quit: posted again
     Platform::PeekMessage(Left, true);
     Platform::DestroyWindow(Window);
+    WorkerHookCalls = HookCalls;
   });
   Worker.join();
+  EXPECT_EQ(WorkerHookCalls, 3) << "once per step";
+  SafeYield();
+  EXPECT_EQ(HookCalls, 0) << "the hook belongs to the thread that set it";
   EXPECT_EQ(Steps, (std::vector<bool>{false, true, false}));
   EXPECT_EQ(Left.Message, Platform::WM_QUIT);
   EXPECT_EQ(Left.WParam, 3u);
