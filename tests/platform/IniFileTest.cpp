@@ -158,7 +158,8 @@ TEST_F(IniFileTest, RefusesWhatWouldBreakTheFile) {
 }
 
 TEST_F(IniFileTest, GarbageIsSkippedByReadsAndKeptByWrites) {
-  const std::string junk = std::string("\x01\x02\xff\xfe binary\0junk\x7f", 22);
+  static const char JunkBytes[] = "\x01\x02\xff\xfe binary\0junk\x7f";
+  const std::string junk(JunkBytes, sizeof JunkBytes - 1);
   const std::string content = "no equals sign here\n" + junk + "\n[Settings]\n" +
                               "TapiDevice=Modem\n" + junk + "\n" + "=value without key\n" +
                               "[Broken header\n" + "Hidden=1\n" + "[Tail]\n" + "k=v\n";

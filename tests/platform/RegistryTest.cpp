@@ -89,8 +89,9 @@ TEST_F(RegistryTest, CreatingAKeyCreatesItsParentsAndMatchesWithoutCase) {
 TEST_F(RegistryTest, StringAndIntegerValuesRoundTrip) {
   TRegistryKey key;
   ASSERT_EQ(Store.OpenKey(TapiKey, true, key), errSuccess);
-  const std::string awkward = std::string(
-      "quote \" back\\slash \\n not a break\nbreak\r\ttab \x01\x7f nul\0 8bit \xe9", 52);
+  static const char AwkwardBytes[] =
+      "quote \" back\\slash \\n not a break\nbreak\r\ttab \x01\x7f nul\0 8bit \xe9";
+  const std::string awkward(AwkwardBytes, sizeof AwkwardBytes - 1);
   ASSERT_EQ(key.WriteString("TapiDevice", "Standard 56000 bps Modem"), errSuccess);
   ASSERT_EQ(key.WriteString("Awkward \"name\"=\\", awkward), errSuccess);
   ASSERT_EQ(key.WriteString("", "the default value"), errSuccess);
@@ -291,7 +292,12 @@ TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesLoseNothing) {
     }
     children.push_back(pid);
   }
+  // Meanwhile a reader must always find the file whole.
+  int torn = 0;
+  for (int i = 0; i < 300; ++i)
+    torn += !Store.KeyExists(TapiKey);
   ASSERT_TRUE(AllChildrenSucceeded(children));
+  EXPECT_EQ(torn, 0);
 
   TRegistryKey shared;
   ASSERT_EQ(Store.OpenKey(TapiKey, false, shared), errSuccess);
