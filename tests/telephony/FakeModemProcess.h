@@ -150,12 +150,15 @@ public:
     return -1;
   }
 
-  void Terminate() {
-    if (FPid > 0) {
-      kill(FPid, SIGTERM);
-      if (Wait() < 0)
-        Kill();
-    }
+  // SIGTERM, then the exit status (-1 when it had to be killed or was not running).
+  int Terminate() {
+    if (FPid <= 0)
+      return -1;
+    kill(FPid, SIGTERM);
+    int status = Wait();
+    if (status < 0)
+      Kill();
+    return status;
   }
 
   void Kill() {
