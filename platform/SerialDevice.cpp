@@ -941,7 +941,9 @@ uint32_t TSerialDevice::PendingEvents(int fd, uint32_t mask, bool& inputWaiting,
       err = errno;
       return 0;
     }
-    if (count > FInputSeen) {
+    // Our own reads keep FInputSeen in step, so a queue that shrank was read or purged
+    // through another descriptor (a line handed over): what is there now may well be new.
+    if (count > FInputSeen || (count > 0 && count < FInputSeen)) {
       events |= seRxChar;
     }
     FInputSeen = count;
@@ -993,10 +995,6 @@ uint32_t TSerialDevice::PendingEvents(int fd, uint32_t mask, bool& inputWaiting,
 
 TSerialWait TSerialDevice::WaitEvent(uint32_t mask, uint32_t& events, uint32_t timeoutMs) {
   events = 0;
-  if (FClosing.load()) {
-    SetLastError(errOperationAborted);
-    return swCancelled;
-  }
   std::shared_lock use(FUseLock, std::defer_lock);
   if (!Enter(use)) {
     return FGone.load() ? swGone : swFailed;

@@ -12,7 +12,8 @@
 // errDeviceNotConnected and WaitEvent() returns swGone at once; never "no data yet".
 //
 // Threads: one thread may wait while others read, write, query or Cancel(); Close() and
-// Detach() cancel a wait in progress and wait for calls in progress to leave first.
+// Detach() end a wait in progress (swCancelled), let calls in progress leave, and refuse
+// calls made meanwhile (errInvalidHandle, swFailed).
 #pragma once
 
 #include "platform/Sync.h"
