@@ -15,6 +15,8 @@
 //   buffers until the dispatch thread has ended. Waits for the workers pump that thread's
 //   messages, so workers that hand work to it can finish.
 // - Results are error codes of AdExcept (0 success, negative failure) where stated.
+// - Locks: BufferLock may be held while MainLock is taken, MainLock while OutputLock is
+//   taken, never the other way round. No lock is held while waiting for a worker to end.
 //
 // Sources: AwUser.cpp (core: registry, open/close, line control, status, buffers, threads),
 // AwUserTriggers.cpp (handlers, triggers, notices), AwUserLog.cpp (dispatch log and trace).
@@ -28,8 +30,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -159,6 +163,8 @@ struct TApdTimerTrigger {
 
 inline constexpr int DataTriggerSlots = 22;
 inline constexpr int MaxTriggerText = 24;
+// Triggers of one kind a dispatcher keeps at most (bounds the per-byte matching cost).
+inline constexpr int MaxTriggersPerList = 64;
 
 struct TApdDataTrigger {
   int32_t Handle = 0;
@@ -295,6 +301,8 @@ protected:
   const TApdNotifyMethod* pMethod = nullptr;
 
 private:
+  friend class TApdBaseDispatcher;
+  std::exception_ptr FSyncError; // raised by a method run through SyncNotify
   std::unique_ptr<Platform::TThread> FThread;
 };
 
@@ -415,6 +423,15 @@ public:
   bool CheckDataTriggers();
   bool CheckTimerTriggers();
   bool CheckStatusTriggers();
+  // Single triggers, ours: a new trigger's handle (> 0), or ecNoMoreTriggers, ecTriggerTooLong
+  // (more than DataTriggerSlots characters), ecBadTriggerHandle, ecBadArgument. A new timer
+  // or status trigger is idle until set; Ticks of 55 ms, at most MaxTimerTicks.
+  int32_t AddTimerTrigger();
+  int32_t SetTimerTrigger(int32_t Handle, uint32_t Ticks, bool Activate);
+  int32_t AddDataTrigger(const char* Text, bool IgnoreCase);
+  int32_t AddStatusTrigger(int32_t Type);
+  int32_t SetStatusTrigger(int32_t Handle, uint16_t Value, bool Activate);
+  int32_t RemoveTrigger(int32_t Handle);
 
   // ----- Dispatch log (AwUserLog.cpp)
   void StartLog(uint32_t Size);
@@ -482,12 +499,21 @@ protected:
   // failure), and wait until it takes more or DeviceWakeTransmit() is called (false when
   // woken or the device failed).
   virtual int32_t DeviceTransmit(const uint8_t* Data, uint32_t Count) = 0;
-  virtual bool DeviceAwaitTransmit() = 0;
+  // > 0 the device takes more, 0 woken (or nothing to report), < 0 the device failed.
+  virtual int32_t DeviceAwaitTransmit() = 0;
   virtual void DeviceWakeTransmit() = 0;
   // Ends a DeviceWaitEvent in progress (clearing the device event mask).
   virtual void DeviceCancelWait() = 0;
-  // Whether output written to the device has left it (for the output-sent condition).
+  // Whether output written to the device has left it.
   virtual bool DeviceOutputDrained() = 0;
+  // ms* bits of CTS, DSR, RI and DCD; 0 when the device has no modem lines.
+  virtual uint32_t DeviceModemStatus() = 0;
+
+  // Closes the port (or finishes a deferred close), waits until every worker has ended and
+  // joins them. Every class that overrides a device operation calls it first thing in its
+  // destructor, so that no worker calls into a half-destroyed object; later calls do
+  // nothing.
+  void DestroyDispatcher();
 
   // ----- Core helpers (AwUser.cpp)
   int32_t ApplyDcb(TApdLineSettings& Settings);
@@ -604,5 +630,6 @@ protected:
   Platform::TWindowHandle FSyncWindow = 0;
   std::atomic<uint64_t> FStopperThreadId{0};
   std::array<std::unique_ptr<TApdDispatcherThread>, 3> FWorkers; // comm, dispatch, output
-  std::atomic<bool> FStopping{false};
+  std::mutex FEndLock; // a worker's ending: its reference, LiveThreads, ThreadsRunning
+  bool FDestroyed = false;
 };
