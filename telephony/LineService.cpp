@@ -92,6 +92,17 @@ DWORD CallerIdParts(const TCallerIdInfo& info, bool known, std::string& number, 
   return flags ? flags : LINECALLPARTYID_UNKNOWN;
 }
 
+// Seconds as a person writes them: "8", "2.5".
+std::string Seconds(uint32_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ms / 1000.0);
+  std::string out = text;
+  out.erase(out.find_last_not_of('0') + 1);
+  if (out.back() == '.')
+    out.pop_back();
+  return out;
+}
+
 bool SameClass(LPCSTR given, const char* expected) {
   return given && strcasecmp(given, expected) == 0;
 }
@@ -108,7 +119,7 @@ public:
   void OnModemCallerId(const TCallerIdInfo& info) override { FService.OnCallerId(Handle, info); }
   void OnModemResult(TModemResult result) override { FService.OnResult(Handle, result); }
   void OnModemRingsStopped() override { FService.OnRingsStopped(Handle); }
-  void OnModemHungUp(bool) override { FService.OnHungUp(Handle); }
+  void OnModemHungUp(bool confirmed) override { FService.OnHungUp(Handle, confirmed); }
   void OnModemCarrierLost() override { FService.OnCarrierLost(Handle); }
   void OnModemGone(bool) override { FService.OnGone(Handle); }
 
@@ -290,7 +301,7 @@ LONG TLineService::GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceCl
   std::string text =
       "Device=" + line.Config.Device + "\r\nBaud=" + std::to_string(line.Config.Baud) +
       "\r\nInit=" + (line.Config.Init.empty() ? line.CallerIdCommand : line.Config.Init) +
-      "\r\nRingTimeout=" + std::to_string(line.Config.RingTimeoutMs / 1000.0) + "\r\n";
+      "\r\nRingTimeout=" + Seconds(line.Config.RingTimeoutMs) + "\r\n";
   return FillVarString(config, STRINGFORMAT_ASCII, WithZero(text));
 }
 
@@ -343,7 +354,7 @@ LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD versio
   {
     std::lock_guard lock(FLock);
     TDevice& target = FDevices[line->DeviceId];
-    if (result != 0 || !FindApp(app)) {
+    if (result != 0 || line->Dead || !FindApp(app)) {
       failed = TakeLine(line->Handle);
     } else {
       target.CallerIdCommand = preferred;
@@ -353,7 +364,8 @@ LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD versio
     }
   }
   if (failed)
-    return result != 0 ? result : Err(LINEERR_INVALAPPHANDLE);
+    return result != 0 ? result
+                       : Err(failed->Dead ? LINEERR_RESOURCEUNAVAIL : LINEERR_INVALAPPHANDLE);
   return 0;
 }
 
@@ -749,13 +761,14 @@ void TLineService::OnResult(HLINE handle, TModemResult result) {
     PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
 }
 
-void TLineService::OnHungUp(HLINE handle) {
+void TLineService::OnHungUp(HLINE handle, bool confirmed) {
   std::lock_guard lock(FLock);
   TOpenLine* line = FindLine(handle);
   TCall* call = line ? CurrentCall(*line) : nullptr;
   if (!call || !call->DropRequest)
     return;
-  PostReply(call->Line, call->DropRequest, 0);
+  // The call is over for the application either way; an unconfirmed hang-up is not a success.
+  PostReply(call->Line, call->DropRequest, confirmed ? 0 : Err(LINEERR_OPERATIONFAILED));
   call->DropRequest = 0;
   PostCallState(*call, LINECALLSTATE_IDLE, 0);
 }
@@ -774,6 +787,8 @@ void TLineService::OnGone(HLINE handle) {
   if (!line || line->Dead)
     return;
   line->Dead = true;
+  if (!line->Ready)
+    return; // still inside lineOpen, which fails instead
   if (TCall* call = CurrentCall(*line)) {
     if (call->Answering) {
       call->Answering = false;

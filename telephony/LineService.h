@@ -111,7 +111,7 @@ private:
   void OnCallerId(HLINE line, const TCallerIdInfo& info);
   void OnResult(HLINE line, TModemResult result);
   void OnRingsStopped(HLINE line);
-  void OnHungUp(HLINE line);
+  void OnHungUp(HLINE line, bool confirmed);
   void OnCarrierLost(HLINE line);
   void OnGone(HLINE line);
 

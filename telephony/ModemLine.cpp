@@ -415,11 +415,19 @@ void TModemLine::DoHangUp() {
   } else if (inData) {
     // The escape needs its guard times even while closing, or the modem takes it as data.
     std::this_thread::sleep_for(std::chrono::milliseconds(FConfig.EscapeGuardMs));
+    FParser.Reset();
     WriteText("+++");
-    std::this_thread::sleep_for(std::chrono::milliseconds(FConfig.EscapeGuardMs));
+    // The modem confirms the escape with its own OK, which must not pass for the answer to ATH.
+    AwaitResult(FConfig.EscapeGuardMs + FConfig.CommandTimeoutMs);
   }
   FParser.Reset();
-  const bool confirmed = Command("ATH", FConfig.CommandTimeoutMs) == mrOk;
+  bool confirmed = Command("ATH", FConfig.CommandTimeoutMs) == mrOk;
+  if (!confirmed) {
+    // A reset puts every modem on the hook; if even that is not confirmed, the caller is told.
+    TraceModem(FConfig.Device, '*', "hang-up not confirmed; resetting");
+    confirmed = Command("ATZ", FConfig.CommandTimeoutMs) == mrOk &&
+                Command("ATE0V1", FConfig.CommandTimeoutMs) == mrOk;
+  }
   FDevice.PurgeInput();
   FParser.Reset();
   FRinging = false;
@@ -448,6 +456,10 @@ TModemResult TModemLine::Command(const std::string& command, uint32_t timeoutMs,
                                  std::vector<std::string>* info) {
   if (!WriteText(command + "\r"))
     return mrNone;
+  return AwaitResult(timeoutMs, info);
+}
+
+TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string>* info) {
   const uint64_t deadline = NowMs() + timeoutMs;
   char buffer[256];
   for (;;) {

@@ -78,6 +78,8 @@ private:
 
   TModemResult Command(const std::string& command, uint32_t timeoutMs,
                        std::vector<std::string>* info = nullptr);
+  // Reads until OK or ERROR (other lines go to info); mrNone after timeoutMs or when gone.
+  TModemResult AwaitResult(uint32_t timeoutMs, std::vector<std::string>* info = nullptr);
   bool WriteText(const std::string& text);
   void TraceIncoming(const char* data, size_t size);
   uint32_t WaitTimeout(uint64_t now);

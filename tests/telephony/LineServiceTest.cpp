@@ -348,7 +348,7 @@ TEST_F(LineServiceTest, DroppedOfferedCallIsNotOfferedAgainByItsRings) {
   EXPECT_EQ(Peer.CountCommand("ATA"), 0u);
 
   // Once the rings have stopped for the ring time-out, a ring is a new call.
-  PumpFor(1200);
+  PumpFor(2500);
   EXPECT_NE(RingAndTakeCall(), 0u);
   EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 2u);
 }
@@ -479,6 +479,65 @@ TEST_F(LineServiceTest, MessagesOfAClosedLineAreNotDelivered) {
   FLine = 0;
   PumpFor(300);
   EXPECT_EQ(Received().size(), before);
+}
+
+TEST_F(LineServiceTest, MonitorFlowDropsInsideTheCallerIdHandlerAndReopens) {
+  Initialize();
+  Open();
+  // What the line device component does: accept the offered call and wait for the reply by
+  // pumping; on the caller ID drop the call, wait for the reply and the idle state (pumping
+  // inside the callback), deallocate, close the line and open it again at once.
+  std::vector<std::string> callers;
+  OnMessage() = [&](const TLineMsg& msg) {
+    if (msg.Message == LINE_CALLSTATE && msg.Param1 == LINECALLSTATE_OFFERING) {
+      const LONG accept = Tapi().Accept(static_cast<HCALL>(msg.Device), nullptr, 0);
+      EXPECT_TRUE(PumpUntil([&] { return FindMsg(LINE_REPLY, DWORD_PTR(accept)) >= 0; }));
+      return;
+    }
+    if (msg.Message != LINE_CALLINFO || !(msg.Param1 & LINECALLINFOSTATE_CALLERID))
+      return;
+    const HCALL call = static_cast<HCALL>(msg.Device);
+    callers.push_back(ReadCallerId(call).Number);
+    const size_t from = Received().size();
+    const LONG drop = Tapi().Drop(call, nullptr, 0);
+    EXPECT_TRUE(PumpUntil([&] { return FindMsg(LINE_REPLY, DWORD_PTR(drop)) >= 0; }));
+    EXPECT_TRUE(PumpUntil([&] { return CallState(call) == LINECALLSTATE_IDLE; }));
+    EXPECT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+    EXPECT_EQ(Tapi().Deallocate(call), 0);
+    Reopen();
+  };
+  Peer.SendLine("RING");
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = JOHN\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 1; }));
+  for (int ring = 0; ring < 3; ++ring) {
+    Peer.SendLine("RING");
+    PumpFor(250);
+  }
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 1u);
+  PumpFor(2500);
+  Peer.SendLine("RING");
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2150\r\nNMBR = 5551234\r\nNAME = MARY\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 2; }));
+  EXPECT_EQ(callers, (std::vector<std::string>{"4075551212", "5551234"}));
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 2u);
+  OnMessage() = nullptr;
+}
+
+TEST_F(LineServiceTest, HangUpTheModemDoesNotConfirmIsReportedAsAFailure) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  Peer.Refuse("ATH");
+  Peer.Refuse("ATZ");
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), LONG(LINEERR_OPERATIONFAILED));
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from)); // over for the application
+  EXPECT_EQ(Peer.CountCommand("ATZ"), 2u);                        // the open's and the retry's
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
 }
 
 } // namespace

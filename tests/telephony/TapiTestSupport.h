@@ -277,12 +277,13 @@ private:
   std::string FPath;
 };
 
-// Fast timings for tests: a ring time-out of 0.6 s, commands of 0.5 s, no idle check.
+// Fast timings for tests: a ring time-out of 1.5 s (long enough for a slow, sanitised run to
+// keep up with rings sent 0.25 s apart), commands of 2 s, no idle check.
 inline std::string LineSection(const std::string& section, const std::string& name,
                                const std::string& device, const std::string& extra = "") {
   // The first occurrence of a key counts, so the extra keys go before the test defaults.
   return "[" + section + "]\nName=" + name + "\nDevice=" + device + "\n" + extra +
-         "RingTimeout=0.6\nCommandTimeout=0.5\nCheckInterval=0\nCallerIdPause=0.2\n"
+         "RingTimeout=1.5\nCommandTimeout=2\nCheckInterval=0\nCallerIdPause=0.2\n"
          "EscapeGuard=0.1\n\n";
 }
 

@@ -79,7 +79,7 @@ TEST_F(TelephonyConfigTest, LineSectionsInFileOrderWithMalformedOnesSkipped) {
   EXPECT_NE(listed.Configs[0].find("Baud=57600"), std::string::npos);
   EXPECT_NE(listed.Configs[0].find("Init=AT+VCID=1"), std::string::npos);
   EXPECT_NE(listed.Configs[1].find("Baud=115200"), std::string::npos); // the default
-  EXPECT_NE(listed.Configs[1].find("RingTimeout=2.5"), std::string::npos);
+  EXPECT_NE(listed.Configs[1].find("RingTimeout=2.5\r\n"), std::string::npos);
   for (const char* section : {"[Line2]: no Device", "[LineBaud]", "[LineInit]", "[LineRing]",
                               "[line3]: the name \"First\""})
     EXPECT_NE(errors.find(section), std::string::npos) << section << " in " << errors;
@@ -93,7 +93,7 @@ TEST_F(TelephonyConfigTest, DefaultRingTimeoutIsEightSeconds) {
   const TListed listed = ListLines();
   EXPECT_EQ(listed.Names, (std::vector<std::string>{"Line1"})); // no Name: the section's
   ASSERT_EQ(listed.Configs.size(), 1u);
-  EXPECT_NE(listed.Configs[0].find("RingTimeout=8"), std::string::npos) << listed.Configs[0];
+  EXPECT_NE(listed.Configs[0].find("RingTimeout=8\r\n"), std::string::npos) << listed.Configs[0];
 }
 
 TEST_F(TelephonyConfigTest, FileIsFoundByTheEnvironmentThenXdgThenHome) {
