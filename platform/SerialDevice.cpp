@@ -149,11 +149,14 @@ std::string LockPathOf(const std::string& devicePath) {
   return dir + "/LCK.." + LockName(devicePath);
 }
 
-// The pid in a lock file: -1 when there is no file, 0 when it holds no pid.
+constexpr long LockMissing = -1;
+constexpr long LockUnreadable = -2; // someone's we cannot look into: theirs, not stale
+
+// The pid in a lock file, 0 when it holds none, or one of the two values above.
 long ReadLockPid(const std::string& lockPath) {
   FILE* file = std::fopen(lockPath.c_str(), "re");
   if (!file) {
-    return errno == ENOENT ? -1 : 0;
+    return errno == ENOENT ? LockMissing : LockUnreadable;
   }
   char text[32] = {};
   const size_t length = std::fread(text, 1, sizeof text - 1, file);
@@ -206,8 +209,11 @@ uint32_t AcquireLockFile(const std::string& devicePath, std::string& lockPath) {
       break;
     }
     const long owner = ReadLockPid(path);
-    if (owner == -1) {
+    if (owner == LockMissing) {
       continue; // removed meanwhile
+    }
+    if (owner == LockUnreadable) {
+      break;
     }
     if (owner == static_cast<long>(getpid())) {
       lockPath = path; // left by a descriptor of ours that was handed on and closed
@@ -428,6 +434,7 @@ bool TSerialDevice::Open(const std::string& path) {
     SetLastError(error);
     return false;
   }
+  FExclusiveSet = true;
   return true;
 }
 
@@ -540,7 +547,9 @@ void TSerialDevice::Release(bool closeDevice) {
     if (FSaved) {
       tcsetattr(fd, TCSANOW, FSaved.get());
     }
-    ioctl(fd, TIOCNXCL);
+    if (FExclusiveSet) {
+      ioctl(fd, TIOCNXCL); // an adopted line may have other descriptors still in use
+    }
   }
   if (closeDevice) {
     close(fd); // never retried: Linux releases the descriptor even when close() fails
@@ -553,6 +562,7 @@ void TSerialDevice::Release(bool closeDevice) {
   FHasModemLines = false;
   FHasCounters = false;
   FRs485Set = false;
+  FExclusiveSet = false;
   FGone.store(false);
   ForgetCancels();
 }

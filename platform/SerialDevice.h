@@ -181,6 +181,7 @@ private:
   bool FHasModemLines = false;
   bool FHasCounters = false;
   bool FRs485Set = false;
+  bool FExclusiveSet = false; // TIOCEXCL is ours to clear
   std::atomic<bool> FGone{false};
   std::atomic<bool> FClosing{false};
   // Guarded by FStateLock.
