@@ -218,6 +218,27 @@ TEST_F(TapiTest, UnloadEmptiesTheTableAndTheNextCallLoadsAgain) {
   EXPECT_EQ(0, tuLineShutdown(App));
 }
 
+// Exit handlers run last-registered first: one registered before the library is loaded runs
+// after the loader's own and sees whether that unloaded the library.
+void ExitWithLoadState() {
+  std::_Exit(TapiLoaded() ? 1 : 7);
+}
+
+TEST(TapiExitDeathTest, LibraryIsUnloadedAtProgramEnd) {
+  // A fresh process: the hook is registered once per process, at the first load.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  UnloadTapi();
+  UseFolder(StandInFolder());
+  EXPECT_EXIT(
+      {
+        std::atexit(ExitWithLoadState);
+        if (!LoadTapi())
+          std::_Exit(2);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(7), "");
+}
+
 TEST_F(TapiTest, MissingFunctionFailsAloneTheOthersWork) {
   UseFolder(StandInPartialFolder());
   ASSERT_TRUE(LoadTapi());
