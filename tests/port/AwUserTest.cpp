@@ -1,0 +1,469 @@
+// The dispatcher core over real pseudo-terminals, with its real worker threads: open and
+// close, the dispatch buffer filling up and wrapping, output through the ring with its
+// rotation, purges, line settings, line errors, and a close from inside a handler.
+#include "DispatcherTestSupport.h"
+
+#include "common/AdExcept.h"
+#include "platform/LastError.h"
+
+#include <sys/ioctl.h>
+
+using namespace DispatcherTest;
+
+namespace {
+
+class DispatcherTest : public testing::Test {
+protected:
+  void SetUp() override { ASSERT_FALSE(Pty.SlavePath.empty()); }
+
+  int32_t Open(TApdBaseDispatcher& D, uint32_t OutSize = 4096) {
+    return D.OpenPort(Pty.SlavePath.c_str(), 9600, 0, 8, 1, 4096, OutSize, opDtrLevel | opRtsLevel);
+  }
+
+  // Bytes the device holds that the dispatcher has not read yet.
+  static int DeviceInput(TApdBaseDispatcher& D) {
+    int Waiting = -1;
+    ioctl(D.DeviceHandle(), FIONREAD, &Waiting);
+    return Waiting;
+  }
+
+  static std::string Take(TApdBaseDispatcher& D, uint32_t Count) {
+    std::string Got(Count, '\0');
+    Got.resize(D.GetBlock(Got.data(), Count));
+    return Got;
+  }
+
+  TNoLockFiles NoLocks;
+  TPty Pty;
+};
+
+TEST_F(DispatcherTest, OpenStartsThreadsAndCloseEndsThemAndReleasesTheDevice) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  EXPECT_GE(D.DeviceHandle(), 0);
+  EXPECT_TRUE(D.ThreadsRunning());
+  EXPECT_EQ(D.LiveThreads(), 3);
+  EXPECT_EQ(D.InputUsed(), 0u);
+  EXPECT_FALSE(D.DispatchFull());
+  EXPECT_EQ(D.OutputUsed(), 0u);
+  EXPECT_EQ(D.OutputFree(), 4096u);
+  EXPECT_EQ(D.LastBaudRate(), 9600u);
+
+  // The device is ours alone while open.
+  TProbeDispatcher Second;
+  EXPECT_EQ(Open(Second), -static_cast<int32_t>(Platform::errAccessDenied));
+  EXPECT_LT(Second.DeviceHandle(), 0);
+  EXPECT_FALSE(Second.ThreadsRunning());
+
+  D.ClosePort();
+  EXPECT_LT(D.DeviceHandle(), 0);
+  EXPECT_FALSE(D.ThreadsRunning());
+  EXPECT_EQ(D.LiveThreads(), 0);
+  EXPECT_EQ(D.InputUsed(), 0u);
+  EXPECT_EQ(D.PutBlock("x", 1), ecNotOpen);
+
+  // Closed means released: the device opens again, now for the second dispatcher.
+  ASSERT_EQ(Open(Second), 0);
+  Pty.Send("ok");
+  ASSERT_TRUE(PumpUntil([&] { return Second.InputUsed() == 2; }));
+  EXPECT_EQ(Take(Second, 2), "ok");
+}
+
+TEST_F(DispatcherTest, StartingRunningThreadsAgainRaises) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  try {
+    D.StartThreads();
+    ADD_FAILURE() << "no exception";
+  } catch (const EAPDException& E) {
+    EXPECT_EQ(E.Message(), "Dispatcher already started");
+  }
+  EXPECT_EQ(D.LiveThreads(), 3);
+}
+
+TEST_F(DispatcherTest, OpenFailuresReportTheSystemErrorAndLeaveNothingRunning) {
+  TProbeDispatcher D;
+  EXPECT_EQ(D.OpenPort("/dev/ringlet-no-such-device", 9600, 0, 8, 1, 4096, 4096, 0),
+            -static_cast<int32_t>(Platform::errFileNotFound));
+  EXPECT_FALSE(D.ThreadsRunning());
+  EXPECT_EQ(D.LiveThreads(), 0);
+  // Settings the device refuses end the open too, and close what was opened.
+  EXPECT_LT(D.OpenPort(Pty.SlavePath.c_str(), 9600, 0, 4, 1, 4096, 4096, 0), 0);
+  EXPECT_LT(D.DeviceHandle(), 0);
+  EXPECT_FALSE(D.ThreadsRunning());
+  ASSERT_EQ(Open(D), 0);
+}
+
+TEST_F(DispatcherTest, RegistryHandsOutTheLowestFreeSlotAndTrimsTheEnd) {
+  const int32_t Before = DispatcherListCount();
+  auto A = std::make_unique<TProbeDispatcher>();
+  auto B = std::make_unique<TProbeDispatcher>();
+  EXPECT_EQ(A->DispatcherHandle(), Before);
+  EXPECT_EQ(B->DispatcherHandle(), Before + 1);
+  {
+    Platform::TCriticalSectionGuard Lock(DispatcherListLock());
+    EXPECT_EQ(DispatcherFromHandle(A->DispatcherHandle()), A.get());
+    EXPECT_EQ(DispatcherFromHandle(B->DispatcherHandle()), B.get());
+    EXPECT_EQ(DispatcherFromHandle(-1), nullptr);
+  }
+  const int32_t HandleA = A->DispatcherHandle();
+  A.reset();
+  EXPECT_EQ(DispatcherListCount(), Before + 2); // a hole inside the list stays
+  {
+    Platform::TCriticalSectionGuard Lock(DispatcherListLock());
+    EXPECT_EQ(DispatcherFromHandle(HandleA), nullptr);
+  }
+  auto C = std::make_unique<TProbeDispatcher>();
+  EXPECT_EQ(C->DispatcherHandle(), HandleA);
+  C.reset();
+  B.reset();
+  EXPECT_EQ(DispatcherListCount(), Before);
+}
+
+TEST_F(DispatcherTest, FullDispatchBufferLeavesFurtherDataInTheDevice) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  const std::string Sent = Pattern(10000);
+  Pty.Send(Sent);
+
+  ASSERT_TRUE(PumpUntil([&] { return D.DispatchFull(); }));
+  EXPECT_EQ(D.InputUsed(), 8192u);
+  uint32_t Head, Tail;
+  D.InputIndices(Head, Tail);
+  EXPECT_EQ(Head, Tail);
+  // The rest stays with the driver until there is room.
+  ASSERT_TRUE(PumpUntil([&] { return DeviceInput(D) == 10000 - 8192; }));
+  EXPECT_EQ(D.InputUsed(), 8192u);
+  for (const auto& Read : D.Reads()) {
+    EXPECT_LE(Read.Offset + std::max(Read.Result, 0), 8192u);
+  }
+
+  std::string Got = Take(D, 8192);
+  EXPECT_EQ(Got, Sent.substr(0, 8192));
+  EXPECT_FALSE(D.DispatchFull());
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 10000 - 8192; }));
+  EXPECT_EQ(Take(D, 10000), Sent.substr(8192));
+  EXPECT_EQ(D.InputUsed(), 0u);
+}
+
+TEST_F(DispatcherTest, ReadCrossingTheEndOfTheDispatchBufferIsSplitInTwo) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  const std::string First = Pattern(8000);
+  Pty.Send(First);
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 8000; }));
+  ASSERT_EQ(Take(D, 8000), First);
+  D.ForgetCalls();
+
+  const std::string Second = Pattern(500, 3);
+  Pty.Send(Second);
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 500; }));
+  uint32_t Head, Tail;
+  D.InputIndices(Head, Tail);
+  EXPECT_EQ(Tail, 8000u);
+  EXPECT_EQ(Head, 308u);
+
+  // Every read asks for no more than the room up to the end of the buffer, the end is met
+  // exactly, and reading goes on at the start.
+  bool MetTheEnd = false;
+  bool WentOnAtStart = false;
+  for (const auto& Read : D.Reads()) {
+    if (Read.Result <= 0) {
+      continue;
+    }
+    if (Read.Offset >= 8000) {
+      EXPECT_EQ(Read.Count, 8192u - Read.Offset);
+      MetTheEnd = MetTheEnd || Read.Offset + static_cast<uint32_t>(Read.Result) == 8192;
+    } else {
+      EXPECT_TRUE(MetTheEnd) << "read at " << Read.Offset << " before the end was met";
+      WentOnAtStart = WentOnAtStart || Read.Offset == 0;
+    }
+  }
+  EXPECT_TRUE(MetTheEnd);
+  EXPECT_TRUE(WentOnAtStart);
+  EXPECT_EQ(Take(D, 500), Second);
+}
+
+TEST_F(DispatcherTest, OutputIsWrittenInOrderAcrossTheEndOfTheRing) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D, 1000), 0);
+  D.Allow(0);
+  const std::string A = Pattern(600, 1);
+  const std::string B = Pattern(500, 2);
+  ASSERT_EQ(D.PutBlock(A.data(), 600), 600);
+  EXPECT_EQ(D.OutputUsed(), 600u);
+
+  // The device takes part of the run; the rest waits in the ring.
+  D.Allow(250);
+  ASSERT_TRUE(PumpUntil([&] { return D.OutputUsed() == 350; }));
+  EXPECT_EQ(D.PutBlock(B.data(), 651), ecOutputBufferTooSmall);
+  ASSERT_EQ(D.PutBlock(B.data(), 500), 500);
+  uint32_t Head, Tail;
+  bool Full;
+  D.OutputIndices(Head, Tail, Full);
+  EXPECT_EQ(Tail, 250u);
+  EXPECT_EQ(Head, 100u); // wrapped
+  EXPECT_EQ(D.OutputUsed(), 850u);
+  EXPECT_EQ(D.OutputFree(), 150u);
+
+  D.Allow(-1);
+  EXPECT_EQ(Pty.Receive(1100), A + B);
+  ASSERT_TRUE(PumpUntil([&] { return D.OutputUsed() == 0; }));
+
+  // The run in progress was finished first (bytes 250..599); then the wrapped data (B at
+  // 600..999 and 0..99) went out in one write from the start of the rotated ring.
+  const auto Writes = D.Transmits();
+  ASSERT_GE(Writes.size(), 2u);
+  const auto& Last = Writes[Writes.size() - 1];
+  const auto& BeforeLast = Writes[Writes.size() - 2];
+  EXPECT_EQ(BeforeLast.Offset, 250u);
+  EXPECT_EQ(BeforeLast.Count, 350u);
+  EXPECT_EQ(BeforeLast.Result, 350);
+  EXPECT_EQ(Last.Offset, 0u);
+  EXPECT_EQ(Last.Count, 500u);
+  EXPECT_EQ(Last.Result, 500);
+  D.OutputIndices(Head, Tail, Full);
+  EXPECT_EQ(Head, 0u);
+  EXPECT_EQ(Tail, 0u);
+}
+
+TEST_F(DispatcherTest, FillingTheOutputRingExactlyKeepsEveryByte) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D, 512), 0);
+  D.Allow(0);
+  const std::string Text = Pattern(512, 5);
+  ASSERT_EQ(D.PutBlock(Text.data(), 512), 512);
+  EXPECT_EQ(D.OutputUsed(), 512u);
+  EXPECT_EQ(D.OutputFree(), 0u);
+  EXPECT_EQ(D.PutBlock("x", 1), ecOutputBufferTooSmall);
+  D.Allow(-1);
+  EXPECT_EQ(Pty.Receive(512), Text);
+}
+
+TEST_F(DispatcherTest, OutputPurgeDropsQueuedBytesOnly) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D, 1000), 0);
+  D.Allow(0);
+  ASSERT_EQ(D.PutBlock("discarded", 9), 9);
+  EXPECT_EQ(D.OutputUsed(), 9u);
+  EXPECT_EQ(D.PurgeOutput(), 0);
+  EXPECT_EQ(D.OutputUsed(), 0u);
+  D.Allow(-1);
+  ASSERT_EQ(D.PutBlock("kept", 4), 4);
+  EXPECT_EQ(Pty.Receive(4), "kept");
+  ASSERT_TRUE(PumpUntil([&] { return D.OutputUsed() == 0; }));
+  EXPECT_FALSE(Pty.HasInput());
+}
+
+TEST_F(DispatcherTest, InputPurgeDropsBufferedAndWaitingBytes) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  Pty.Send("old");
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 3; }));
+  EXPECT_EQ(D.PurgeInput(), 0);
+  EXPECT_EQ(D.InputUsed(), 0u);
+  Pty.Send("new");
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 3; }));
+  EXPECT_EQ(Take(D, 3), "new");
+}
+
+TEST_F(DispatcherTest, LineParamsEqualOrKeptApplyNothing) {
+  TProbeDispatcher D;
+  // A pseudo-terminal keeps the rate and the stop bits (it is always 8 bits, no parity).
+  ASSERT_EQ(D.OpenPort(Pty.SlavePath.c_str(), 19200, 0, 8, 2, 4096, 4096, 0), 0);
+  int32_t Baud;
+  int16_t Parity;
+  uint8_t DataBits, StopBits;
+  ASSERT_EQ(D.GetLineParams(Baud, Parity, DataBits, StopBits), 0);
+  EXPECT_EQ(Baud, 19200);
+  EXPECT_EQ(Parity, 0);
+  EXPECT_EQ(DataBits, 8);
+  EXPECT_EQ(StopBits, 2);
+
+  const int Applied = D.SetStateCalls.load();
+  const int Drains = D.DrainChecks.load();
+  EXPECT_EQ(D.SetLineParams(19200, 0, 8, 2), 0);
+  EXPECT_EQ(D.SetLineParams(KeepBaud, KeepParity, KeepDataBits, KeepStopBits), 0);
+  EXPECT_EQ(D.SetLineParams(19200, KeepParity, 8, KeepStopBits), 0);
+  EXPECT_EQ(D.SetLineParams(KeepBaud, 0, KeepDataBits, 2), 0);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied);
+  EXPECT_EQ(D.DrainChecks.load(), Drains); // no wait for the output either
+
+  // A change is applied once, after the output has drained, and reads back.
+  EXPECT_EQ(D.SetLineParams(KeepBaud, KeepParity, KeepDataBits, 1), 0);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied + 1);
+  EXPECT_GT(D.DrainChecks.load(), Drains);
+  EXPECT_EQ(D.SetLineParams(2400, KeepParity, KeepDataBits, KeepStopBits), 0);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied + 2);
+  ASSERT_EQ(D.GetLineParams(Baud, Parity, DataBits, StopBits), 0);
+  EXPECT_EQ(Baud, 2400);
+  EXPECT_EQ(StopBits, 1);
+  EXPECT_EQ(D.LastBaudRate(), 2400u);
+  EXPECT_EQ(D.LastApplied().Baud, 2400u);
+}
+
+TEST_F(DispatcherTest, FiveDataBitsStoreOneAndAHalfStopBits) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  // What is applied is what the device is given (a pseudo-terminal stays at 8 bits).
+  int Applied = D.SetStateCalls.load();
+  ASSERT_EQ(D.SetLineParams(KeepBaud, KeepParity, 5, 1), 0);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied + 1);
+  EXPECT_EQ(D.LastApplied().DataBits, 5);
+  EXPECT_EQ(D.LastApplied().StopBits, Platform::sbOneHalf);
+  EXPECT_EQ(D.LineSettings().StopBits, Platform::sbOneHalf);
+
+  Applied = D.SetStateCalls.load();
+  ASSERT_EQ(D.SetLineParams(KeepBaud, KeepParity, 5, 2), 0);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied + 1);
+  EXPECT_EQ(D.LastApplied().StopBits, Platform::sbOneHalf);
+  ASSERT_EQ(D.SetLineParams(KeepBaud, KeepParity, 8, 1), 0);
+  EXPECT_EQ(D.LastApplied().DataBits, 8);
+  EXPECT_EQ(D.LastApplied().StopBits, Platform::sbOne);
+
+  // Keeping both leaves the stored stop bits as they are.
+  Applied = D.SetStateCalls.load();
+  EXPECT_EQ(D.SetLineParams(KeepBaud, KeepParity, KeepDataBits, KeepStopBits), 0);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied);
+  EXPECT_EQ(D.LineSettings().StopBits, Platform::sbOne);
+}
+
+TEST_F(DispatcherTest, BaudCodesMapToRates) {
+  EXPECT_EQ(BaudFromCode(0xFEFF), 115200u);
+  EXPECT_EQ(BaudFromCode(0xFF10), 110u);
+  EXPECT_EQ(BaudFromCode(0xFF16), 9600u);
+  EXPECT_EQ(BaudFromCode(0xFF1B), 38400u);
+  EXPECT_EQ(BaudFromCode(0xFF27), 256000u);
+  EXPECT_EQ(BaudFromCode(0xFF19), 0xFF19u); // an empty entry is the value itself
+  EXPECT_EQ(BaudFromCode(0xFF28), 0xFF28u);
+  EXPECT_EQ(BaudFromCode(57600), 57600u);
+
+  TProbeDispatcher D;
+  ASSERT_EQ(D.OpenPort(Pty.SlavePath.c_str(), 0xFF16, 0, 8, 1, 4096, 4096, 0), 0);
+  int32_t Baud;
+  int16_t Parity;
+  uint8_t DataBits, StopBits;
+  ASSERT_EQ(D.GetLineParams(Baud, Parity, DataBits, StopBits), 0);
+  EXPECT_EQ(Baud, 9600);
+}
+
+TEST_F(DispatcherTest, LineErrorCodeReportsTheFirstErrorAndKeepsTheBreak) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  EXPECT_EQ(D.LineErrorCode(), 0);
+  D.InjectLineErrors(0x02 | 0x08 | 0x10);
+  D.RefreshLineErrors();
+  EXPECT_EQ(D.LineErrors() & 0x1F, 0x1Au);
+  EXPECT_EQ(D.LineErrorCode(), 2);
+  EXPECT_EQ(D.LineErrors() & 0x1F, 0x10u); // the framing error went with it, the break stays
+  EXPECT_TRUE(D.BreakReceived());
+  EXPECT_FALSE(D.BreakReceived());
+  EXPECT_EQ(D.LineErrorCode(), 0);
+
+  const struct {
+    uint32_t Bits;
+    uint8_t Code;
+  } Cases[] = {{0x01 | 0x04, 1}, {0x04 | 0x08, 3}, {0x08, 4}, {0x10, 9}};
+  for (const auto& Case : Cases) {
+    D.InjectLineErrors(Case.Bits);
+    D.RefreshLineErrors();
+    EXPECT_EQ(D.LineErrorCode(), Case.Code) << Case.Bits;
+    D.BreakReceived();
+    EXPECT_EQ(D.LineErrors() & 0x1F, 0u);
+  }
+}
+
+TEST_F(DispatcherTest, FlowSettingsAreCheckedAppliedAndReadBack) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  const int Applied = D.SetStateCalls.load();
+  EXPECT_EQ(D.SetHardwareFlow(100, 200, hfUseRts | hfRequireCts), ecBadArgument);
+  EXPECT_EQ(D.SetHardwareFlow(5000, 100, hfUseRts | hfRequireCts), ecBadArgument);
+  EXPECT_EQ(D.SetSoftwareFlow(5000, 100, sfTransmit), ecBadArgument);
+  EXPECT_EQ(D.SetStateCalls.load(), Applied);
+
+  uint32_t Hw, Sw;
+  uint8_t XOn, XOff;
+  ASSERT_EQ(D.SetHardwareFlow(3000, 1000, hfUseRts | hfRequireCts), 0);
+  ASSERT_EQ(D.GetFlowState(Hw, Sw, XOn, XOff), 0);
+  EXPECT_EQ(Hw, hfUseRts | hfRequireCts);
+  EXPECT_EQ(D.LineSettings().XoffLimit, 4096 - 3000);
+  EXPECT_EQ(D.LineSettings().XonLimit, 1000);
+  EXPECT_EQ(D.SetRts(false), 1); // the driver has RTS now
+
+  ASSERT_EQ(D.SetSoftwareFlow(3000, 1000, sfTransmit | sfReceive), 0);
+  ASSERT_EQ(D.GetFlowState(Hw, Sw, XOn, XOff), 0);
+  EXPECT_EQ(Sw, sfTransmit | sfReceive);
+  EXPECT_EQ(XOn, 17);
+  EXPECT_EQ(XOff, 19);
+  ASSERT_EQ(D.SetFlowChars('Q', 'S'), 0);
+  ASSERT_EQ(D.GetFlowState(Hw, Sw, XOn, XOff), 0);
+  EXPECT_EQ(XOn, 'Q');
+  EXPECT_EQ(XOff, 'S');
+  ASSERT_EQ(D.SoftwareFlowOff(), 0);
+  ASSERT_EQ(D.SetHardwareFlow(3000, 1000, 0), 0);
+  ASSERT_EQ(D.GetFlowState(Hw, Sw, XOn, XOff), 0);
+  EXPECT_EQ(Hw, 0u);
+  EXPECT_EQ(Sw, 0u);
+  EXPECT_EQ(D.SetRts(true), 0);
+}
+
+TEST_F(DispatcherTest, PriorityBoostReachesTheWorkers) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  D.ApplyThreadBoost(0);
+  EXPECT_EQ(D.BoostLevel(), 0);
+  D.ApplyThreadBoost(1);
+  EXPECT_EQ(D.BoostLevel(), 1);
+  D.SetRs485(true);
+  EXPECT_TRUE(D.Rs485On());
+  D.SetRs485(false);
+  EXPECT_FALSE(D.Rs485On());
+  // The workers still move data after the changes.
+  Pty.Send("abc");
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 3; }));
+}
+
+TEST_F(DispatcherTest, CloseInsideAHandlerIsDeferredUntilTheDispatchThreadEnds) {
+  auto D = std::make_unique<TProbeDispatcher>();
+  ASSERT_EQ(Open(*D), 0);
+  int Calls = 0;
+  bool DeferredInside = false;
+  bool InDispatchInside = false;
+  std::string SeenAfterClose;
+  const int Key = 0;
+  D->RegisterMethodHandler(
+      &Key,
+      [&](uint32_t Msg, uintptr_t WParam, intptr_t) {
+        if (Msg != ApwTriggerAvail) {
+          return;
+        }
+        ++Calls;
+        D->ClosePort();
+        DeferredInside = D->CloseDeferred();
+        InDispatchInside = D->InDispatch();
+        // The buffers stay while the notice is delivered: the data is still readable.
+        std::string Data(WParam, '\0');
+        Data.resize(D->PeekBlock(Data.data(), static_cast<uint32_t>(WParam)));
+        SeenAfterClose = Data;
+      },
+      true);
+  D->SetAvailThreshold(1);
+  Pty.Send("hello");
+  ASSERT_TRUE(PumpUntil([&] { return Calls > 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return D->LiveThreads() == 0; }));
+  EXPECT_EQ(Calls, 1);
+  EXPECT_TRUE(DeferredInside);
+  EXPECT_TRUE(InDispatchInside);
+  EXPECT_FALSE(SeenAfterClose.empty());
+  EXPECT_EQ(SeenAfterClose, std::string("hello").substr(0, SeenAfterClose.size()));
+  EXPECT_FALSE(D->ThreadsRunning());
+  EXPECT_LT(D->DeviceHandle(), 0);
+  // The dispatch thread released the buffers when it ended.
+  char Byte;
+  EXPECT_EQ(D->PeekBlock(&Byte, 1), 0u);
+  EXPECT_EQ(D->InputUsed(), 0u);
+  D.reset();
+}
+
+} // namespace
