@@ -540,4 +540,48 @@ TEST_F(LineServiceTest, HangUpTheModemDoesNotConfirmIsReportedAsAFailure) {
   EXPECT_EQ(Tapi().Deallocate(call), 0);
 }
 
+// Records on which thread each message was delivered.
+std::mutex ThreadLock;
+std::vector<std::pair<std::thread::id, DWORD>> ThreadDeliveries;
+
+void ThreadCallback(DWORD, DWORD message, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+  std::lock_guard lock(ThreadLock);
+  ThreadDeliveries.emplace_back(std::this_thread::get_id(), message);
+}
+
+TEST_F(LineServiceTest, MessagesReachTheCallbackOnTheRegisteringThreadOnly) {
+  std::atomic<bool> opened{false};
+  std::atomic<bool> done{false};
+  std::thread::id registrar;
+  std::thread worker([&] {
+    registrar = std::this_thread::get_id();
+    HLINEAPP app = 0;
+    HLINE line = 0;
+    DWORD devices = 0;
+    ASSERT_EQ(Tapi().Initialize(&app, nullptr, ThreadCallback, "worker", &devices), 0);
+    ASSERT_EQ(Tapi().Open(app, 0, &line, TAPI_VERSION_1_4, 0, 0, LINECALLPRIVILEGE_OWNER,
+                          LINEMEDIAMODE_DATAMODEM, nullptr),
+              0);
+    ASSERT_EQ(Tapi().SetStatusMessages(line, LINEDEVSTATE_ALL, 0), 0);
+    opened = true;
+    PumpUntil([&] {
+      std::lock_guard lock(ThreadLock);
+      return ThreadDeliveries.size() >= 2;
+    });
+    EXPECT_EQ(Tapi().Shutdown(app), 0); // closes the line too
+    done = true;
+  });
+  ASSERT_TRUE(PumpUntil([&] { return opened.load(); }));
+  Peer.SendLine("RING");
+  PumpUntil([&] { return done.load(); }); // this thread pumps too, and must get nothing
+  worker.join();
+  EXPECT_TRUE(Received().empty());
+  std::lock_guard lock(ThreadLock);
+  ASSERT_EQ(ThreadDeliveries.size(), 2u);
+  for (const auto& [thread, message] : ThreadDeliveries)
+    EXPECT_EQ(thread, registrar);
+  EXPECT_EQ(ThreadDeliveries[0].second, DWORD{LINE_CALLSTATE});
+  EXPECT_EQ(ThreadDeliveries[1].second, DWORD{LINE_LINEDEVSTATE});
+}
+
 } // namespace
