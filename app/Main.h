@@ -1,0 +1,91 @@
+// Main: the program's window, TfrmMain. It lists one row per incoming call (date and time,
+// number, name) and lets the user pick the line, start and stop monitoring and exit.
+//
+// Contract:
+// - The window owns its form description (TCallMonitor: PhoneCom, Phone, IniSettings, created
+//   in that order while loading) and builds its controls at the sizes and places of the
+//   form; FormCreate then loads the remembered device name into the device box.
+// - States: Idle (Start enabled, Stop disabled) and Monitoring (the reverse). Start with an
+//   empty device box only shows "A TAPI device has not been selected."; a failing start
+//   keeps Idle. Closing the window stops the device and then saves the device box text.
+// - Every handler hands its exceptions to the application's exception handler; none crosses
+//   Qt. The main thread's queue is drained from Qt's loop while the window exists; a timer
+//   carries out the monitor's re-arms.
+#pragma once
+
+#include "app/Monitor.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QAction;
+class QPushButton;
+class QTreeWidget;
+class QTimer;
+class TQtPump;
+
+// A label painted rotated by 90 degrees, reading upwards.
+class TRotatedLabel : public QWidget {
+  Q_OBJECT
+public:
+  explicit TRotatedLabel(const QString& Caption, QWidget* Parent = nullptr);
+  QString Caption() const { return FCaption; }
+
+protected:
+  void paintEvent(QPaintEvent* Event) override;
+
+private:
+  QString FCaption;
+};
+
+// The program's logo, 128 x 128.
+QPixmap RingletLogo();
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+public:
+  explicit TfrmMain(QWidget* Parent = nullptr);
+  ~TfrmMain() override;
+
+  TCallMonitor* Form() const { return FForm.get(); }
+  TApdComPort* PhoneCom() const { return FForm->PhoneCom(); }
+  TApdTapiDevice* Phone() const { return FForm->Phone(); }
+  TRzRegIniFile* IniSettings() const { return FForm->IniSettings(); }
+
+  QLabel* NxGlyph1 = nullptr;
+  QLabel* RzLabel1 = nullptr;
+  QLineEdit* edtTAPIDevice = nullptr;
+  QAction* edtTAPIDeviceButton = nullptr;
+  QTreeWidget* lvwCallerID = nullptr;
+  QPushButton* btnStart = nullptr;
+  QPushButton* btnStop = nullptr;
+  QPushButton* btnExit = nullptr;
+  TRotatedLabel* RzLabel2 = nullptr;
+
+  // The handlers, as the controls call them.
+  void FormCreate();
+  void edtTAPIDeviceButtonClick();
+  void btnStartClick();
+  void btnStopClick();
+  void btnExitClick();
+  void FormClose();
+
+protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+private:
+  void BuildControls();
+  void AddCallRow(const TCallRecord& Record);
+  void LoadSettings();
+  void SaveSettings();
+
+  std::unique_ptr<TCallMonitor> FForm;
+  TQtPump* FPump = nullptr;
+  QTimer* FRearmTimer = nullptr;
+};
+
+inline constexpr const char* NoDeviceMessage = "A TAPI device has not been selected.";
+inline constexpr const char* PublisherNotice = "Ringlet - free caller ID for Linux";

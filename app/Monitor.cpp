@@ -1,0 +1,169 @@
+// The monitoring flow shared by the front ends.
+#include "app/Monitor.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+namespace {
+
+// Counts the monitor's own calls into the device, so that Poll never re-enters them.
+class TBusy {
+public:
+  explicit TBusy(int& Depth) : FDepth(Depth) { ++FDepth; }
+  ~TBusy() { --FDepth; }
+  TBusy(const TBusy&) = delete;
+  TBusy& operator=(const TBusy&) = delete;
+
+private:
+  int& FDepth;
+};
+
+} // namespace
+
+std::string CallTimeText(std::time_t Moment) {
+  std::tm Local{};
+  localtime_r(&Moment, &Local);
+  char Text[32];
+  std::strftime(Text, sizeof Text, "%d/%m/%Y  %H:%M:%S", &Local);
+  return Text;
+}
+
+TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
+  BeginLoading();
+  try {
+    FPhoneCom = CreateComponent<TApdComPort>(this);
+    FPhoneCom->SetName("PhoneCom");
+    FPhoneCom->SetAutoOpen(false);
+
+    FPhone = CreateComponent<TApdTapiDevice>(this);
+    FPhone->SetName("Phone");
+    FPhone->SetComPort(FPhoneCom);
+    FPhone->SetAnswerOnRing(50);
+    FPhone->SetRetryWait(15);
+    FPhone->SetMaxAttempts(1);
+    FPhone->SetShowTapiDevices(true);
+    FPhone->SetShowPorts(false);
+    FPhone->SetEnableVoice(false);
+    FPhone->OnTapiCallerID = [this](TObject* CP, const std::string& ID, const std::string& IDName) {
+      PhoneTapiCallerID(CP, ID, IDName);
+    };
+    FPhone->OnTapiFail = [this](TObject* Sender) { PhoneTapiFail(Sender); };
+
+    FIniSettings = CreateComponent<TRzRegIniFile>(this);
+    FIniSettings->SetName("IniSettings");
+  } catch (...) {
+    EndLoading();
+    throw;
+  }
+  EndLoading();
+}
+
+TCallMonitor::~TCallMonitor() {
+  // The device may call back while it goes; nothing of ours must run then.
+  if (FPhone != nullptr) {
+    FPhone->OnTapiCallerID = nullptr;
+    FPhone->OnTapiFail = nullptr;
+  }
+}
+
+std::string TCallMonitor::LoadSettings() {
+  return FIniSettings->ReadString(SettingsSection, SettingsDeviceKey, "");
+}
+
+void TCallMonitor::SaveSettings(const std::string& DeviceName) {
+  FIniSettings->WriteString(SettingsSection, SettingsDeviceKey, DeviceName);
+}
+
+void TCallMonitor::StartMonitoring() {
+  TBusy Busy(FBusy);
+  FPhone->SetAnswerOnRing(50);
+  FPhone->StartAnswering();
+}
+
+void TCallMonitor::StopMonitoring() {
+  TBusy Busy(FBusy);
+  FPhone->StopCall();
+}
+
+void TCallMonitor::Start() {
+  StartMonitoring();
+  FMonitoring = true;
+  FLost = false;
+  FRearmPending = false;
+}
+
+void TCallMonitor::Stop() {
+  FMonitoring = false;
+  FRearmPending = false;
+  FLost = false;
+  StopMonitoring();
+}
+
+void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
+                                     const std::string& IDName) {
+  StopMonitoring();
+  const TCallRecord Record{CallTimeText(std::time(nullptr)), ID, IDName};
+  if (OnCall)
+    OnCall(Record);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!FMonitoring)
+    return;
+  try {
+    StartMonitoring();
+  } catch (const std::exception& E) {
+    // The line could not be reopened: tell the user once and keep trying.
+    if (!FLost) {
+      FLost = true;
+      if (OnLineLost)
+        OnLineLost(E.what());
+    }
+    ScheduleRearm(FRearmRetryMs);
+  }
+}
+
+void TCallMonitor::PhoneTapiFail(TObject* /*Sender*/) {
+  // A call that ended without a caller ID closes the line; answering must go on.
+  if (FMonitoring && !FPhone->LineOpen())
+    ScheduleRearm(0);
+}
+
+void TCallMonitor::ScheduleRearm(uint32_t DelayMs) {
+  FRearmPending = true;
+  FRearmDue = AdTimeGetTime() + DelayMs;
+}
+
+void TCallMonitor::Poll() {
+  if (FBusy > 0 || !FRearmPending)
+    return;
+  if (!FMonitoring) {
+    FRearmPending = false;
+    return;
+  }
+  // Wrap-safe: due when the difference, read as signed, is not negative.
+  if (static_cast<int32_t>(AdTimeGetTime() - FRearmDue) < 0)
+    return;
+  Rearm();
+}
+
+void TCallMonitor::Rearm() {
+  FRearmPending = false;
+  if (FPhone->LineOpen() && !FLost)
+    return;
+  try {
+    StartMonitoring();
+  } catch (const std::exception& E) {
+    if (!FLost) {
+      FLost = true;
+      if (OnLineLost)
+        OnLineLost(E.what());
+    }
+    ScheduleRearm(FRearmRetryMs);
+    return;
+  }
+  if (FLost) {
+    FLost = false;
+    if (OnLineBack)
+      OnLineBack();
+  }
+}

@@ -1,0 +1,86 @@
+// Monitor: the monitoring flow that the window and the console front end share. It is the
+// form description of the main window without its controls: the port PhoneCom, the line
+// device Phone and the settings store IniSettings, created in that order with their property
+// values while loading, then Loaded.
+//
+// Contract:
+// - Start puts Phone into answer mode (AnswerOnRing 50) and enters Monitoring; a failure
+//   raises and leaves the state as it was. Stop ends Monitoring and stops the device.
+// - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
+//   again. While Monitoring, a call that ends without a caller ID (or a line that closes by
+//   itself) leaves the line closed: the device is re-armed at the next Poll. When re-arming
+//   fails (the modem is gone) OnLineLost is told once, and Poll retries every RearmRetryMs
+//   until it succeeds, then OnLineBack.
+// - Poll is the front end's timer tick; it does nothing while a call into Phone is running.
+// - Everything belongs to the thread that created the monitor.
+#pragma once
+
+#include "app/RzRegIniFile.h"
+#include "common/OoMisc.h"
+#include "port/AdPort.h"
+#include "tapi/AdTapi.h"
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+
+struct TCallRecord {
+  std::string Time; // "dd/mm/yyyy  hh:mm:ss", local time
+  std::string ID;
+  std::string IDName;
+};
+
+// The list's date and time text of a moment.
+std::string CallTimeText(std::time_t Moment);
+
+inline constexpr const char* SettingsSection = "Settings";
+inline constexpr const char* SettingsDeviceKey = "TapiDevice";
+
+class TCallMonitor : public TComponent {
+public:
+  explicit TCallMonitor(TComponent* AOwner = nullptr);
+  ~TCallMonitor() override;
+
+  TApdComPort* PhoneCom() const { return FPhoneCom; }
+  TApdTapiDevice* Phone() const { return FPhone; }
+  TRzRegIniFile* IniSettings() const { return FIniSettings; }
+
+  // The remembered device name ("" by default), and storing it.
+  std::string LoadSettings();
+  void SaveSettings(const std::string& DeviceName);
+
+  // The two internal operations of the window.
+  void StartMonitoring();
+  void StopMonitoring();
+
+  void Start();
+  void Stop();
+  bool Monitoring() const { return FMonitoring; }
+  bool LineLost() const { return FLost; }
+  bool RearmPending() const { return FRearmPending; }
+
+  void Poll();
+  uint32_t RearmRetryMs() const { return FRearmRetryMs; }
+  void SetRearmRetryMs(uint32_t Value) { FRearmRetryMs = Value; }
+
+  std::function<void(const TCallRecord&)> OnCall;
+  std::function<void(const std::string&)> OnLineLost;
+  std::function<void()> OnLineBack;
+
+private:
+  void PhoneTapiCallerID(TObject* CP, const std::string& ID, const std::string& IDName);
+  void PhoneTapiFail(TObject* Sender);
+  void ScheduleRearm(uint32_t DelayMs);
+  void Rearm();
+
+  TApdComPort* FPhoneCom = nullptr;
+  TApdTapiDevice* FPhone = nullptr;
+  TRzRegIniFile* FIniSettings = nullptr;
+  bool FMonitoring = false;
+  bool FLost = false;
+  bool FRearmPending = false;
+  uint32_t FRearmDue = 0;
+  uint32_t FRearmRetryMs = 3000;
+  int FBusy = 0;
+};

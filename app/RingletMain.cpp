@@ -1,0 +1,139 @@
+// The program entry: the window, or the console front end, optionally on the simulated modem.
+#include "app/AdTSel.h"
+#include "app/Console.h"
+#include "app/Demo.h"
+#include "app/Main.h"
+#include "app/RzRegIniFile.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace {
+
+const char* const Usage =
+    "Usage: ringlet [OPTIONS]\n"
+    "Lists the caller ID of every incoming call on a telephone line watched through a\n"
+    "caller-ID modem.\n"
+    "\n"
+    "Without options the window opens: choose the line with the button of the device box,\n"
+    "press Start, and each call adds a row with its date and time, number and name.\n"
+    "\n"
+    "Options:\n"
+    "  --console         monitor without a window; one line per call on standard output:\n"
+    "                    dd/mm/yyyy  hh:mm:ss<TAB>number<TAB>name\n"
+    "                    Errors go to standard error. SIGINT or SIGTERM stops monitoring,\n"
+    "                    saves the line's name and exits with 0.\n"
+    "  --device NAME     with --console: the line to watch. Without it the remembered line\n"
+    "                    is used, else the only line; with several lines and no choice the\n"
+    "                    line names are printed and the exit status is 2.\n"
+    "  --list-devices    print the names of the usable lines and exit\n"
+    "  --demo            start the simulated modem (fakemodem) on a pseudo-terminal, playing\n"
+    "                    a call every few seconds, and watch it (window or --console)\n"
+    "  -h, --help        this text\n"
+    "\n"
+    "The lines come from the telephony configuration: $RINGLET_TELEPHONY_CONFIG, else\n"
+    "ringlet/telephony.ini in the user's configuration folder ($XDG_CONFIG_HOME or ~/.config).\n"
+    "The chosen line's name is remembered as TapiDevice in section [Settings] of the\n"
+    "program's settings file: the program's name with \".ini\" beside it, or\n"
+    "ringlet/ringlet.ini in the user's configuration folder when the program's folder is\n"
+    "not writable.\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 no line chosen or wrong usage.\n";
+
+class TRingletApplication : public QApplication {
+public:
+  using QApplication::QApplication;
+
+  // The last line of defence: whatever a handler let through is shown, not fatal.
+  bool notify(QObject* Receiver, QEvent* Event) override {
+    try {
+      return QApplication::notify(Receiver, Event);
+    } catch (const std::exception& E) {
+      HandleApplicationException(E);
+    } catch (...) {
+      HandleApplicationException(std::runtime_error("Unknown exception"));
+    }
+    return false;
+  }
+};
+
+void ShowException(const std::exception& E) {
+  QMessageBox::critical(QApplication::activeWindow(), QString::fromStdString(ApplicationTitle()),
+                        QString::fromLocal8Bit(E.what()), QMessageBox::Ok);
+}
+
+// In the build tree the telephony library lies in a folder of its own; an installed program
+// finds it through the system's search.
+void AddBuildTreeLibraryFolder() {
+#ifdef RINGLET_TELEPHONY_DIR
+  const char* Current = std::getenv("RINGLET_LIBRARY_PATH");
+  std::string Path = Current != nullptr ? Current : "";
+  if (Path.find(RINGLET_TELEPHONY_DIR) == std::string::npos) {
+    Path = Path.empty() ? std::string(RINGLET_TELEPHONY_DIR) : Path + ":" + RINGLET_TELEPHONY_DIR;
+    ::setenv("RINGLET_LIBRARY_PATH", Path.c_str(), 1);
+  }
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  bool Console = false, Demo = false, List = false;
+  TConsoleOptions Options;
+  for (int I = 1; I < argc; ++I) {
+    const std::string Arg = argv[I];
+    if (Arg == "-h" || Arg == "--help") {
+      std::fputs(Usage, stdout);
+      return 0;
+    } else if (Arg == "--console") {
+      Console = true;
+    } else if (Arg == "--demo") {
+      Demo = true;
+    } else if (Arg == "--list-devices") {
+      List = true;
+    } else if (Arg == "--device" && I + 1 < argc) {
+      Options.Device = argv[++I];
+    } else {
+      std::fprintf(stderr, "ringlet: unknown option %s\n%s", Arg.c_str(), Usage);
+      return 2;
+    }
+  }
+  if (!Options.Device.empty() && !Console) {
+    std::fprintf(stderr, "ringlet: --device needs --console\n");
+    return 2;
+  }
+  SetApplicationTitle("Ringlet");
+  AddBuildTreeLibraryFolder();
+
+  TDemoModem DemoModem;
+  if (Demo && !DemoModem.Start()) {
+    std::fprintf(stderr, "ringlet: %s\n", DemoModem.Error().c_str());
+    return 1;
+  }
+  if (List)
+    return ListDevices();
+  if (Console)
+    return RunConsole(Options);
+
+  TRingletApplication App(argc, argv);
+  QApplication::setApplicationName("Ringlet");
+  QApplication::setApplicationDisplayName("Ringlet");
+  SetApplicationExceptionHandler(ShowException);
+  TQtDeviceChooser Chooser;
+  SetDeviceChooser(&Chooser);
+  int Result = 0;
+  {
+    TfrmMain Window;
+    Window.show();
+    Result = QApplication::exec();
+  }
+  SetDeviceChooser(nullptr);
+  SetApplicationExceptionHandler(nullptr);
+  return Result;
+}

@@ -1,0 +1,162 @@
+// Shared helpers of the program's tests: one offscreen QApplication, temporary folders, the
+// simulated modem as a child process, and waiting with Qt and the core's queue served.
+#pragma once
+
+#include "common/OoMisc.h"
+#include "platform/Messages.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace AppTest {
+
+namespace fs = std::filesystem;
+
+// Upper bound for anything that waits on another process or a modem; never a speed check.
+constexpr int GenerousMs = 60000;
+
+inline QApplication& App() {
+  static int Argc = 1;
+  static char Name[] = "app_tests";
+  static char* Argv[] = {Name, nullptr};
+  static QApplication* Instance = [] {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    return new QApplication(Argc, Argv);
+  }();
+  return *Instance;
+}
+
+// A fresh folder of its own, removed again at the end.
+class TTempFolder {
+public:
+  explicit TTempFolder(const std::string& Tag) {
+    FPath = fs::temp_directory_path() / ("ringlet-app-" + Tag + "-" + std::to_string(::getpid()) +
+                                         "-" + std::to_string(++Counter()));
+    fs::remove_all(FPath);
+    fs::create_directories(FPath);
+  }
+  ~TTempFolder() {
+    std::error_code Ignored;
+    fs::remove_all(FPath, Ignored);
+  }
+  const fs::path& Path() const { return FPath; }
+  std::string operator/(const std::string& Name) const { return (FPath / Name).string(); }
+
+private:
+  static int& Counter() {
+    static int Value = 0;
+    return Value;
+  }
+  fs::path FPath;
+};
+
+// Serves Qt and the core's queue until Done() or the bound passes.
+inline bool ServeUntil(const std::function<bool()>& Done, int LimitMs = GenerousMs) {
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() > End)
+      return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (SafeYield()) {
+    }
+    Platform::WaitMessage(10);
+  }
+  return true;
+}
+
+// fakemodem as a child: commands on its standard input, its device path first on its output.
+class TFakeModem {
+public:
+  ~TFakeModem() { Stop(); }
+
+  bool Start(const std::vector<std::string>& Args = {"--ring-spacing", "400"}) {
+    int In[2], Out[2];
+    if (::pipe2(In, O_CLOEXEC) != 0 || ::pipe2(Out, O_CLOEXEC) != 0)
+      return false;
+    const std::string Program = RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem";
+    std::vector<char*> Argv{const_cast<char*>(Program.c_str())};
+    for (const std::string& Arg : Args)
+      Argv.push_back(const_cast<char*>(Arg.c_str()));
+    Argv.push_back(nullptr);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(In[0], 0);
+      ::dup2(Out[1], 1);
+      ::execv(Program.c_str(), Argv.data());
+      ::_exit(127);
+    }
+    ::close(In[0]);
+    ::close(Out[1]);
+    FIn = In[1];
+    FOut = Out[0];
+    if (FPid <= 0)
+      return false;
+    std::string Line;
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (std::chrono::steady_clock::now() < End) {
+      pollfd Poll{FOut, POLLIN, 0};
+      if (::poll(&Poll, 1, 100) <= 0)
+        continue;
+      char C;
+      if (::read(FOut, &C, 1) != 1)
+        break;
+      if (C == '\n') {
+        FDevice = Line;
+        return true;
+      }
+      Line += C;
+    }
+    return false;
+  }
+
+  const std::string& Device() const { return FDevice; }
+
+  bool Send(const std::string& Command) {
+    const std::string Line = Command + "\n";
+    return ::write(FIn, Line.data(), Line.size()) == static_cast<ssize_t>(Line.size());
+  }
+
+  void Stop() {
+    if (FIn >= 0)
+      ::close(FIn);
+    FIn = -1;
+    if (FPid > 0) {
+      ::kill(FPid, SIGTERM);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    FPid = -1;
+    if (FOut >= 0)
+      ::close(FOut);
+    FOut = -1;
+  }
+
+private:
+  pid_t FPid = -1;
+  int FIn = -1;
+  int FOut = -1;
+  std::string FDevice;
+};
+
+// A telephony configuration with one line per (name, device), fast timings for tests.
+inline void WriteTelephonyConfig(const std::string& File,
+                                 const std::vector<std::pair<std::string, std::string>>& Lines) {
+  std::ofstream Config(File);
+  int Index = 0;
+  for (const auto& [Name, Device] : Lines)
+    Config << "[Line" << ++Index << "]\nName=" << Name << "\nDevice=" << Device
+           << "\nRingTimeout=3\nCheckInterval=0\nCallerIdPause=0.3\n";
+}
+
+} // namespace AppTest
