@@ -221,7 +221,14 @@ void TApdCustomTapiDevice::SetLineOpen(bool Value) {
   FLineHandle = Line;
   FTapiActive = true;
   FEverOpened = true;
-  CheckTapi(tuLineSetStatusMessages(FLineHandle, LINEDEVSTATE_ALL, 0x1FF));
+  const LONG Result = tuLineSetStatusMessages(FLineHandle, LINEDEVSTATE_ALL, 0x1FF);
+  if (Result != 0) {
+    // A line we cannot follow is closed again, or it would stay open unseen.
+    tuLineClose(FLineHandle);
+    FLineHandle = 0;
+    FTapiActive = false;
+    CheckTapi(Result);
+  }
   FLineOpen = true;
   if (!FDialing)
     DoLog(ltapiCallStart);
@@ -397,7 +404,7 @@ void TApdCustomTapiDevice::HangUp(bool /*NoRedial*/) {
         }
         tuLineDeallocateCall(FCallHandle);
       }
-      if (FLineOpen && FLineHandle != 0)
+      if (FLineHandle != 0)
         tuLineClose(FLineHandle);
       FCallHandle = 0;
       FLineHandle = 0;

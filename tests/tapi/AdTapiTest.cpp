@@ -315,6 +315,109 @@ TEST_F(AdTapiTest, RingingAtAnswerOnRingAnswersAndConnectsThePort) {
   close(Master);
 }
 
+TEST_F(AdTapiTest, EverythingQueuedAtOnceRunsNestedInsideTheAcceptWait) {
+  AddModem(0, "Modem A");
+  Create();
+  Device->SetAnswerOnRing(50);
+  int Depth = 0, CallerIds = 0, Restarts = 0;
+  Device->OnTapiCallerID = [&](TObject*, const std::string& ID, const std::string&) {
+    ++CallerIds;
+    EXPECT_EQ("777", ID);
+    Device->StopCall();
+    Device->StartAnswering();
+    ++Restarts;
+  };
+  Device->OnTapiLog = [&](TObject*, TTapiLogCode Code) {
+    Logged.push_back(Code);
+    Depth += Code == ltapiAccept;
+  };
+  Device->StartAnswering();
+  const HCALL Call = Offer(LINECALLPARTYID_ADDRESS, "777", nullptr);
+  StandIn.Deliver(StandIn.LastLine(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
+  StandIn.Deliver(Call, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Fails > 0; }));
+  Drain();
+  EXPECT_EQ(1, CallerIds);
+  EXPECT_EQ(1, Restarts);
+  EXPECT_EQ(1, Depth);
+  EXPECT_EQ(1, StandIn.CountOf("lineDrop"));
+  EXPECT_EQ(1, StandIn.CountOf("lineDeallocateCall"));
+  EXPECT_TRUE(Device->LineOpen());
+  EXPECT_EQ(0u, Device->CallHandle());
+  // The caller ID ran inside the accept's reply wait: the accept is logged after the restart.
+  const std::vector<TTapiLogCode> Codes = {ltapiCallStart,  ltapiCancel,   ltapiDrop,
+                                           ltapiCallFinish, ltapiDialFail, ltapiCallStart,
+                                           ltapiAccept};
+  EXPECT_EQ(Codes, Logged);
+  EXPECT_TRUE(HandledErrors.empty());
+}
+
+TEST_F(AdTapiTest, FailingStatusMessagesCloseTheNewLineAgain) {
+  AddModem(0, "Modem A");
+  Create();
+  StandIn.QueueResult("lineSetStatusMessages", static_cast<LONG>(LINEERR_OPERATIONFAILED), 0);
+  try {
+    Device->StartAnswering();
+    FAIL() << "expected the TAPI error";
+  } catch (const ETapi& E) {
+    EXPECT_EQ(-(13800 + 0x48), E.ErrorCode());
+  }
+  EXPECT_EQ(1, StandIn.CountOf("lineClose"));
+  EXPECT_EQ(0u, StandIn.LastLine());
+  EXPECT_FALSE(Device->LineOpen());
+  Device->StartAnswering();
+  EXPECT_TRUE(Device->LineOpen());
+  EXPECT_NE(0u, StandIn.LastLine());
+}
+
+TEST_F(AdTapiTest, LinksToPortDisplayAndLogAndAssign) {
+  AddModem(0, "Modem A");
+  auto* Device1 = CreateComponent<TApdTapiDevice>(Owner.get());
+  EXPECT_EQ(nullptr, Device1->ComPort());
+  auto* Port1 = CreateComponent<TApdComPort>(Owner.get());
+  EXPECT_EQ(Port1, Device1->ComPort()) << "a port that joins later is taken";
+  EXPECT_EQ(tmOn, Port1->TapiMode());
+  EXPECT_FALSE(Port1->AutoOpen());
+  auto* Log1 = CreateComponent<TApdTapiLog>(Owner.get());
+  EXPECT_EQ(Log1, Device1->TapiLog());
+  EXPECT_EQ(Device1, Log1->TapiDevice());
+  EXPECT_EQ("ORVOTAPI.HIS", Log1->TapiHistoryName());
+
+  auto* Device2 = CreateComponent<TApdTapiDevice>(Owner.get());
+  EXPECT_EQ(nullptr, Device2->TapiLog()) << "the log already has a device";
+  EXPECT_EQ(2, Device2->AnswerOnRing());
+  EXPECT_EQ(60, Device2->RetryWait());
+  EXPECT_EQ(3, Device2->MaxAttempts());
+  EXPECT_TRUE(Device2->ShowTapiDevices());
+  EXPECT_TRUE(Device2->ShowPorts());
+  EXPECT_FALSE(Device2->EnableVoice());
+  EXPECT_TRUE(Device2->FilterUnsupportedDevices());
+  EXPECT_EQ(-1, Device2->DeviceID());
+
+  Device1->SetSelectedDevice("Modem A");
+  Device1->SetAnswerOnRing(9);
+  Device1->SetRetryWait(5);
+  Device2->Assign(Device1);
+  EXPECT_EQ("Modem A", Device2->SelectedDevice());
+  EXPECT_EQ(9, Device2->AnswerOnRing());
+  EXPECT_EQ(5, Device2->RetryWait());
+  EXPECT_EQ(Port1, Device2->ComPort());
+  EXPECT_EQ(Log1, Device2->TapiLog());
+  EXPECT_TRUE(Device2->DeviceList().empty());
+  EXPECT_EQ(1, Device2->ListedCount());
+  Device2->SetSelectedDevice("");
+  Chooser.Answer = {2, tmAuto, 0, ""};
+  EXPECT_THROW(Device2->ResolveDeviceID(), ETapiNoSelect)
+      << "a count without the list behind it takes no name";
+
+  Log1->Free();
+  EXPECT_EQ(nullptr, Device1->TapiLog());
+  EXPECT_EQ(nullptr, Device2->TapiLog());
+  Port1->Free();
+  EXPECT_EQ(nullptr, Device1->ComPort());
+  EXPECT_EQ(nullptr, Device2->ComPort());
+}
+
 TEST_F(AdTapiTest, OfferOfAnUnacceptedMediaModeIsIgnored) {
   AddModem(0, "Modem A");
   Create();
