@@ -488,7 +488,10 @@ TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string
 }
 
 bool TModemLine::WriteText(const std::string& text) {
-  TraceModem(FConfig.Device, '>', text);
+  TraceModem(FConfig.Device, '>',
+             !text.empty() && text.back() == '\r'
+                 ? std::string_view(text).substr(0, text.size() - 1)
+                 : std::string_view(text));
   size_t done = 0;
   const uint64_t deadline = NowMs() + 2000;
   while (done < text.size()) {

@@ -183,7 +183,7 @@ TEST_F(LineServiceTest, OneCallAsTheRegisteredThreadSeesIt) {
   // The trace shows the conversation with its time stamps.
   std::ifstream trace(TracePath);
   const std::string log((std::istreambuf_iterator<char>(trace)), std::istreambuf_iterator<char>());
-  EXPECT_NE(log.find(Peer.SlavePath() + " > ATZ"), std::string::npos);
+  EXPECT_NE(log.find(Peer.SlavePath() + " > ATZ\n"), std::string::npos);
   EXPECT_NE(log.find(Peer.SlavePath() + " < RING"), std::string::npos);
   EXPECT_NE(log.find(Peer.SlavePath() + " < NMBR = 4075551212"), std::string::npos);
 }
