@@ -801,7 +801,11 @@ int32_t TApdBaseDispatcher::PutBlock(const void* Data, uint32_t Count) {
       return ecOutputBufferTooSmall;
     }
   }
-  return DeviceWrite(Data, Count);
+  int32_t Result = DeviceWrite(Data, Count);
+  if (Result > 0) {
+    AddTraceBytes('T', Data, static_cast<uint32_t>(Result));
+  }
+  return Result;
 }
 
 uint32_t TApdBaseDispatcher::GetBlock(void* Data, uint32_t Count) {
@@ -883,6 +887,9 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
     }
     AddLogEntry(dtDispatch, dstReadCom, static_cast<uint32_t>(N), DispatchBuffer.get() + DispHead,
                 static_cast<uint32_t>(N));
+    if (N > 0) {
+      AddTraceBytes('R', DispatchBuffer.get() + DispHead, static_cast<uint32_t>(N));
+    }
     return static_cast<uint32_t>(N);
   };
 
@@ -970,7 +977,9 @@ void TApdBaseDispatcher::HandleCommEvent() {
     Platform::TCriticalSectionGuard Main(MainLock);
     ResetStatusHits();
   }
-  CommAck.Set();
+  if (FEventPass) {
+    CommAck.Set();
+  }
 }
 
 void TApdBaseDispatcher::PollTriggers() {
@@ -1234,7 +1243,7 @@ void TDispThread::Execute() {
   H->FLiveThreads.fetch_add(1);
   H->ThreadReady.Set();
   for (;;) {
-    Platform::WaitForEvent(H->CommEvent, DispatchPassMs);
+    H->FEventPass = Platform::WaitForEvent(H->CommEvent, DispatchPassMs) == Platform::wrObject0;
     if (H->KillFlag.load()) {
       // The thread stopping us frees the buffers itself.
       H->ThreadEnded(this);

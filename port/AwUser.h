@@ -452,6 +452,8 @@ public:
   void ResumeTrace();
   void DiscardTrace();
   void AddTraceEntry(char Tag, uint8_t Ch);
+  // Count characters with one tag ('T' sent, 'R' received) under one lock.
+  void AddTraceBytes(char Tag, const void* Data, uint32_t Count);
   int32_t DumpTrace(const std::string& FileName, bool Append, bool InHex, bool AllHex);
   int32_t WriteTrace(const std::string& FileName, bool InHex, bool AllHex);
   int32_t AppendTrace(const std::string& FileName, bool InHex, bool AllHex);
@@ -632,4 +634,8 @@ protected:
   std::array<std::unique_ptr<TApdDispatcherThread>, 3> FWorkers; // comm, dispatch, output
   std::mutex FEndLock; // a worker's ending: its reference, LiveThreads, ThreadsRunning
   bool FDestroyed = false;
+  // The pass running on the dispatch thread answers a device event (only such a pass
+  // releases the comm thread for its next wait: a timer pass may have read the device
+  // before the event's bytes came).
+  bool FEventPass = false;
 };

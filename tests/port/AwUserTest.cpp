@@ -467,3 +467,34 @@ TEST_F(DispatcherTest, CloseInsideAHandlerIsDeferredUntilTheDispatchThreadEnds) 
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DispatcherTest, TraceRecordsWhatIsSentAndReceived) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  ASSERT_EQ(D.StartTrace(100), 0);
+  ASSERT_EQ(D.PutBlock("AT\r", 3), 3);
+  EXPECT_EQ(Pty.Receive(3), "AT\r");
+  Pty.Send("OK");
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 2; }));
+
+  char Folder[] = "/tmp/ringlet-trace-XXXXXX";
+  ASSERT_NE(mkdtemp(Folder), nullptr);
+  const std::string File = std::string(Folder) + "/port.trc";
+  ASSERT_EQ(D.WriteTrace(File, false, false), 0);
+  std::string Text;
+  if (FILE* In = std::fopen(File.c_str(), "rb")) {
+    char Buffer[256];
+    size_t N;
+    while ((N = std::fread(Buffer, 1, sizeof Buffer, In)) > 0) {
+      Text.append(Buffer, N);
+    }
+    std::fclose(In);
+  }
+  EXPECT_EQ(Text, "Transmit: \r\nAT[13]\r\n\r\nReceive: \r\nOK");
+  std::remove(File.c_str());
+  rmdir(Folder);
+}
+
+} // namespace
