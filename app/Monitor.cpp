@@ -102,6 +102,8 @@ void TCallMonitor::Stop() {
 
 void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
                                      const std::string& IDName) {
+  // The line is closed on purpose until the restart below; Poll must not step in.
+  TBusy Busy(FBusy);
   StopMonitoring();
   const TCallRecord Record{CallTimeText(std::time(nullptr)), ID, IDName};
   if (OnCall)
@@ -134,12 +136,18 @@ void TCallMonitor::ScheduleRearm(uint32_t DelayMs) {
 }
 
 void TCallMonitor::Poll() {
-  if (FBusy > 0 || !FRearmPending)
+  if (FBusy > 0)
     return;
   if (!FMonitoring) {
     FRearmPending = false;
     return;
   }
+  // The device reports a failed attempt only once, and a report left over from our own
+  // restart can use that up; so the line's state itself is what counts here.
+  if (!FRearmPending && !FPhone->LineOpen())
+    ScheduleRearm(0);
+  if (!FRearmPending)
+    return;
   // Wrap-safe: due when the difference, read as signed, is not negative.
   if (static_cast<int32_t>(AdTimeGetTime() - FRearmDue) < 0)
     return;

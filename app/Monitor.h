@@ -8,7 +8,7 @@
 //   raises and leaves the state as it was. Stop ends Monitoring and stops the device.
 // - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
 //   again. While Monitoring, a call that ends without a caller ID (or a line that closes by
-//   itself) leaves the line closed: the device is re-armed at the next Poll. When re-arming
+//   itself) leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
 //   fails (the modem is gone) OnLineLost is told once, and Poll retries every RearmRetryMs
 //   until it succeeds, then OnLineBack.
 // - Poll is the front end's timer tick; it does nothing while a call into Phone is running.

@@ -1,0 +1,335 @@
+// The main window, offscreen, with the real line device over the real telephony service and
+// fakemodem playing the calls.
+#include "app/Main.h"
+
+#include "AppTestSupport.h"
+#include "ModalWatcher.h"
+#include "app/AdTSel.h"
+#include "platform/IniFile.h"
+#include "tapi/AdTUtil.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+namespace {
+
+using namespace AppTest;
+
+class MainTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    App();
+    ::setenv("RINGLET_TELEPHONY_CONFIG", (FFolder / "telephony.ini").c_str(), 1);
+    ::setenv("RINGLET_REGISTRY_FILE", (FFolder / "registry").c_str(), 1);
+    ::setenv("RINGLET_LIBRARY_PATH", RINGLET_BUILD_DIR "/telephony", 1);
+    UnloadTapi();
+    FPrevious = SetApplicationExceptionHandler(
+        [this](const std::exception& E) { FErrors.push_back(E.what()); });
+    SetDeviceChooser(&FChooser);
+  }
+  void TearDown() override {
+    SetDeviceChooser(nullptr);
+    SetApplicationExceptionHandler(FPrevious);
+    UnloadTapi();
+  }
+
+  // The window on a settings file of the test's own, loaded again as at creation.
+  std::unique_ptr<TfrmMain> MakeWindow() {
+    auto Window = std::make_unique<TfrmMain>();
+    Window->IniSettings()->SetPath(FFolder / "ringlet.ini");
+    Window->FormCreate();
+    Window->show();
+    return Window;
+  }
+
+  void OneModem(TFakeModem& Modem, const std::string& Name = "Fake Modem") {
+    ASSERT_TRUE(Modem.Start());
+    WriteTelephonyConfig(FFolder / "telephony.ini", {{Name, Modem.Device()}});
+  }
+
+  TTempFolder FFolder{"main"};
+  std::vector<std::string> FErrors;
+  TApplicationExceptionHandler FPrevious;
+  TQtDeviceChooser FChooser;
+};
+
+TEST_F(MainTest, LayoutCaptionsColumnsAndInitialState) {
+  WriteTelephonyConfig(FFolder / "telephony.ini", {});
+  auto W = MakeWindow();
+  EXPECT_EQ("Ringlet", W->windowTitle().toStdString());
+  EXPECT_EQ(QSize(729, 418), W->size());
+  EXPECT_EQ(QSize(729, 418), W->minimumSize()) << "not resizable";
+  EXPECT_EQ(QSize(729, 418), W->maximumSize());
+  const Qt::WindowFlags Flags = W->windowFlags();
+  EXPECT_TRUE(Flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(Flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(QColor(Qt::white), W->palette().color(QPalette::Window));
+
+  EXPECT_EQ(QRect(-10, 9, 128, 128), W->NxGlyph1->geometry());
+  EXPECT_EQ(QSize(128, 128), W->NxGlyph1->pixmap().size());
+  EXPECT_EQ(QRect(128, 13, 64, 13), W->RzLabel1->geometry());
+  EXPECT_EQ("TAPI Device:", W->RzLabel1->text().toStdString());
+  EXPECT_EQ(QRect(200, 10, 441, 21), W->edtTAPIDevice->geometry());
+  EXPECT_TRUE(W->edtTAPIDevice->isReadOnly());
+  EXPECT_TRUE(W->edtTAPIDevice->text().isEmpty());
+  EXPECT_EQ(QRect(128, 40, 513, 369), W->lvwCallerID->geometry());
+  EXPECT_EQ(QPoint(648, 8), W->btnStart->pos());
+  EXPECT_EQ(QPoint(648, 40), W->btnStop->pos());
+  EXPECT_EQ(QPoint(648, 72), W->btnExit->pos());
+  EXPECT_EQ(QRect(680, 144, 13, 221), W->RzLabel2->geometry());
+  EXPECT_FALSE(W->RzLabel2->Caption().isEmpty());
+
+  ASSERT_EQ(3, W->lvwCallerID->columnCount());
+  const QTreeWidgetItem* Header = W->lvwCallerID->headerItem();
+  EXPECT_EQ("Date", Header->text(0).toStdString());
+  EXPECT_EQ("ID", Header->text(1).toStdString());
+  EXPECT_EQ("ID Name", Header->text(2).toStdString());
+  EXPECT_EQ(120, W->lvwCallerID->columnWidth(0));
+  EXPECT_EQ(120, W->lvwCallerID->columnWidth(1));
+  EXPECT_EQ(252, W->lvwCallerID->columnWidth(2));
+  EXPECT_FALSE(W->lvwCallerID->header()->sectionsClickable());
+  EXPECT_FALSE(W->lvwCallerID->isSortingEnabled());
+  EXPECT_EQ(QAbstractItemView::NoEditTriggers, W->lvwCallerID->editTriggers());
+
+  EXPECT_EQ("Start", W->btnStart->text().toStdString());
+  EXPECT_EQ("Stop", W->btnStop->text().toStdString());
+  EXPECT_EQ("Exit", W->btnExit->text().toStdString());
+  EXPECT_TRUE(W->btnStart->isEnabled());
+  EXPECT_FALSE(W->btnStop->isEnabled());
+  EXPECT_TRUE(W->btnExit->isEnabled());
+  EXPECT_NE(std::string::npos, W->btnStart->styleSheet().toStdString().find("#f4f4f0"))
+      << "face colour 15791348";
+  EXPECT_NE(std::string::npos, W->btnStart->styleSheet().toStdString().find("#003c74"))
+      << "frame colour 7617536";
+  EXPECT_NE(std::string::npos, W->btnStart->styleSheet().toStdString().find(":hover"));
+
+  // Tab order: list, device box, Start, Stop, Exit (inner parts of a control are skipped).
+  const std::vector<QWidget*> Controls{W->lvwCallerID, W->edtTAPIDevice, W->btnStart, W->btnStop,
+                                       W->btnExit};
+  auto NextControl = [&](QWidget* From) -> QWidget* {
+    for (QWidget* Next = From->nextInFocusChain(); Next != From; Next = Next->nextInFocusChain())
+      if (std::find(Controls.begin(), Controls.end(), Next) != Controls.end())
+        return Next;
+    return nullptr;
+  };
+  for (size_t I = 0; I + 1 < Controls.size(); ++I)
+    EXPECT_EQ(Controls[I + 1], NextControl(Controls[I])) << "after control " << I;
+
+  // The form description: the port, then the device using it, then the settings.
+  TCallMonitor* Form = W->Form();
+  ASSERT_EQ(3, Form->ComponentCount());
+  EXPECT_EQ(W->PhoneCom(), Form->Components(0));
+  EXPECT_EQ(W->Phone(), Form->Components(1));
+  EXPECT_EQ(W->IniSettings(), Form->Components(2));
+  EXPECT_EQ(W->PhoneCom(), W->Phone()->ComPort());
+  EXPECT_EQ(tmOn, W->PhoneCom()->TapiMode()) << "Loaded switched the port's mode";
+  EXPECT_FALSE(W->PhoneCom()->AutoOpen());
+  EXPECT_EQ(50, W->Phone()->AnswerOnRing());
+  EXPECT_EQ(15, W->Phone()->RetryWait());
+  EXPECT_EQ(1, W->Phone()->MaxAttempts());
+  EXPECT_FALSE(W->Phone()->ShowPorts());
+  EXPECT_TRUE(W->Phone()->ShowTapiDevices());
+  EXPECT_FALSE(W->Form()->IsLoading());
+}
+
+TEST_F(MainTest, RememberedDeviceFillsTheBox) {
+  WriteTelephonyConfig(FFolder / "telephony.ini", {});
+  Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "My Modem 2");
+  auto W = MakeWindow();
+  EXPECT_EQ("My Modem 2", W->edtTAPIDevice->text().toStdString());
+}
+
+TEST_F(MainTest, StartWithAnEmptyBoxShowsTheMessageAndStaysIdle) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  TModalWatcher Watcher;
+  W->btnStart->click();
+  ASSERT_EQ(1u, Watcher.Seen().size());
+  const TSeenDialog& Box = Watcher.Seen()[0];
+  EXPECT_EQ("message", Box.Kind);
+  EXPECT_EQ(NoDeviceMessage, Box.Text);
+  EXPECT_EQ(QMessageBox::Critical, Box.Icon);
+  EXPECT_EQ(1, Box.ButtonCount);
+  EXPECT_TRUE(W->btnStart->isEnabled());
+  EXPECT_FALSE(W->btnStop->isEnabled());
+  EXPECT_FALSE(W->Phone()->LineOpen());
+  EXPECT_FALSE(W->Form()->Monitoring());
+  EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, StartThenStop) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  W->edtTAPIDevice->setText("anything");
+  W->btnStart->click();
+  ASSERT_TRUE(FErrors.empty()) << FErrors.front();
+  EXPECT_TRUE(W->Phone()->LineOpen());
+  EXPECT_EQ("Fake Modem", W->Phone()->SelectedDevice()) << "the only line is taken";
+  EXPECT_FALSE(W->btnStart->isEnabled());
+  EXPECT_TRUE(W->btnStop->isEnabled());
+  W->btnStop->click();
+  EXPECT_FALSE(W->Phone()->LineOpen());
+  EXPECT_TRUE(W->btnStart->isEnabled());
+  EXPECT_FALSE(W->btnStop->isEnabled());
+  EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, CallsAddRowsOldestFirstIncludingABlockedCaller) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  W->edtTAPIDevice->setText("Fake Modem");
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen());
+  Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 1; }));
+  // Rings closer together than the line's ring time-out belong to the same caller.
+  Modem.Send("sleep 3500");
+  Modem.Send("call 5559876 \"JANE ROE\" rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 2; }));
+  Modem.Send("sleep 3500");
+  Modem.Send("private rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 3; }));
+
+  const std::regex DateTime(R"(\d\d/\d\d/\d{4}  \d\d:\d\d:\d\d)");
+  auto Row = [&](int I) { return W->lvwCallerID->topLevelItem(I); };
+  EXPECT_TRUE(std::regex_match(Row(0)->text(0).toStdString(), DateTime))
+      << Row(0)->text(0).toStdString();
+  EXPECT_EQ("5551234", Row(0)->text(1).toStdString());
+  EXPECT_EQ("JOHN DOE", Row(0)->text(2).toStdString());
+  EXPECT_EQ("5559876", Row(1)->text(1).toStdString());
+  EXPECT_EQ("JANE ROE", Row(1)->text(2).toStdString());
+  EXPECT_LE(Row(0)->text(0).mid(12).toStdString(), Row(1)->text(0).mid(12).toStdString());
+  EXPECT_EQ("Caller ID Blocked", Row(2)->text(1).toStdString());
+  EXPECT_EQ("Caller ID Blocked", Row(2)->text(2).toStdString());
+  EXPECT_FALSE(W->btnStart->isEnabled()) << "the buttons are not touched by calls";
+  EXPECT_TRUE(W->btnStop->isEnabled());
+  EXPECT_TRUE(W->Phone()->LineOpen()) << "answering again";
+  EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, ExitWhileMonitoringStopsAndSavesTheBox) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  W->edtTAPIDevice->setText("Fake Modem  A");
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen());
+  // The line is dropped while the settings file does not exist yet: stop, then save.
+  const std::string File = FFolder / "ringlet.ini";
+  int Drops = 0;
+  bool SavedBeforeDrop = false;
+  W->Phone()->OnTapiLog = [&](TObject*, TTapiLogCode Code) {
+    if (Code == ltapiDrop) {
+      ++Drops;
+      SavedBeforeDrop = SavedBeforeDrop || std::filesystem::exists(File);
+    }
+  };
+  W->btnExit->click();
+  EXPECT_FALSE(W->isVisible());
+  EXPECT_FALSE(W->Phone()->LineOpen());
+  EXPECT_EQ(1, Drops);
+  EXPECT_FALSE(SavedBeforeDrop);
+  EXPECT_FALSE(W->Form()->Monitoring());
+  EXPECT_EQ("Fake Modem  A", Platform::GetProfileString(File, "Settings", "TapiDevice", "?"));
+  EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, CloseStillStopsWhenTheSettingsCannotBeWritten) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  W->IniSettings()->SetPath(FFolder / "no-such-folder/ringlet.ini");
+  W->edtTAPIDevice->setText("x");
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen());
+  W->close();
+  EXPECT_FALSE(W->Phone()->LineOpen()) << "stopped before the failing save";
+  ASSERT_EQ(1u, FErrors.size());
+  EXPECT_EQ("Unable to write to " + (FFolder / "no-such-folder/ringlet.ini"), FErrors[0]);
+}
+
+TEST_F(MainTest, DeviceButtonWithOneLine) {
+  TFakeModem Modem;
+  OneModem(Modem, "Only Modem");
+  auto W = MakeWindow();
+  TModalWatcher Watcher;
+  W->edtTAPIDeviceButton->trigger();
+  ASSERT_TRUE(FErrors.empty()) << FErrors.front();
+  ASSERT_EQ(1u, Watcher.Seen().size()) << "the chooser opens once, the resolution is silent";
+  EXPECT_EQ(std::vector<std::string>{"Only Modem"}, Watcher.Seen()[0].Entries);
+  EXPECT_EQ("Only Modem", Watcher.Seen()[0].Current);
+  EXPECT_EQ("Only Modem", W->edtTAPIDevice->text().toStdString());
+}
+
+TEST_F(MainTest, DeviceButtonWithSeveralLinesAsksFirstThenChooses) {
+  TFakeModem A, B;
+  ASSERT_TRUE(A.Start());
+  ASSERT_TRUE(B.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini",
+                       {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
+  auto W = MakeWindow();
+  TModalWatcher Watcher;
+  Watcher.OnDevice = [](TDeviceSelectionForm& Form) {
+    Form.dsfComboBox->setCurrentIndex(1);
+    Form.dsfOkBitBtn->click();
+  };
+  W->edtTAPIDeviceButton->trigger();
+  ASSERT_TRUE(FErrors.empty()) << FErrors.front();
+  ASSERT_EQ(2u, Watcher.Seen().size());
+  EXPECT_EQ((std::vector<std::string>{"Modem A", "Modem B"}), Watcher.Seen()[0].Entries);
+  EXPECT_EQ("Modem A", Watcher.Seen()[0].Current) << "no selection yet: the first line";
+  EXPECT_EQ("Modem B", Watcher.Seen()[1].Current) << "preset to the current selection";
+  EXPECT_EQ("Modem B", W->edtTAPIDevice->text().toStdString());
+  EXPECT_EQ("Modem B", W->Phone()->SelectedDevice());
+}
+
+TEST_F(MainTest, DeviceButtonCancelledChangesNothing) {
+  TFakeModem A, B;
+  ASSERT_TRUE(A.Start());
+  ASSERT_TRUE(B.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini",
+                       {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
+  Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Old Name");
+  auto W = MakeWindow();
+  TModalWatcher Watcher;
+  Watcher.OnDevice = [](TDeviceSelectionForm& Form) { Form.dsfCancelBitBtn->click(); };
+  W->edtTAPIDeviceButton->trigger();
+  ASSERT_EQ(1u, Watcher.Seen().size());
+  ASSERT_EQ(1u, FErrors.size());
+  EXPECT_EQ("No TAPI device selected", FErrors[0]);
+  EXPECT_EQ("Old Name", W->edtTAPIDevice->text().toStdString());
+  EXPECT_EQ("", W->Phone()->SelectedDevice());
+}
+
+TEST_F(MainTest, StartWithSeveralLinesAndTheDialogCancelledStaysIdle) {
+  TFakeModem A, B;
+  ASSERT_TRUE(A.Start());
+  ASSERT_TRUE(B.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini",
+                       {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
+  Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Modem B");
+  auto W = MakeWindow();
+  TModalWatcher Watcher;
+  Watcher.OnDevice = [](TDeviceSelectionForm& Form) { Form.reject(); };
+  W->btnStart->click();
+  ASSERT_EQ(1u, Watcher.Seen().size()) << "StartAnswering asks for the line";
+  ASSERT_EQ(1u, FErrors.size());
+  EXPECT_EQ("No TAPI device selected", FErrors[0]);
+  EXPECT_TRUE(W->btnStart->isEnabled());
+  EXPECT_FALSE(W->btnStop->isEnabled());
+  EXPECT_FALSE(W->Form()->Monitoring());
+}
+
+} // namespace
