@@ -694,11 +694,20 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
   TOpenLine* line = FindLine(handle);
   if (!line || !line->Ready || line->Dead)
     return;
-  if (RingBelongsToDroppedCall(FDevices[line->DeviceId]))
+  // A caller-ID block is sent once per call, so a fresh one (not a late field merged into the
+  // last) is a new caller, even while the rings of the one before have not timed out yet.
+  TDevice& device = FDevices[line->DeviceId];
+  if (!info.Update && device.SuppressRings)
+    device.SuppressRings = false;
+  else if (RingBelongsToDroppedCall(device))
     return;
   TCall* call = CurrentCall(*line);
+  if (call && !info.Update && call->HasCallerId && IsRinging(call->State) && !call->Answering) {
+    PostCallState(*call, LINECALLSTATE_IDLE, 0); // the caller before gave up
+    call = nullptr;
+  }
   if (!call)
-    call = OfferCall(*line); // caller ID before the first ring (UK)
+    call = OfferCall(*line); // caller ID before the first ring (UK), or a new caller
   if (!call || !IsRinging(call->State))
     return;
   call->CallerId = info;

@@ -353,6 +353,41 @@ TEST_F(LineServiceTest, DroppedOfferedCallIsNotOfferedAgainByItsRings) {
   EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 2u);
 }
 
+TEST_F(LineServiceTest, NewCallerIdBlockIsANewCallEvenBeforeTheRingTimeOut) {
+  Initialize();
+  Open();
+  // The first caller gives up after one ring; the next one calls before the ring time-out.
+  const HCALL first = RingAndTakeCall();
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = First Caller\r\n");
+  ASSERT_TRUE(WaitMsg(LINE_CALLINFO));
+  Peer.SendLine("RING");
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2150\r\nNMBR = 3125550147\r\nNAME = Second Caller\r\n");
+  ASSERT_TRUE(PumpUntil([] { return CountMsg(LINE_CALLINFO) == 2; }));
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 2u);
+  const int idle = FindMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE);
+  ASSERT_GE(idle, 0);
+  EXPECT_EQ(Received()[static_cast<size_t>(idle)].Device, first);
+  const int secondInfo = FindMsg(LINE_CALLINFO, Any, FindMsg(LINE_CALLINFO) + 1);
+  const HCALL second = Received()[static_cast<size_t>(secondInfo)].Device;
+  ASSERT_NE(second, first);
+  EXPECT_EQ(ReadCallerId(first).Name, "First Caller");
+  EXPECT_EQ(ReadCallerId(second).Name, "Second Caller");
+
+  // The monitor's way: drop on the caller ID and reopen. The rings of the dropped call are
+  // swallowed, the next caller's block is not.
+  EXPECT_EQ(ReplyOf(Tapi().Drop(second, nullptr, 0)), 0);
+  EXPECT_EQ(Tapi().Deallocate(second), 0);
+  Reopen();
+  const size_t from = Received().size();
+  Peer.SendLine("RING");
+  PumpFor(250);
+  EXPECT_EQ(FindMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING, from), -1);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2151\r\nNMBR = 2065550183\r\nNAME = Third Caller\r\n");
+  ASSERT_TRUE(WaitMsg(LINE_CALLINFO, Any, from));
+  const HCALL third = Received()[static_cast<size_t>(FindMsg(LINE_CALLINFO, Any, from))].Device;
+  EXPECT_EQ(ReadCallerId(third).Number, "2065550183");
+}
+
 TEST_F(LineServiceTest, VanishedDeviceEndsTheCallAndTheLineWithoutSpinning) {
   Initialize();
   Open();
