@@ -112,6 +112,17 @@ protected:
   }
 
   void TearDown() override {
+    // Destruction still reports; handlers that captured a test's locals must not hear it.
+    if (Device != nullptr) {
+      Device->OnTapiCallerID = nullptr;
+      Device->OnTapiLog = nullptr;
+      Device->OnTapiFail = nullptr;
+      Device->OnTapiConnect = nullptr;
+      Device->OnTapiPortOpen = nullptr;
+      Device->OnTapiPortClose = nullptr;
+      Device->OnTapiDTMF = nullptr;
+      Device->OnTapiWaveNotify = nullptr;
+    }
     Owner.reset();
     SetDeviceChooser(PreviousChooser);
     SetApplicationExceptionHandler(PreviousHandler);
