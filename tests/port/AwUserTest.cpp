@@ -498,3 +498,47 @@ TEST_F(DispatcherTest, TraceRecordsWhatIsSentAndReceived) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DispatcherTest, StopGivesUpOnAHangingDispatchThreadAndItCleansUpWhenItEnds) {
+  auto D = std::make_unique<TProbeDispatcher>();
+  ASSERT_EQ(Open(*D), 0);
+  Platform::TEvent Entered{true};
+  Platform::TEvent Release{true};
+  const int Key = 0;
+  // Runs on the dispatch thread and does not return until the test lets it.
+  D->RegisterMethodHandler(
+      &Key,
+      [&](uint32_t Msg, uintptr_t, intptr_t) {
+        if (Msg == ApwTriggerAvail) {
+          Entered.Set();
+          Platform::WaitForEvent(Release, PatienceMs);
+        }
+      },
+      false);
+  D->SetAvailThreshold(1);
+  Pty.Send("x");
+  ASSERT_EQ(Platform::WaitForEvent(Entered, PatienceMs), Platform::wrObject0);
+
+  // The comm and output threads end; the dispatch thread is waited for twice, then left.
+  D->StopThreads();
+  EXPECT_EQ(D->LiveThreads(), 1);
+  EXPECT_TRUE(D->ThreadsRunning());
+  EXPECT_TRUE(D->InDispatch());
+
+  // Closing now is deferred, and the buffers stay while the handler still runs.
+  D->ClosePort();
+  EXPECT_TRUE(D->CloseDeferred());
+  char Byte = 0;
+  EXPECT_EQ(D->PeekBlock(&Byte, 1), 1u);
+  EXPECT_EQ(Byte, 'x');
+
+  Release.Set();
+  ASSERT_TRUE(PumpUntil([&] { return D->LiveThreads() == 0; }));
+  EXPECT_FALSE(D->ThreadsRunning());
+  EXPECT_EQ(D->PeekBlock(&Byte, 1), 0u); // released by the dispatch thread as it ended
+  D.reset();
+}
+
+} // namespace

@@ -172,7 +172,8 @@ public:
     return FLastApplied;
   }
 
-  using TApdBaseDispatcher::StartThreads;
+  using TApdWin32Dispatcher::StartThreads;
+  using TApdWin32Dispatcher::StopThreads;
 
   std::atomic<int> SetStateCalls{0};
   std::atomic<int> DrainChecks{0};
