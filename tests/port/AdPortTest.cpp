@@ -803,6 +803,52 @@ TEST_F(AdPortDeviceTest, DeferredCloseFinishesWithoutReopen) {
   EXPECT_TRUE(Probe.Open(Three.Path));
 }
 
+TEST_F(AdPortDeviceTest, NoticesBecomeTheirEvents) {
+  TApdComPort Port;
+  Port.SetComNumber(3);
+  std::vector<std::string> Heard;
+  auto Say = [&](const std::string& What, int A, int B = -1) {
+    Heard.push_back(What + " " + std::to_string(A) + (B >= 0 ? " " + std::to_string(B) : ""));
+  };
+  Port.SetOnTrigger([&](TObject* CP, uint16_t Msg, uint16_t Handle, uint16_t Data) {
+    EXPECT_EQ(&Port, CP);
+    Say("trigger " + std::to_string(Msg - ApwTriggerAvail), Handle, Data);
+  });
+  Port.SetOnTriggerAvail([&](TObject*, uint16_t Count) {
+    char Buffer[16];
+    Say("avail", Count, static_cast<int>(Port.Dispatcher()->GetBlock(Buffer, Count)));
+  });
+  Port.SetOnTriggerTimer([&](TObject*, uint16_t Handle) { Say("timer", Handle); });
+  Port.SetOnTriggerStatus([&](TObject*, uint16_t Handle) { Say("status", Handle); });
+  Port.SetOnTriggerOutbuffFree([&](TObject*) { Say("outbuff free", 0); });
+  Port.SetOpen(true);
+  ASSERT_TRUE(Port.Open());
+  EXPECT_EQ(0, Port.LineErrorCode());
+  EXPECT_FALSE(Port.BreakReceived());
+  EXPECT_NO_THROW(Port.YieldDevice());
+
+  ASSERT_EQ(2, ::write(Three.Master, "ab", 2));
+  ASSERT_TRUE(PumpUntil([&] { return Heard.size() >= 2; }));
+  EXPECT_EQ((std::vector<std::string>{"trigger 0 2 2", "avail 2 2"}), Heard);
+
+  Heard.clear();
+  const int32_t Timer = Port.Dispatcher()->AddTimerTrigger();
+  ASSERT_GT(Timer, 0);
+  ASSERT_EQ(0, Port.Dispatcher()->SetTimerTrigger(Timer, 1, true));
+  ASSERT_TRUE(PumpUntil([&] { return Heard.size() >= 2; }));
+  EXPECT_EQ(("trigger 2 " + std::to_string(Timer) + " 0"), Heard[0]);
+  EXPECT_EQ(("timer " + std::to_string(Timer)), Heard[1]);
+
+  Heard.clear();
+  const int32_t Free = Port.Dispatcher()->AddStatusTrigger(stOutBuffFree);
+  ASSERT_GT(Free, 0);
+  ASSERT_EQ(0, Port.Dispatcher()->SetStatusTrigger(Free, 1, true)); // room now: fires at once
+  ASSERT_TRUE(PumpUntil([&] { return Heard.size() >= 3; }));
+  EXPECT_EQ(("trigger 3 " + std::to_string(Free)), Heard[0].substr(0, Heard[0].rfind(' ')));
+  EXPECT_EQ(("status " + std::to_string(Free)), Heard[1]);
+  EXPECT_EQ("outbuff free 0", Heard[2]);
+}
+
 TEST_F(AdPortDeviceTest, PortFreedInsideItsOwnEvent) {
   auto* Port = new TApdComPort;
   Port->SetComNumber(3);
