@@ -1013,7 +1013,7 @@ void TApdBaseDispatcher::DrainOutput() {
     uint32_t RunLength;
     {
       Platform::TCriticalSectionGuard Out(OutputLock);
-      if (!OutputRing || (!OutFull && OutHead == OutTail)) {
+      if (!OutputRing || (!OutFull && OutHead == OutTail) || FOutputPurge.load()) {
         break;
       }
       uint32_t Size = OutQueueSize;

@@ -638,4 +638,6 @@ protected:
   // releases the comm thread for its next wait: a timer pass may have read the device
   // before the event's bytes came).
   bool FEventPass = false;
+  // An output purge is emptying the ring: the output thread starts no new run meanwhile.
+  std::atomic<bool> FOutputPurge{false};
 };

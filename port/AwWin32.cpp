@@ -141,17 +141,22 @@ int32_t TApdWin32Dispatcher::DeviceEscape(int32_t Function) {
 int32_t TApdWin32Dispatcher::DevicePurge(int32_t Queue) {
   bool Ok;
   if (Queue == 0) {
+    // The output thread lets go of the run it is writing, and starts no new one, before the
+    // ring is emptied: purged bytes are never sent afterwards.
+    FOutputPurge.store(true);
     if (OutputThread.load() != nullptr) {
-      // The output thread lets go of the run it is writing before the ring is emptied.
       ThreadReady.Reset();
       SignalFlushRequest();
       Platform::WaitForEvent(ThreadReady, FlushAckWaitMs);
     }
-    Platform::TCriticalSectionGuard Out(OutputLock);
-    OutFull = false;
-    OutHead = 0;
-    OutTail = 0;
-    Ok = FDevice.PurgeOutput();
+    {
+      Platform::TCriticalSectionGuard Out(OutputLock);
+      OutFull = false;
+      OutHead = 0;
+      OutTail = 0;
+      Ok = FDevice.PurgeOutput();
+    }
+    FOutputPurge.store(false);
   } else {
     Ok = FDevice.PurgeInput();
   }
