@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <strings.h>
 
 namespace Telephony {
@@ -143,10 +144,24 @@ public:
   TModemLine Modem; // last, so it stops (and its reader with it) before the rest goes
 };
 
+namespace {
+// Created on first use; freed only when the library unloads, after every line (and so every
+// reader thread that could still report) has been closed.
+TLineService* Service = nullptr;
+std::once_flag ServiceCreated;
+} // namespace
+
 TLineService& TLineService::Instance() {
-  // Never destroyed: reader threads may still report while the process ends.
-  static TLineService* service = new TLineService;
-  return *service;
+  std::call_once(ServiceCreated, [] { Service = new TLineService; });
+  return *Service;
+}
+
+void TLineService::DestroyInstance() {
+  if (!Service)
+    return;
+  Service->ShutdownAll();
+  delete Service;
+  Service = nullptr;
 }
 
 // ---- Registration ------------------------------------------------------------------------

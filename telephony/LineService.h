@@ -29,6 +29,8 @@ namespace Telephony {
 class TLineService {
 public:
   static TLineService& Instance();
+  // Closes every line and frees the service; for the library's unload only.
+  static void DestroyInstance();
 
   LONG Initialize(HLINEAPP* app, LINECALLBACK callback, LPCSTR appName, DWORD* numDevs);
   LONG Shutdown(HLINEAPP app);

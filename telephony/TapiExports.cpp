@@ -27,7 +27,7 @@ LONG Unavailable() {
 // Lines still open when the library is unloaded are closed first, so no reader thread runs
 // code that is about to vanish.
 struct TUnloadGuard {
-  ~TUnloadGuard() { TLineService::Instance().ShutdownAll(); }
+  ~TUnloadGuard() { TLineService::DestroyInstance(); }
 } UnloadGuard;
 
 } // namespace
