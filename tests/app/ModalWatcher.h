@@ -65,7 +65,11 @@ private:
                        Form->Entries(),
                        Form->dsfComboBox->currentText().toStdString()};
       FSeen.push_back(Seen);
-      QTimer::singleShot(0, Form, [this, Form] { OnDevice(*Form); });
+      QTimer::singleShot(0, Form, [this, Form] {
+        OnDevice(*Form);
+        // The same dialog object may be shown again later.
+        Form->setProperty("ringletSeen", false);
+      });
     }
   }
 
