@@ -707,6 +707,22 @@ TEST_F(AwUserTriggersPortTest, StatusAndTimerTriggersFireOnceOnAnOpenPort) {
   }
 }
 
+TEST_F(AwUserTriggersPortTest, ACountAboveSixteenBitsDoesNotSpillIntoTheHandle) {
+  // A port opens with a dispatcher of its own.
+  Disp.reset();
+  Disp = std::make_unique<TTriggerDispatcher>();
+  ASSERT_EQ(0, Disp->OpenPort(Pty.SlavePath.c_str(), 9600, 0, 8, 1, 4096, 70000,
+                              opDtrLevel | opRtsLevel));
+  PortWindow([this](uint32_t Msg, uintptr_t W, intptr_t L) { Got.Add({"w", Msg, W, L, ""}); });
+  const int32_t Free = Disp->AddStatusTrigger(stOutBuffFree);
+  ASSERT_EQ(ecOK, Disp->SetStatusTrigger(Free, 0, true));
+  ASSERT_TRUE(PumpUntil([&] { return Got.Count("w", ApwTriggerStatus, Free) == 1; }));
+  EXPECT_EQ(70000u, Disp->OutputFree());
+  const TNotice Notice = Got.List()[0];
+  EXPECT_EQ(0xFFFFu, LowWord(Notice.LParam));
+  EXPECT_EQ(Disp->DispatcherHandle(), HighWord(Notice.LParam));
+}
+
 TEST_F(AwUserTriggersPortTest, HandlersRemovedDuringANoticeAreSkippedAndThenGone) {
   static TRecorder* ProcGot = nullptr;
   ProcGot = &Got;
