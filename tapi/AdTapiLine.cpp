@@ -495,8 +495,10 @@ void TApdCustomTapiDevice::OpenTapiPort() {
     FAnswering = false;
     PostEvent(tePortOpen);
   } catch (...) {
-    // A handle the port did not take is ours to close, or it would leak.
-    if (Handle >= 0 && !FComPort->Open()) {
+    // A handle the port did not take is ours to close, or it would leak. One its device layer
+    // took and closed already is gone from TapiHandle: closing it again could hit a reused
+    // descriptor.
+    if (Handle >= 0 && !FComPort->Open() && FComPort->TapiHandle() == Handle) {
       ::close(Handle);
       FComPort->SetTapiHandle(-1);
     }
