@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,8 @@ bool TDemoModem::Start(const std::string& Program) {
   }
   FPid = ::fork();
   if (FPid == 0) {
+    // The modem must not outlive a program that was killed before it could stop it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::dup2(In[0], 0);
     ::dup2(Out[1], 1);
     ::execlp(Program.c_str(), Program.c_str(), static_cast<char*>(nullptr));

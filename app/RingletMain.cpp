@@ -7,6 +7,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +71,27 @@ public:
 void ShowException(const std::exception& E) {
   QMessageBox::critical(QApplication::activeWindow(), QString::fromStdString(ApplicationTitle()),
                         QString::fromLocal8Bit(E.what()), QMessageBox::Ok);
+}
+
+int StopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char Byte = 1;
+  [[maybe_unused]] const ssize_t Ignored = ::write(StopPipe[1], &Byte, 1);
+}
+
+// SIGINT and SIGTERM close the window the ordinary way, so the device is stopped, the name
+// saved and the demo modem ended.
+void CloseOnStopSignals(QWidget& Window) {
+  if (::pipe2(StopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    return;
+  auto* Notifier = new QSocketNotifier(StopPipe[0], QSocketNotifier::Read, &Window);
+  QObject::connect(Notifier, &QSocketNotifier::activated, &Window, [&Window] { Window.close(); });
+  struct sigaction Action {};
+  Action.sa_handler = OnStopSignal;
+  sigemptyset(&Action.sa_mask);
+  ::sigaction(SIGINT, &Action, nullptr);
+  ::sigaction(SIGTERM, &Action, nullptr);
 }
 
 // In the build tree the telephony library lies in a folder of its own; an installed program
@@ -130,6 +156,7 @@ int main(int argc, char** argv) {
   int Result = 0;
   {
     TfrmMain Window;
+    CloseOnStopSignals(Window);
     Window.show();
     Result = QApplication::exec();
   }

@@ -1,0 +1,34 @@
+#!/bin/sh
+# Takes a picture of the ringlet window in demo mode under a virtual X server: starts the
+# program with --demo, lets the simulated modem play calls for a while, presses Start, grabs
+# the screen with ImageMagick's import and closes the program. Needs xvfb-run, xdotool and
+# ImageMagick.
+#
+# Usage: ringlet-screenshot.sh BUILD_DIR OUTPUT.png [SECONDS]
+set -eu
+build=${1:?build folder}
+out=${2:?output png}
+wait_s=${3:-40}
+work=$(mktemp -d /tmp/ringlet-shot-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cp "$build/app/ringlet" "$work/ringlet"
+# Remembered device, so that Start is accepted at once.
+printf '[Settings]\nTapiDevice=Ringlet Demo Modem\n' > "$work/ringlet.ini"
+export RINGLET_FAKEMODEM="$build/tools/fakemodem/fakemodem"
+export RINGLET_REGISTRY_FILE="$work/registry"
+
+cat > "$work/inner.sh" <<INNER
+#!/bin/sh
+"$work/ringlet" --demo &
+pid=\$!
+sleep 3
+# The window is centred on the 1024x768 screen: Start is at its (648, 8) plus the offset.
+xdotool mousemove \$(( (1024 - 729) / 2 + 680 )) \$(( (768 - 418) / 2 + 20 )) click 1 2>/dev/null || true
+sleep $wait_s
+import -window root "$out"
+kill -TERM \$pid
+wait \$pid || true
+INNER
+chmod +x "$work/inner.sh"
+xvfb-run -a -s "-screen 0 1024x768x24" "$work/inner.sh"
+echo "$out"
