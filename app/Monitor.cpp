@@ -35,6 +35,9 @@ TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
     FPhoneCom = CreateComponent<TApdComPort>(this);
     FPhoneCom->SetName("PhoneCom");
     FPhoneCom->SetAutoOpen(false);
+    FPhoneCom->SetTraceName("CallerID.trc");
+    FPhoneCom->SetLogging(tlOn);
+    FPhoneCom->SetLogName("CallerID.log");
 
     FPhone = CreateComponent<TApdTapiDevice>(this);
     FPhone->SetName("Phone");

@@ -133,6 +133,9 @@ TEST_F(MainTest, LayoutCaptionsColumnsAndInitialState) {
   EXPECT_EQ(W->PhoneCom(), W->Phone()->ComPort());
   EXPECT_EQ(tmOn, W->PhoneCom()->TapiMode()) << "Loaded switched the port's mode";
   EXPECT_FALSE(W->PhoneCom()->AutoOpen());
+  EXPECT_EQ("CallerID.trc", W->PhoneCom()->TraceName());
+  EXPECT_EQ(tlOn, W->PhoneCom()->Logging());
+  EXPECT_EQ("CallerID.log", W->PhoneCom()->LogName());
   EXPECT_EQ(50, W->Phone()->AnswerOnRing());
   EXPECT_EQ(15, W->Phone()->RetryWait());
   EXPECT_EQ(1, W->Phone()->MaxAttempts());
