@@ -1117,6 +1117,9 @@ void TApdBaseDispatcher::StartDispatcherThreads() {
       Ref.store(Raw);
     }
     Raw->SetPriority(StepAbove(Steps));
+    // Counted before it runs: a worker that ends at once (its device wait failing) must not
+    // see itself as the last one while the others have not started yet.
+    FLiveThreads.fetch_add(1);
     Raw->Start();
     Platform::WaitForEvent(ThreadReady, ThreadStartWaitMs);
   };
@@ -1217,7 +1220,6 @@ void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* Thread) {
 // Worker bodies
 
 void TComThread::Execute() {
-  H->FLiveThreads.fetch_add(1);
   H->ThreadReady.Set();
   for (;;) {
     if (!H->DeviceWaitEvent(H->EventMask)) {
@@ -1240,7 +1242,6 @@ void TComThread::Execute() {
 }
 
 void TDispThread::Execute() {
-  H->FLiveThreads.fetch_add(1);
   H->ThreadReady.Set();
   for (;;) {
     H->FEventPass = Platform::WaitForEvent(H->CommEvent, DispatchPassMs) == Platform::wrObject0;
@@ -1263,7 +1264,6 @@ void TDispThread::Execute() {
 }
 
 void TOutThread::Execute() {
-  H->FLiveThreads.fetch_add(1);
   H->ThreadReady.Set();
   do {
     uint32_t Which = Platform::WaitForEvents(*H->IdleWait[0], *H->IdleWait[1]);
