@@ -188,6 +188,37 @@ TEST_F(ConsoleTest, CallWithoutCallerIdDoesNotEndMonitoring) {
   EXPECT_EQ("JANE ROE", Match[3]);
 }
 
+TEST_F(ConsoleTest, VanishedModemIsToldOnceAndMonitoringResumesWhenItIsBack) {
+  const std::string Link = FFolder / "modem";
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Link}});
+  TRinglet Ringlet;
+  {
+    TFakeModem First;
+    ASSERT_TRUE(First.Start({"--link", Link}));
+    ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
+    First.Send("sleep 2000");
+    First.Send("vanish");
+    // The gone modem is reported on standard error.
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (Ringlet.Stderr().find("lost") == std::string::npos &&
+           std::chrono::steady_clock::now() < End)
+      Ringlet.Read(100);
+    ASSERT_NE(std::string::npos, Ringlet.Stderr().find("lost")) << Ringlet.Stderr();
+  }
+  TFakeModem Second;
+  ASSERT_TRUE(Second.Start({"--link", Link, "--ring-spacing", "400"}));
+  Second.Send("sleep 4000");
+  Second.Send("call 777 \"BACK AGAIN\" rings=3");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait());
+  EXPECT_NE(std::string::npos, Ringlet.Stdout().find("\t777\tBACK AGAIN"));
+  const std::string& Err = Ringlet.Stderr();
+  const size_t Lost = Err.find("lost");
+  EXPECT_EQ(std::string::npos, Err.find("lost", Lost + 1)) << "told once: " << Err;
+  EXPECT_NE(std::string::npos, Err.find("the line is back")) << Err;
+}
+
 TEST_F(ConsoleTest, SeveralLinesWithoutAChoicePrintTheNamesAndExitTwo) {
   WriteTelephonyConfig(FFolder / "telephony.ini",
                        {{"Modem A", "/dev/null-a"}, {"Modem B", "/dev/null-b"}});
