@@ -149,6 +149,32 @@ private:
   std::string FDevice;
 };
 
+// Whether Text is "dd/mm/yyyy  hh:mm:ss" (checked by hand: <regex> trips GCC 12's
+// uninitialised-use warning under the sanitizers).
+inline bool IsListDateTime(const std::string& Text) {
+  const std::string Form = "00/00/0000  00:00:00";
+  if (Text.size() != Form.size())
+    return false;
+  for (size_t I = 0; I < Form.size(); ++I) {
+    const bool Digit = Text[I] >= '0' && Text[I] <= '9';
+    if (Form[I] == '0' ? !Digit : Text[I] != Form[I])
+      return false;
+  }
+  return true;
+}
+
+// Splits a console call line "dd/mm/yyyy  hh:mm:ss<TAB>number<TAB>name".
+inline bool ParseCallLine(const std::string& Line, std::string& Number, std::string& Name) {
+  const size_t First = Line.find('\t');
+  const size_t Second = First == std::string::npos ? First : Line.find('\t', First + 1);
+  if (Second == std::string::npos || Line.find('\t', Second + 1) != std::string::npos ||
+      !IsListDateTime(Line.substr(0, First)))
+    return false;
+  Number = Line.substr(First + 1, Second - First - 1);
+  Name = Line.substr(Second + 1);
+  return true;
+}
+
 // A telephony configuration with one line per (name, device), fast timings for tests.
 inline void WriteTelephonyConfig(const std::string& File,
                                  const std::vector<std::pair<std::string, std::string>>& Lines) {

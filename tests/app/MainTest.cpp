@@ -18,7 +18,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 
 namespace {
 
@@ -205,10 +204,8 @@ TEST_F(MainTest, CallsAddRowsOldestFirstIncludingABlockedCaller) {
   Modem.Send("private rings=2");
   ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 3; }));
 
-  const std::regex DateTime(R"(\d\d/\d\d/\d{4}  \d\d:\d\d:\d\d)");
   auto Row = [&](int I) { return W->lvwCallerID->topLevelItem(I); };
-  EXPECT_TRUE(std::regex_match(Row(0)->text(0).toStdString(), DateTime))
-      << Row(0)->text(0).toStdString();
+  EXPECT_TRUE(IsListDateTime(Row(0)->text(0).toStdString())) << Row(0)->text(0).toStdString();
   EXPECT_EQ("5551234", Row(0)->text(1).toStdString());
   EXPECT_EQ("JOHN DOE", Row(0)->text(2).toStdString());
   EXPECT_EQ("5559876", Row(1)->text(1).toStdString());
