@@ -34,6 +34,10 @@ constexpr int ButtonWidth = 75;
 constexpr int ButtonHeight = 25;
 
 QFont FormFont() {
+  // The form's face rarely exists here; a condensed sans keeps the 120-pixel columns wide
+  // enough for "dd/mm/yyyy  hh:mm:ss", as the narrow original face did.
+  QFont::insertSubstitutions("MS Sans Serif", {"DejaVu Sans Condensed", "Liberation Sans Narrow",
+                                               "Liberation Sans", "Arial"});
   QFont Font("MS Sans Serif");
   Font.setPixelSize(11);
   return Font;
