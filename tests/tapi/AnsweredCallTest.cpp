@@ -1,0 +1,269 @@
+// End to end: an answered call. The line device answers a call that tools/fakemodem plays
+// through the real telephony service, hands the connected modem to a port set up as the
+// monitor sets up its own (log on, "CallerID.log"), the port reads what the caller sends,
+// and hanging up closes the port, which writes the log and turns logging off.
+#include "tapi/AdTapi.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int GenerousMs = 60000;
+
+// fakemodem as a child: commands go to its standard input, its device path comes first on
+// its standard output.
+class TFakeModem {
+public:
+  ~TFakeModem() { Stop(); }
+
+  bool Start() {
+    int In[2], Out[2];
+    if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0)
+      return false;
+    const std::string Program = RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem";
+    FPid = fork();
+    if (FPid == 0) {
+      dup2(In[0], 0);
+      dup2(Out[1], 1);
+      execl(Program.c_str(), Program.c_str(), "--answer-delay", "100", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(In[0]);
+    close(Out[1]);
+    FIn = In[1];
+    FOut = Out[0];
+    return FPid > 0;
+  }
+
+  // The first line of its output, within a generous bound.
+  std::string FirstLine() {
+    std::string Line;
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (std::chrono::steady_clock::now() < End) {
+      pollfd Poll{FOut, POLLIN, 0};
+      if (poll(&Poll, 1, 100) <= 0)
+        continue;
+      char C;
+      if (read(FOut, &C, 1) != 1)
+        break;
+      if (C == '\n')
+        return Line;
+      Line += C;
+    }
+    return {};
+  }
+
+  bool Send(const std::string& Command) {
+    const std::string Line = Command + "\n";
+    return write(FIn, Line.data(), Line.size()) == static_cast<ssize_t>(Line.size());
+  }
+
+  void Stop() {
+    if (FIn >= 0)
+      close(FIn);
+    FIn = -1;
+    if (FPid > 0) {
+      kill(FPid, SIGTERM);
+      waitpid(FPid, nullptr, 0);
+      FPid = -1;
+    }
+    if (FOut >= 0)
+      close(FOut);
+    FOut = -1;
+  }
+
+private:
+  pid_t FPid = -1;
+  int FIn = -1;
+  int FOut = -1;
+};
+
+bool PumpUntil(const std::function<bool()>& Done, int LimitMs = GenerousMs) {
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() > End)
+      return false;
+    if (!SafeYield())
+      Platform::WaitMessage(20);
+  }
+  return true;
+}
+
+std::string ReadFile(const fs::path& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+std::vector<std::string> Lines(const std::string& Text) {
+  std::vector<std::string> Result;
+  std::string Line;
+  for (char C : Text) {
+    if (C == '\n') {
+      if (!Line.empty() && Line.back() == '\r')
+        Line.pop_back();
+      Result.push_back(Line);
+      Line.clear();
+    } else {
+      Line += C;
+    }
+  }
+  if (!Line.empty())
+    Result.push_back(Line);
+  return Result;
+}
+
+// The data column of every ReadCom entry, its continuation lines joined back on.
+std::string ReadComText(const std::vector<std::string>& Log) {
+  constexpr std::size_t DataColumn = 44;
+  std::string Text;
+  bool InReadCom = false;
+  for (const std::string& Line : Log) {
+    const bool Continuation = !Line.empty() && Line[0] == ' ';
+    if (!Continuation)
+      InReadCom = Line.find(" ReadCom ") != std::string::npos;
+    if (InReadCom && Line.size() > DataColumn)
+      Text += Line.substr(DataColumn);
+  }
+  return Text;
+}
+
+class AnsweredCallTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FFolder = fs::temp_directory_path() / ("ringlet-answered-" + std::to_string(getpid()));
+    fs::remove_all(FFolder);
+    fs::create_directories(FFolder);
+    FLogPath = FFolder / "CallerID.log";
+    ASSERT_TRUE(FModem.Start());
+    const std::string DevicePath = FModem.FirstLine();
+    ASSERT_FALSE(DevicePath.empty());
+    {
+      std::ofstream Config(FFolder / "telephony.ini");
+      Config << "[Line1]\nName=Fake Modem\nDevice=" << DevicePath
+             << "\nRingTimeout=1\nCheckInterval=0\nCallerIdPause=0.3\n";
+    }
+    setenv("RINGLET_TELEPHONY_CONFIG", (FFolder / "telephony.ini").c_str(), 1);
+    setenv("RINGLET_REGISTRY_FILE", (FFolder / "registry").c_str(), 1);
+    setenv("RINGLET_LIBRARY_PATH", RINGLET_BUILD_DIR "/telephony", 1);
+    UnloadTapi();
+    FPrevious = SetApplicationExceptionHandler(
+        [this](const std::exception& E) { FErrors.push_back(E.what()); });
+
+    // Owned as the monitor owns them, and set up the same way.
+    FOwner = std::make_unique<TComponent>();
+    FOwner->BeginLoading();
+    FPort = CreateComponent<TApdComPort>(FOwner.get());
+    FPort->SetName("PhoneCom");
+    FPort->SetAutoOpen(false);
+    FPort->SetTraceName((FFolder / "CallerID.trc").string());
+    FPort->SetLogging(tlOn);
+    FPort->SetLogName(FLogPath.string());
+    FDevice = CreateComponent<TApdTapiDevice>(FOwner.get());
+    FDevice->SetName("Phone");
+    FDevice->SetComPort(FPort);
+    FOwner->EndLoading();
+    ASSERT_NE(0u, FDevice->LineApp()) << "registered with the service";
+    FDevice->SetAnswerOnRing(3);
+    FDevice->OnTapiPortOpen = [this](TObject*) { ++FPortOpens; };
+    FPort->SetOnTriggerAvail([this](TObject*, uint16_t Count) {
+      std::string Bytes(Count, '\0');
+      const uint32_t Got = FPort->Dispatcher()->GetBlock(Bytes.data(), Count);
+      FReceived += Bytes.substr(0, Got);
+    });
+  }
+
+  void TearDown() override {
+    if (FDevice != nullptr)
+      FDevice->StopCall();
+    FOwner.reset();
+    SetApplicationExceptionHandler(FPrevious);
+    UnloadTapi();
+    EXPECT_TRUE(FErrors.empty()) << (FErrors.empty() ? "" : FErrors.front());
+    FModem.Stop();
+    fs::remove_all(FFolder);
+  }
+
+  // Answers one call, receives "hello\r\n" on the port and hangs up; the port is closed after.
+  void AnswerOneCall() {
+    const int OpensBefore = FPortOpens;
+    FReceived.clear();
+    FDevice->StartAnswering();
+    ASSERT_TRUE(FDevice->LineOpen());
+    ASSERT_TRUE(FModem.Send("call 5551234 \"JOHN DOE\" nocid rings=20 spacing=100"));
+    ASSERT_TRUE(PumpUntil([&] { return FPortOpens > OpensBefore; })) << "port never opened";
+    EXPECT_TRUE(FPort->Open());
+    EXPECT_GE(FPort->DeviceHandle(), 0);
+    ASSERT_TRUE(FModem.Send("data hello\\r\\n"));
+    ASSERT_TRUE(PumpUntil([&] { return FReceived.find("hello\r\n") != std::string::npos; }))
+        << "received only: " << FReceived;
+    // A pseudo-terminal has no carrier detect: the call ends only when we hang up.
+    FDevice->StopCall();
+    ASSERT_TRUE(PumpUntil([&] { return !FPort->Open() && FPort->OpenState() == ostClosed; }))
+        << "port still open after hanging up";
+    EXPECT_EQ(-1, FPort->TapiHandle());
+  }
+
+  fs::path FFolder;
+  fs::path FLogPath;
+  TFakeModem FModem;
+  std::vector<std::string> FErrors;
+  TApplicationExceptionHandler FPrevious;
+  std::unique_ptr<TComponent> FOwner;
+  TApdComPort* FPort = nullptr;
+  TApdTapiDevice* FDevice = nullptr;
+  int FPortOpens = 0;
+  std::string FReceived;
+};
+
+TEST_F(AnsweredCallTest, HangingUpWritesTheLogWithWhatTheCallerSent) {
+  AnswerOneCall();
+  if (HasFatalFailure())
+    return;
+  ASSERT_TRUE(fs::exists(FLogPath)) << "no CallerID.log after hanging up";
+  const std::vector<std::string> Log = Lines(ReadFile(FLogPath));
+  ASSERT_GE(Log.size(), 7u);
+  EXPECT_EQ(0u, Log[1].rfind("Compiler : ", 0)) << Log[1];
+  EXPECT_EQ(0u, Log[2].rfind("Operating System : ", 0)) << Log[2];
+  EXPECT_EQ(0u, Log[3].rfind("Device: ", 0)) << Log[3];
+  const std::string Expected = FPort->LogHex() ? "hello[0D][0A]" : "hello[13][10]";
+  EXPECT_NE(std::string::npos, ReadComText(Log).find(Expected)) << ReadFile(FLogPath);
+  EXPECT_EQ(tlOff, FPort->Logging()) << "the log ends with the port";
+}
+
+TEST_F(AnsweredCallTest, ASecondCallWritesNoNewLog) {
+  AnswerOneCall();
+  if (HasFatalFailure())
+    return;
+  ASSERT_TRUE(fs::exists(FLogPath)) << "the first call wrote no log";
+  ASSERT_TRUE(fs::remove(FLogPath));
+  ASSERT_EQ(tlOff, FPort->Logging());
+
+  // Past the ring time-out, so that the next call is a new caller.
+  ASSERT_TRUE(FModem.Send("sleep 1500"));
+  AnswerOneCall();
+  if (HasFatalFailure())
+    return;
+  EXPECT_FALSE(fs::exists(FLogPath)) << "logging was off, yet a log was written";
+  EXPECT_EQ(tlOff, FPort->Logging());
+}
+
+} // namespace
