@@ -89,3 +89,12 @@ void TComSelectForm::showEvent(QShowEvent* Event) {
     }
   }
 }
+
+int TQtPortChooser::Choose(uint16_t& ComNumber) {
+  TComSelectForm Form;
+  const int Result = Form.exec();
+  if (Result == 1) {
+    ComNumber = static_cast<uint16_t>(Form.SelectedPort());
+  }
+  return Result;
+}

@@ -8,7 +8,11 @@
 // - OK ends the dialog with modal result 1, Cancel with 3, Escape and the close box with 2.
 // - SelectedPort() is the number of the selected item; with no item selected it raises
 //   ENoPortSelected (-2011), the failure the port component reports for a cancelled choice.
+// - TQtPortChooser is the port chooser the program installs for the port component: it shows
+//   the dialog modally and hands back the chosen port on OK.
 #pragma once
+
+#include "port/AdPort.h"
 
 #include <QDialog>
 
@@ -40,4 +44,9 @@ protected:
 
 private:
   void FormCreate();
+};
+
+class TQtPortChooser : public TPortChooser {
+public:
+  int Choose(uint16_t& ComNumber) override;
 };

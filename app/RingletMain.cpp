@@ -1,4 +1,5 @@
 // The program entry: the window, or the console front end, optionally on the simulated modem.
+#include "app/AdSelCom.h"
 #include "app/AdTSel.h"
 #include "app/Console.h"
 #include "app/Demo.h"
@@ -151,8 +152,11 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Ringlet");
   QApplication::setApplicationDisplayName("Ringlet");
   SetApplicationExceptionHandler(ShowException);
+  SetPortExceptionHandler(ShowException);
   TQtDeviceChooser Chooser;
   SetDeviceChooser(&Chooser);
+  TQtPortChooser PortChooser;
+  SetPortChooser(&PortChooser);
   int Result = 0;
   {
     TfrmMain Window;
@@ -160,7 +164,9 @@ int main(int argc, char** argv) {
     Window.show();
     Result = QApplication::exec();
   }
+  SetPortChooser(nullptr);
   SetDeviceChooser(nullptr);
+  SetPortExceptionHandler(nullptr);
   SetApplicationExceptionHandler(nullptr);
   return Result;
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -148,6 +149,49 @@ TEST(ComSelectFormTest, NoPortsLeavesNothingToSelect) {
   } catch (const ENoPortSelected& E) {
     EXPECT_EQ(ecNoPortSelected, E.ErrorCode());
   }
+}
+
+TEST(ComSelectFormTest, PortWithoutANumberOpensOnThePortPickedInTheDialog) {
+  AppTest::App();
+  TTempFolder Folder("selcom-chooser");
+  TPty One, Four;
+  ASSERT_FALSE(Four.Path.empty());
+  TPortsFile Ports(Folder, {{1, One.Path}, {4, Four.Path}});
+  TQtPortChooser Chooser;
+  TPortChooser* Previous = SetPortChooser(&Chooser);
+
+  // The user picks the second port and presses OK.
+  QTimer::singleShot(50, [] {
+    auto* Form = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
+    ASSERT_NE(nullptr, Form);
+    Form->PortsComboBox->setCurrentIndex(1);
+    Form->OkBtn->click();
+  });
+  {
+    TApdComPort Port(nullptr);
+    Port.SetComNumber(0);
+    Port.SetOpen(true);
+    EXPECT_TRUE(Port.Open());
+    EXPECT_EQ(4, Port.ComNumber());
+    Port.SetOpen(false);
+  }
+  // Cancel leaves the port closed with -2011.
+  QTimer::singleShot(50, [] {
+    if (auto* Form = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget()))
+      Form->AbortBtn->click();
+  });
+  {
+    TApdComPort Port(nullptr);
+    Port.SetComNumber(0);
+    try {
+      Port.SetOpen(true);
+      ADD_FAILURE() << "a cancelled choice opened the port";
+    } catch (const ENoPortSelected& E) {
+      EXPECT_EQ(ecNoPortSelected, E.ErrorCode());
+    }
+    EXPECT_FALSE(Port.Open());
+  }
+  SetPortChooser(Previous);
 }
 
 } // namespace
