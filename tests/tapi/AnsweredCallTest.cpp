@@ -4,6 +4,8 @@
 // and hanging up closes the port, which writes the log and turns logging off.
 #include "tapi/AdTapi.h"
 
+#include "FakeModemChild.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,86 +27,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int GenerousMs = 60000;
-
-// fakemodem as a child: commands go to its standard input, its device path comes first on
-// its standard output.
-class TFakeModem {
-public:
-  ~TFakeModem() { Stop(); }
-
-  bool Start() {
-    int In[2], Out[2];
-    if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0)
-      return false;
-    const std::string Program = RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem";
-    FPid = fork();
-    if (FPid == 0) {
-      dup2(In[0], 0);
-      dup2(Out[1], 1);
-      execl(Program.c_str(), Program.c_str(), "--answer-delay", "100", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(In[0]);
-    close(Out[1]);
-    FIn = In[1];
-    FOut = Out[0];
-    return FPid > 0;
-  }
-
-  // The first line of its output, within a generous bound.
-  std::string FirstLine() {
-    std::string Line;
-    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
-    while (std::chrono::steady_clock::now() < End) {
-      pollfd Poll{FOut, POLLIN, 0};
-      if (poll(&Poll, 1, 100) <= 0)
-        continue;
-      char C;
-      if (read(FOut, &C, 1) != 1)
-        break;
-      if (C == '\n')
-        return Line;
-      Line += C;
-    }
-    return {};
-  }
-
-  bool Send(const std::string& Command) {
-    const std::string Line = Command + "\n";
-    return write(FIn, Line.data(), Line.size()) == static_cast<ssize_t>(Line.size());
-  }
-
-  void Stop() {
-    if (FIn >= 0)
-      close(FIn);
-    FIn = -1;
-    if (FPid > 0) {
-      kill(FPid, SIGTERM);
-      waitpid(FPid, nullptr, 0);
-      FPid = -1;
-    }
-    if (FOut >= 0)
-      close(FOut);
-    FOut = -1;
-  }
-
-private:
-  pid_t FPid = -1;
-  int FIn = -1;
-  int FOut = -1;
-};
-
-bool PumpUntil(const std::function<bool()>& Done, int LimitMs = GenerousMs) {
-  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
-  while (!Done()) {
-    if (std::chrono::steady_clock::now() > End)
-      return false;
-    if (!SafeYield())
-      Platform::WaitMessage(20);
-  }
-  return true;
-}
+using TapiTest::GenerousMs;
+using TapiTest::PumpUntil;
+using TapiTest::TFakeModem;
 
 std::string ReadFile(const fs::path& Path) {
   std::ifstream In(Path, std::ios::binary);
@@ -153,7 +78,7 @@ protected:
     fs::remove_all(FFolder);
     fs::create_directories(FFolder);
     FLogPath = FFolder / "CallerID.log";
-    ASSERT_TRUE(FModem.Start());
+    ASSERT_TRUE(FModem.Start({"--answer-delay", "100"}));
     const std::string DevicePath = FModem.FirstLine();
     ASSERT_FALSE(DevicePath.empty());
     {
