@@ -38,7 +38,8 @@ namespace fs = std::filesystem;
 // A dispatcher without a device, with its log and trace internals in reach.
 class TLogDispatcher : public TApdWin32Dispatcher {
 public:
-  TLogDispatcher() : TApdWin32Dispatcher(nullptr) {}
+  // Times count from now, as they do from the opening of a port.
+  TLogDispatcher() : TApdWin32Dispatcher(nullptr) { LogStartTime = AdTimeGetTime(); }
   using TApdBaseDispatcher::PutLogBytes;
   using TApdBaseDispatcher::TakeLogEntry;
 
