@@ -1,7 +1,11 @@
 // The monitoring flow shared by the front ends.
 #include "app/Monitor.h"
 
+#include "common/AdExcept.h"
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <thread>
 
@@ -27,6 +31,38 @@ std::string CallTimeText(std::time_t Moment) {
   char Text[32];
   std::strftime(Text, sizeof Text, "%d/%m/%Y  %H:%M:%S", &Local);
   return Text;
+}
+
+namespace {
+
+// The reason a field is absent, read from the marker texts the line device shows for it.
+TAbsence AbsenceOf(const std::string& Text) {
+  if (Text.empty() || Text == "Unknown" || Text == "Unavailable")
+    return abUnavailable;
+  if (Text == MessageText(ecTapiCallerIDBlocked))
+    return abWithheld;
+  if (Text == MessageText(ecTapiOutOfAreaCall))
+    return abOutOfArea;
+  return abNone;
+}
+
+} // namespace
+
+TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
+                           const std::string& IDName) {
+  TCallRecord Record;
+  Record.Time = CallTimeText(Moment);
+  Record.ID = ID;
+  Record.IDName = IDName;
+  Record.Moment = Moment;
+  Record.Line = Line;
+  Record.NumberAbsent = AbsenceOf(ID);
+  Record.NameAbsent = AbsenceOf(IDName);
+  if (Record.NumberAbsent == abNone)
+    Record.Number = ID;
+  if (Record.NameAbsent == abNone)
+    Record.Name = IDName;
+  return Record;
 }
 
 TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
@@ -108,9 +144,9 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
   // The line is closed on purpose until the restart below; Poll must not step in.
   TBusy Busy(FBusy);
   StopMonitoring();
-  const TCallRecord Record{CallTimeText(std::time(nullptr)), ID, IDName};
-  if (OnCall)
-    OnCall(Record);
+  TCallRecord Record = MakeCallRecord(std::time(nullptr), FPhone->SelectedDevice(), ID, IDName);
+  Record.CallKey = ++FLastCallKey;
+  ReportCall(Record);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (!FMonitoring)
     return;
@@ -124,6 +160,31 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
         OnLineLost(E.what());
     }
     ScheduleRearm(FRearmRetryMs);
+  }
+}
+
+void TCallMonitor::AddOutlet(TCallOutlet* Outlet) {
+  if (Outlet != nullptr && std::find(FOutlets.begin(), FOutlets.end(), Outlet) == FOutlets.end())
+    FOutlets.push_back(Outlet);
+}
+
+void TCallMonitor::RemoveOutlet(TCallOutlet* Outlet) {
+  FOutlets.erase(std::remove(FOutlets.begin(), FOutlets.end(), Outlet), FOutlets.end());
+}
+
+void TCallMonitor::ReportCall(const TCallRecord& Record) {
+  if (OnCall)
+    OnCall(Record);
+  // A copy: an outlet may remove itself while the call goes round.
+  const std::vector<TCallOutlet*> Outlets = FOutlets;
+  for (TCallOutlet* Outlet : Outlets) {
+    try {
+      Outlet->Deliver(Record);
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "ringlet: a call could not be handed on: %s\n", E.what());
+    } catch (...) {
+      std::fprintf(stderr, "ringlet: a call could not be handed on\n");
+    }
   }
 }
 

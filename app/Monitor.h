@@ -11,11 +11,14 @@
 //   itself) leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
 //   fails (the modem is gone) OnLineLost is told once, and Poll retries every RearmRetryMs
 //   until it succeeds, then OnLineBack.
+// - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
+//   they were added; an outlet that throws is skipped for that call, the others still get it.
 // - Poll is the front end's timer tick; it does nothing while a call into Phone is running.
 // - Everything belongs to the thread that created the monitor.
 #pragma once
 
 #include "app/RzRegIniFile.h"
+#include "calls/CallRecord.h"
 #include "common/OoMisc.h"
 #include "port/AdPort.h"
 #include "tapi/AdTapi.h"
@@ -24,12 +27,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
-
-struct TCallRecord {
-  std::string Time; // "dd/mm/yyyy  hh:mm:ss", local time
-  std::string ID;
-  std::string IDName;
-};
+#include <vector>
 
 // The list's date and time text of a moment.
 std::string CallTimeText(std::time_t Moment);
@@ -64,6 +62,10 @@ public:
   uint32_t RearmRetryMs() const { return FRearmRetryMs; }
   void SetRearmRetryMs(uint32_t Value) { FRearmRetryMs = Value; }
 
+  // Outlets are not owned; one must be removed before it is destroyed.
+  void AddOutlet(TCallOutlet* Outlet);
+  void RemoveOutlet(TCallOutlet* Outlet);
+
   std::function<void(const TCallRecord&)> OnCall;
   std::function<void(const std::string&)> OnLineLost;
   std::function<void()> OnLineBack;
@@ -71,6 +73,7 @@ public:
 private:
   void PhoneTapiCallerID(TObject* CP, const std::string& ID, const std::string& IDName);
   void PhoneTapiFail(TObject* Sender);
+  void ReportCall(const TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();
 
@@ -83,4 +86,11 @@ private:
   uint32_t FRearmDue = 0;
   uint32_t FRearmRetryMs = 3000;
   int FBusy = 0;
+  uint64_t FLastCallKey = 0;
+  std::vector<TCallOutlet*> FOutlets;
 };
+
+// The record of a caller ID as the line device reports it: the texts as shown, and the
+// number and name with the reason for each one that is absent.
+TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
+                           const std::string& IDName);
