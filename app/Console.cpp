@@ -2,6 +2,7 @@
 #include "app/Console.h"
 
 #include "app/Monitor.h"
+#include "app/Notifier.h"
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
 
@@ -125,6 +126,8 @@ int RunConsole(const TConsoleOptions& Options) {
       return ConsoleNoChoice;
     }
     Form.Phone()->SetSelectedDevice(Device);
+    const std::unique_ptr<TMonitorNotifier> Notifications =
+        WantedNotifier(Form, Options.Notify ? ncOn : ncDefault, false);
     Form.Start();
 
     const int Queue = Platform::QueueWakeDescriptor();
@@ -135,6 +138,8 @@ int RunConsole(const TConsoleOptions& Options) {
         throw std::runtime_error("poll failed");
       while (StopRequested == 0 && SafeYield()) {
       }
+      if (Notifications)
+        Notifications->Serve();
       Form.Poll();
     }
     Form.Stop();

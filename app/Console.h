@@ -5,6 +5,7 @@
 // Line choice: the given name, else the remembered one (if that line is still there), else
 // the only line; several lines and no choice print the names and give ConsoleNoChoice.
 // SIGINT and SIGTERM stop the device, save the line's name and end with 0.
+// With Notify each call is also a desktop notification (app/Notifier.h).
 #pragma once
 
 #include <cstdio>
@@ -16,6 +17,7 @@ inline constexpr int ConsoleNoChoice = 2;
 
 struct TConsoleOptions {
   std::string Device; // "" for none given
+  bool Notify = false; // --notify
 };
 
 int RunConsole(const TConsoleOptions& Options);

@@ -4,6 +4,7 @@
 #include "app/Console.h"
 #include "app/Demo.h"
 #include "app/Main.h"
+#include "app/Notifier.h"
 #include "app/RzRegIniFile.h"
 
 #include <QApplication>
@@ -39,6 +40,11 @@ const char* const Usage =
     "                    is used, else the only line; with several lines and no choice the\n"
     "                    line names are printed and the exit status is 2.\n"
     "  --list-devices    print the names of the usable lines and exit\n"
+    "  --notify          also show each call as a desktop notification; with --console it\n"
+    "                    is off unless asked for, in the window on unless turned off\n"
+    "  --no-notify       no desktop notifications for this run; Notifications=off in\n"
+    "                    section [Settings] of the settings file turns them off for good\n"
+    "                    (--notify still asks for them)\n"
     "  --demo            start the simulated modem (fakemodem) on a pseudo-terminal, playing\n"
     "                    a call every few seconds, and watch it (window or --console)\n"
     "  -h, --help        this text\n"
@@ -112,6 +118,7 @@ void AddBuildTreeLibraryFolder() {
 
 int main(int argc, char** argv) {
   bool Console = false, Demo = false, List = false;
+  TNotifyChoice Notify = ncDefault;
   TConsoleOptions Options;
   for (int I = 1; I < argc; ++I) {
     const std::string Arg = argv[I];
@@ -122,6 +129,8 @@ int main(int argc, char** argv) {
       Console = true;
     } else if (Arg == "--demo") {
       Demo = true;
+    } else if (Arg == "--notify" || Arg == "--no-notify") {
+      Notify = Arg == "--notify" ? ncOn : ncOff;
     } else if (Arg == "--list-devices") {
       List = true;
     } else if (Arg == "--device" && I + 1 < argc) {
@@ -145,6 +154,7 @@ int main(int argc, char** argv) {
   }
   if (List)
     return ListDevices();
+  Options.Notify = Notify == ncOn;
   if (Console)
     return RunConsole(Options);
 
@@ -160,6 +170,8 @@ int main(int argc, char** argv) {
   int Result = 0;
   {
     TfrmMain Window;
+    const std::unique_ptr<TMonitorNotifier> Notifications =
+        WantedNotifier(*Window.Form(), Notify, true);
     CloseOnStopSignals(Window);
     Window.show();
     Result = QApplication::exec();
