@@ -2,6 +2,7 @@
 #include "app/Console.h"
 
 #include "app/Monitor.h"
+#include "app/NetworkOutlets.h"
 #include "app/Notifier.h"
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <exception>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <unistd.h>
 #include <vector>
@@ -86,64 +88,148 @@ int ListDevices() {
   return ConsoleOk;
 }
 
+namespace {
+
+void PrintCall(const TCallRecord& Call, bool WithLine) {
+  if (WithLine)
+    std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(),
+                 Call.IDName.c_str(), Call.Line.c_str());
+  else
+    std::fprintf(stdout, "%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Call.IDName.c_str());
+  std::fflush(stdout);
+}
+
+// Rows and line reports of one monitor; with several lines each names its line.
+void ConnectReports(TCallMonitor& Form, const std::string& Line, bool Several) {
+  const std::string Prefix = Several ? Line + ": " : "";
+  Form.OnCall = [Several](const TCallRecord& Call) { PrintCall(Call, Several); };
+  Form.OnLineLost = [Prefix](const std::string& Why) {
+    PrintError(Prefix + "the line was lost (" + Why + "); monitoring resumes when it is back");
+  };
+  Form.OnLineBack = [Prefix] { PrintError(Prefix + "the line is back; monitoring again"); };
+}
+
+// The line to watch of the one-line console, or "" with the exit status in Result.
+std::string ChooseLine(TCallMonitor& Form, const TConsoleOptions& Options, int& Result) {
+  const std::vector<std::string>& Lines = Form.Phone()->DeviceList();
+  std::string Device = Options.Device;
+  if (!Device.empty() && !Listed(Lines, Device)) {
+    PrintError("there is no line named \"" + Device + "\"; the lines are:");
+    PrintLines(Lines, stderr);
+    Result = ConsoleNoChoice;
+    return "";
+  }
+  if (Device.empty()) {
+    const std::string Remembered = Form.LoadSettings();
+    if (!Remembered.empty() && Listed(Lines, Remembered))
+      Device = Remembered;
+    else if (Lines.size() == 1)
+      Device = Lines.front();
+  }
+  if (Device.empty()) {
+    if (Lines.empty()) {
+      PrintError("no telephony line is configured");
+      Result = ConsoleFailed;
+      return "";
+    }
+    PrintError("several lines; choose one with --device NAME:");
+    PrintLines(Lines, stdout);
+    Result = ConsoleNoChoice;
+  }
+  return Device;
+}
+
+// Pumps the line messages and polls every monitor until a stop signal; the notifiers' replies
+// are served on the way.
+void RunUntilStopped(const std::vector<TCallMonitor*>& Forms,
+                     const std::vector<std::unique_ptr<TMonitorNotifier>>& Notifiers) {
+  const int Queue = Platform::QueueWakeDescriptor();
+  while (StopRequested == 0) {
+    pollfd Polls[2] = {{Queue, POLLIN, 0}, {SignalPipe[0], POLLIN, 0}};
+    const int Ready = ::poll(Polls, 2, 250);
+    if (Ready < 0 && errno != EINTR)
+      throw std::runtime_error("poll failed");
+    while (StopRequested == 0 && SafeYield()) {
+    }
+    for (const auto& Notifier : Notifiers)
+      if (Notifier)
+        Notifier->Serve();
+    for (TCallMonitor* Form : Forms)
+      Form->Poll();
+  }
+}
+
+bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConsoleOptions& Options,
+                  const std::vector<std::string>& Lines) {
+  TNetworkOptions Network = Options.Network;
+  ReadNetworkSettings(*Settings.IniSettings(), Network);
+  const std::string Why = Outlets.Start(Network, Lines);
+  if (!Why.empty())
+    PrintError(Why);
+  return Why.empty();
+}
+
+int WatchOneLine(const TConsoleOptions& Options) {
+  TCallMonitor Form;
+  int Result = ConsoleOk;
+  const std::string Device = ChooseLine(Form, Options, Result);
+  if (Device.empty())
+    return Result;
+  TNetworkOutlets Outlets;
+  if (!StartOutlets(Outlets, Form, Options, {Device}))
+    return ConsoleFailed;
+  Outlets.AttachTo(Form);
+  ConnectReports(Form, Device, false);
+  Form.Phone()->SetSelectedDevice(Device);
+  std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
+  Notifiers.push_back(WantedNotifier(Form, Options.Notify ? ncOn : ncDefault, false));
+  Form.Start();
+  RunUntilStopped({&Form}, Notifiers);
+  Form.Stop();
+  Form.SaveSettings(Form.Phone()->SelectedDevice());
+  return ConsoleOk;
+}
+
+// One monitor a line; a line that fails is reported and retried on its own.
+int WatchAllLines(const TConsoleOptions& Options) {
+  TCallMonitor First;
+  const std::vector<std::string> Lines = First.Phone()->DeviceList();
+  if (Lines.empty()) {
+    PrintError("no telephony line is configured");
+    return ConsoleFailed;
+  }
+  TNetworkOutlets Outlets;
+  if (!StartOutlets(Outlets, First, Options, Lines))
+    return ConsoleFailed;
+  std::vector<std::unique_ptr<TCallMonitor>> Others;
+  std::vector<TCallMonitor*> Forms{&First};
+  for (size_t I = 1; I < Lines.size(); ++I) {
+    Others.push_back(std::make_unique<TCallMonitor>());
+    Forms.push_back(Others.back().get());
+  }
+  std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
+  for (size_t I = 0; I < Lines.size(); ++I) {
+    Outlets.AttachTo(*Forms[I]);
+    ConnectReports(*Forms[I], Lines[I], true);
+    Forms[I]->Phone()->SetSelectedDevice(Lines[I]);
+    Notifiers.push_back(WantedNotifier(*Forms[I], Options.Notify ? ncOn : ncDefault, false));
+    Forms[I]->Watch();
+  }
+  RunUntilStopped(Forms, Notifiers);
+  for (TCallMonitor* Form : Forms)
+    Form->Stop();
+  return ConsoleOk;
+}
+
+} // namespace
+
 int RunConsole(const TConsoleOptions& Options) {
   TApplicationExceptionHandler Previous =
       SetApplicationExceptionHandler([](const std::exception& E) { PrintError(E.what()); });
   TStopSignals Signals;
   int Result = ConsoleOk;
   try {
-    TCallMonitor Form;
-    Form.OnCall = [](const TCallRecord& Call) {
-      std::fprintf(stdout, "%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Call.IDName.c_str());
-      std::fflush(stdout);
-    };
-    Form.OnLineLost = [](const std::string& Why) {
-      PrintError("the line was lost (" + Why + "); monitoring resumes when it is back");
-    };
-    Form.OnLineBack = [] { PrintError("the line is back; monitoring again"); };
-
-    const std::vector<std::string>& Lines = Form.Phone()->DeviceList();
-    std::string Device = Options.Device;
-    if (!Device.empty() && !Listed(Lines, Device)) {
-      PrintError("there is no line named \"" + Device + "\"; the lines are:");
-      PrintLines(Lines, stderr);
-      return ConsoleNoChoice;
-    }
-    if (Device.empty()) {
-      const std::string Remembered = Form.LoadSettings();
-      if (!Remembered.empty() && Listed(Lines, Remembered))
-        Device = Remembered;
-      else if (Lines.size() == 1)
-        Device = Lines.front();
-    }
-    if (Device.empty()) {
-      if (Lines.empty()) {
-        PrintError("no telephony line is configured");
-        return ConsoleFailed;
-      }
-      PrintError("several lines; choose one with --device NAME:");
-      PrintLines(Lines, stdout);
-      return ConsoleNoChoice;
-    }
-    Form.Phone()->SetSelectedDevice(Device);
-    const std::unique_ptr<TMonitorNotifier> Notifications =
-        WantedNotifier(Form, Options.Notify ? ncOn : ncDefault, false);
-    Form.Start();
-
-    const int Queue = Platform::QueueWakeDescriptor();
-    while (StopRequested == 0) {
-      pollfd Polls[2] = {{Queue, POLLIN, 0}, {SignalPipe[0], POLLIN, 0}};
-      const int Ready = ::poll(Polls, 2, 250);
-      if (Ready < 0 && errno != EINTR)
-        throw std::runtime_error("poll failed");
-      while (StopRequested == 0 && SafeYield()) {
-      }
-      if (Notifications)
-        Notifications->Serve();
-      Form.Poll();
-    }
-    Form.Stop();
-    Form.SaveSettings(Form.Phone()->SelectedDevice());
+    Result = Options.AllLines ? WatchAllLines(Options) : WatchOneLine(Options);
   } catch (const std::exception& E) {
     PrintError(E.what());
     Result = ConsoleFailed;

@@ -2,11 +2,20 @@
 // the window's form description) and prints one line per call to standard output, flushed
 // at once: "dd/mm/yyyy  hh:mm:ss<TAB>number<TAB>name". Errors go to standard error.
 //
+// All lines: one monitor a configured line, each row with the line's name as a fourth field;
+// a line that fails or vanishes is reported (its name first) and retried on its own while
+// the others go on. The remembered line is neither used nor changed then.
+//
+// Network outlets (NCID-protocol server, MQTT) are started before monitoring; one that cannot
+// start ends the run with ConsoleFailed.
+//
 // Line choice: the given name, else the remembered one (if that line is still there), else
 // the only line; several lines and no choice print the names and give ConsoleNoChoice.
 // SIGINT and SIGTERM stop the device, save the line's name and end with 0.
 // With Notify each call is also a desktop notification (app/Notifier.h).
 #pragma once
+
+#include "app/NetworkOutlets.h"
 
 #include <cstdio>
 #include <string>
@@ -18,6 +27,8 @@ inline constexpr int ConsoleNoChoice = 2;
 struct TConsoleOptions {
   std::string Device; // "" for none given
   bool Notify = false; // --notify
+  bool AllLines = false;
+  TNetworkOptions Network;
 };
 
 int RunConsole(const TConsoleOptions& Options);

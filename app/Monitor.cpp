@@ -132,6 +132,18 @@ void TCallMonitor::Start() {
   FRearmPending = false;
 }
 
+void TCallMonitor::Watch() {
+  try {
+    Start();
+  } catch (const std::exception& E) {
+    FMonitoring = true;
+    FLost = true;
+    if (OnLineLost)
+      OnLineLost(E.what());
+    ScheduleRearm(FRearmRetryMs);
+  }
+}
+
 void TCallMonitor::Stop() {
   FMonitoring = false;
   FRearmPending = false;

@@ -53,6 +53,9 @@ public:
   void StopMonitoring();
 
   void Start();
+  // Start for a line that may not be there yet: a failure is a lost line (OnLineLost, then
+  // retried by Poll) instead of an exception.
+  void Watch();
   void Stop();
   bool Monitoring() const { return FMonitoring; }
   bool LineLost() const { return FLost; }

@@ -39,6 +39,19 @@ const char* const Usage =
     "  --device NAME     with --console: the line to watch. Without it the remembered line\n"
     "                    is used, else the only line; with several lines and no choice the\n"
     "                    line names are printed and the exit status is 2.\n"
+    "  --all-lines       with --console: watch every configured line at once; each row\n"
+    "                    gets the line's name as a fourth field, and a line that fails is\n"
+    "                    reported and retried on its own\n"
+    "  --ncid-listen ADDR:PORT\n"
+    "                    with --console: serve the calls to NCID clients on ADDR:PORT\n"
+    "                    (127.0.0.1:3333 for this machine only, 0.0.0.0:3333 for the\n"
+    "                    network; the protocol has no password)\n"
+    "  --mqtt URL        with --console: publish the calls to an MQTT broker,\n"
+    "                    mqtt://[user:password@]host[:port] or mqtts://... for TLS\n"
+    "  --mqtt-password-file FILE\n"
+    "                    the broker's password: the first line of FILE\n"
+    "  --mqtt-ca-file FILE\n"
+    "                    with mqtts://: the certificate authorities to trust\n"
     "  --list-devices    print the names of the usable lines and exit\n"
     "  --notify          also show each call as a desktop notification; with --console it\n"
     "                    is off unless asked for, in the window on unless turned off\n"
@@ -55,6 +68,8 @@ const char* const Usage =
     "program's settings file: the program's name with \".ini\" beside it, or\n"
     "ringlet/ringlet.ini in the user's configuration folder when the program's folder is\n"
     "not writable.\n"
+    "The same file may set the network outlets for good: Listen and MaxClients in\n"
+    "section [NCID], Url, PasswordFile and CaFile in section [MQTT]; options win.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 no line chosen or wrong usage.\n";
 
@@ -135,13 +150,29 @@ int main(int argc, char** argv) {
       List = true;
     } else if (Arg == "--device" && I + 1 < argc) {
       Options.Device = argv[++I];
+    } else if (Arg == "--all-lines") {
+      Options.AllLines = true;
+    } else if (Arg == "--ncid-listen" && I + 1 < argc) {
+      Options.Network.NcidListen = argv[++I];
+    } else if (Arg == "--mqtt" && I + 1 < argc) {
+      Options.Network.MqttUrl = argv[++I];
+    } else if (Arg == "--mqtt-password-file" && I + 1 < argc) {
+      Options.Network.MqttPasswordFile = argv[++I];
+    } else if (Arg == "--mqtt-ca-file" && I + 1 < argc) {
+      Options.Network.MqttCaFile = argv[++I];
     } else {
       std::fprintf(stderr, "ringlet: unknown option %s\n%s", Arg.c_str(), Usage);
       return 2;
     }
   }
-  if (!Options.Device.empty() && !Console) {
-    std::fprintf(stderr, "ringlet: --device needs --console\n");
+  const bool ConsoleOnly = !Options.Device.empty() || Options.AllLines ||
+                           !Options.Network.NcidListen.empty() || !Options.Network.MqttUrl.empty();
+  if (ConsoleOnly && !Console) {
+    std::fprintf(stderr, "ringlet: --device, --all-lines, --ncid-listen and --mqtt need --console\n");
+    return 2;
+  }
+  if (Options.AllLines && !Options.Device.empty()) {
+    std::fprintf(stderr, "ringlet: --all-lines watches every line; leave out --device\n");
     return 2;
   }
   SetApplicationTitle("Ringlet");

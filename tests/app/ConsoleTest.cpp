@@ -2,6 +2,7 @@
 // fakemodem through the real telephony service. The program runs from a copy in a temp
 // folder, so its settings file (beside the program) is the test's own.
 #include "AppTestSupport.h"
+#include "tests/calls/BrokerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -303,6 +304,139 @@ TEST_F(ConsoleTest, DemoModePlaysCallsThroughTheRealPath) {
   EXPECT_TRUE(ParseCallLine(Ringlet.Lines().at(0), Call.Number, Call.Name))
       << Ringlet.Lines().at(0);
   EXPECT_EQ("[Settings]\nTapiDevice=Ringlet Demo Modem\n", Remembered());
+}
+
+// Reads an NCID client's lines from the program's server.
+class TNcidReader {
+public:
+  explicit TNcidReader(uint16_t Port) {
+    FSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    FConnected = ::connect(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
+  }
+  ~TNcidReader() { ::close(FSocket); }
+  TNcidReader(const TNcidReader&) = delete;
+  TNcidReader& operator=(const TNcidReader&) = delete;
+  bool Connected() const { return FConnected; }
+
+  // Waits until Count lines start with Prefix; all lines read so far.
+  std::string WaitFor(const std::string& Prefix, size_t Count) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (Counted(Prefix) < Count && std::chrono::steady_clock::now() < End) {
+      pollfd Poll{FSocket, POLLIN, 0};
+      if (::poll(&Poll, 1, 100) <= 0)
+        continue;
+      char Buffer[4096];
+      const ssize_t Got = ::recv(FSocket, Buffer, sizeof Buffer, 0);
+      if (Got <= 0)
+        break;
+      FText.append(Buffer, static_cast<size_t>(Got));
+    }
+    return FText;
+  }
+
+private:
+  size_t Counted(const std::string& Prefix) const {
+    size_t Count = 0;
+    for (size_t At = 0; (At = FText.find(Prefix, At)) != std::string::npos; At += Prefix.size())
+      Count += At == 0 || FText[At - 1] == '\n';
+    return Count;
+  }
+
+  int FSocket = -1;
+  bool FConnected = false;
+  std::string FText;
+};
+
+bool WaitForError(TRinglet& Ringlet, const std::string& Text) {
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+  while (Ringlet.Stderr().find(Text) == std::string::npos && std::chrono::steady_clock::now() < End)
+    Ringlet.Read(100);
+  return Ringlet.Stderr().find(Text) != std::string::npos;
+}
+
+TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLineAlone) {
+  BrokerTest::TBroker Broker;
+  ASSERT_TRUE(Broker.Start());
+  BrokerTest::TSubscriber Subscriber(Broker.Port(), {"ringlet/+/call"});
+  ASSERT_TRUE(Subscriber.WaitSubscribed());
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  const std::string OfficeLink = FFolder / "office-modem";
+  TFakeModem Kitchen;
+  ASSERT_TRUE(Kitchen.Start());
+  auto Office = std::make_unique<TFakeModem>();
+  ASSERT_TRUE(Office->Start({"--link", OfficeLink, "--ring-spacing", "400"}));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Kitchen", Kitchen.Device()}, {"Office", OfficeLink}});
+
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines", "--ncid-listen",
+                                       "127.0.0.1:" + std::to_string(NcidPort), "--mqtt",
+                                       "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
+  std::unique_ptr<TNcidReader> Ncid;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Ncid = std::make_unique<TNcidReader>(NcidPort);
+    return Ncid->Connected();
+  }, std::chrono::milliseconds(GenerousMs)));
+  EXPECT_NE(Ncid->WaitFor("300 ", 1).find("252 Call log empty"), std::string::npos);
+
+  Kitchen.Send("sleep 1500");
+  Kitchen.Send("call 111 \"IN KITCHEN\" rings=2");
+  Office->Send("sleep 1500");
+  Office->Send("call 222 \"IN OFFICE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(2)) << Ringlet.Stdout() << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stdout().find("\t111\tIN KITCHEN\tKitchen\n"), std::string::npos) << Ringlet.Stdout();
+  EXPECT_NE(Ringlet.Stdout().find("\t222\tIN OFFICE\tOffice\n"), std::string::npos) << Ringlet.Stdout();
+  const std::string Received = Ncid->WaitFor("CID: ", 2);
+  EXPECT_NE(Received.find("*LINE*Kitchen*NMBR*111*MESG*NONE*NAME*IN KITCHEN*"), std::string::npos) << Received;
+  EXPECT_NE(Received.find("*LINE*Office*NMBR*222*MESG*NONE*NAME*IN OFFICE*"), std::string::npos) << Received;
+  EXPECT_EQ(Subscriber.WaitOn("ringlet/kitchen/call", 1).size(), 1u);
+  EXPECT_EQ(Subscriber.WaitOn("ringlet/office/call", 1).size(), 1u);
+
+  // The office modem goes; the kitchen goes on.
+  Office->Send("vanish");
+  ASSERT_TRUE(WaitForError(Ringlet, "Office: the line was lost")) << Ringlet.Stderr();
+  Kitchen.Send("call 333 \"STILL KITCHEN\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(3)) << Ringlet.Stdout() << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stdout().find("\t333\tSTILL KITCHEN\tKitchen\n"), std::string::npos);
+  Office = std::make_unique<TFakeModem>();
+  ASSERT_TRUE(Office->Start({"--link", OfficeLink, "--ring-spacing", "400"}));
+  ASSERT_TRUE(WaitForError(Ringlet, "Office: the line is back")) << Ringlet.Stderr();
+  Office->Send("sleep 1000");
+  Office->Send("call 444 \"OFFICE AGAIN\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(4)) << Ringlet.Stdout() << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stdout().find("\t444\tOFFICE AGAIN\tOffice\n"), std::string::npos);
+  EXPECT_EQ(Subscriber.WaitOn("ringlet/office/call", 2).size(), 2u);
+  EXPECT_NE(Ncid->WaitFor("CID: ", 4).find("*NMBR*444*"), std::string::npos);
+
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  EXPECT_EQ(Ringlet.Stderr().find("Kitchen: the line was lost"), std::string::npos) << Ringlet.Stderr();
+  // All lines neither uses nor changes the remembered line.
+  EXPECT_FALSE(fs::exists(FFolder / "ringlet.ini"));
+}
+
+TEST_F(ConsoleTest, NetworkOptionsAreCheckedBeforeMonitoring) {
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  const std::vector<std::pair<std::vector<std::string>, std::string>> Cases = {
+      {{"--console", "--ncid-listen", "localhost:3333"}, "not a numeric IP address"},
+      {{"--console", "--mqtt", "http://broker"}, "is not an MQTT URL"},
+      {{"--console", "--mqtt", "mqtt://127.0.0.1", "--mqtt-password-file", FFolder / "none"},
+       "cannot be read"},
+  };
+  for (const auto& [Args, Message] : Cases) {
+    TRinglet Ringlet;
+    ASSERT_TRUE(Ringlet.Start(FProgram, Args));
+    EXPECT_EQ(1, Ringlet.Wait()) << Args[2];
+    EXPECT_NE(Ringlet.Stderr().find(Message), std::string::npos) << Ringlet.Stderr();
+  }
+  TRinglet Window;
+  ASSERT_TRUE(Window.Start(FProgram, {"--all-lines"}));
+  EXPECT_EQ(2, Window.Wait());
 }
 
 } // namespace

@@ -1,0 +1,50 @@
+// NetworkOutlets: the outlets that hand calls to other screens, the NCID-protocol server and
+// the MQTT publisher, built from the command line and the program's settings file.
+//
+// Contract:
+// - A command-line value wins over the settings file: section [NCID] key Listen
+//   ("ADDR:PORT"), MaxClients; section [MQTT] keys Url, PasswordFile, CaFile.
+// - Nothing is started when neither is asked for. Start says why it cannot start (a bad
+//   address, an address in use, an unreadable password file); a broker that is not reachable
+//   yet is not such a reason: its calls wait until it is.
+// - The outlets live as long as this object: a monitor they are attached to must not outlive it.
+#pragma once
+
+#include "app/Monitor.h"
+#include "calls/MqttPublisher.h"
+#include "calls/NcidServer.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct TNetworkOptions {
+  std::string NcidListen;       // "ADDR:PORT", "" for none
+  size_t NcidMaxClients = 0;    // 0: the settings file's, else 32
+  std::string MqttUrl;          // "mqtt://..." or "mqtts://...", "" for none
+  std::string MqttPasswordFile; // the password's first line, instead of one in the URL
+  std::string MqttCaFile;
+};
+
+// Fills what the command line left empty from the settings file.
+void ReadNetworkSettings(TRzRegIniFile& Settings, TNetworkOptions& Options);
+
+class TNetworkOutlets {
+public:
+  // CallLog gives the stored calls, oldest first, for the NCID server's clients.
+  std::string Start(const TNetworkOptions& Options, const std::vector<std::string>& Lines,
+                    std::function<std::vector<TCallRecord>()> CallLog = {});
+  void AttachTo(TCallMonitor& Monitor);
+
+  TNcidServer* Ncid() const { return FNcid.get(); }
+  TMqttPublisher* Mqtt() const { return FMqtt.get(); }
+
+private:
+  std::string StartNcid(const TNetworkOptions& Options,
+                        std::function<std::vector<TCallRecord>()> CallLog);
+  std::string StartMqtt(const TNetworkOptions& Options, const std::vector<std::string>& Lines);
+
+  std::unique_ptr<TNcidServer> FNcid;
+  std::unique_ptr<TMqttPublisher> FMqtt;
+};

@@ -1,0 +1,88 @@
+// NcidServer: the server side of the NCID client protocol over TCP, so that the NCID clients
+// people already run on their computers and phones show this monitor's calls.
+//
+// Contract:
+// - A client that connects gets "200 Server: ringlet (NCID) <version>", "210 API: 1.0 Feature
+//   Set 1", the stored calls as "CIDLOG:" lines and "250 End of call log" (or "252 Call log
+//   empty"), then "300 End of connection startup"; each call after that as one "CID:" line.
+// - Fields never carry '*', a line break or another control character from the telephone
+//   line; withheld and out-of-area callers and missing names use NCID's words.
+// - Clients may send lines: "GOODBYE" closes the connection, everything else is read and not
+//   answered. A line longer than MaxLineLength drops the client. At most MaxClients are
+//   served; one more is closed at once. A client whose unsent output passes
+//   ClientBufferLimit (it stopped reading) is dropped: it never delays another client.
+// - Deliver may be called from any thread and returns at once; all socket work happens on the
+//   server's own thread, started by Start and ended by Stop or the destructor.
+#pragma once
+
+#include "calls/CallRecord.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct TNcidOptions {
+  std::string Address = "127.0.0.1"; // numeric IPv4 or IPv6
+  uint16_t Port = 3333;               // 0 picks a free port (see BoundPort)
+  size_t MaxClients = 32;
+  size_t MaxLineLength = 1024;
+  size_t ClientBufferLimit = 256 * 1024;
+  size_t CallLogLimit = 1000; // the newest calls sent at connect
+  std::string Version;
+  // The stored calls, oldest first; called on the server's thread at each connect.
+  std::function<std::vector<TCallRecord>()> CallLog;
+};
+
+// "ADDR:PORT" with a numeric IPv4 address, or "[ADDR]:PORT" for IPv6. False with the reason
+// in Error when the text is not such an address.
+bool ParseListenAddress(const std::string& Text, std::string& Address, uint16_t& Port,
+                        std::string& Error);
+
+// The protocol line of a call ("CID:" or "CIDLOG:" as Prefix), without its line end.
+std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call);
+
+class TNcidServer : public TCallOutlet {
+public:
+  explicit TNcidServer(TNcidOptions Options);
+  ~TNcidServer() override;
+  TNcidServer(const TNcidServer&) = delete;
+  TNcidServer& operator=(const TNcidServer&) = delete;
+
+  // Binds, listens and starts the server's thread. "" on success, else why not.
+  std::string Start();
+  void Stop();
+  uint16_t BoundPort() const { return FBoundPort; }
+
+  void Deliver(const TCallRecord& Call) override;
+
+private:
+  struct TClient {
+    int Socket = -1;
+    std::string In;
+    std::string Out;
+  };
+
+  void Run();
+  void Wake();
+  void AcceptClients();
+  void TakeCalls();
+  bool ReadClient(TClient& Client);
+  bool WriteClient(TClient& Client);
+  void Greet(TClient& Client);
+  void CloseClients();
+
+  TNcidOptions FOptions;
+  int FListener = -1;
+  int FWake = -1;
+  uint16_t FBoundPort = 0;
+  std::thread FThread;
+  std::atomic<bool> FStopping{false};
+  std::mutex FLock;
+  std::deque<std::string> FCalls; // lines waiting for the server's thread
+  std::vector<TClient> FClients;  // the server's thread only
+};

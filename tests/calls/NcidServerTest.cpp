@@ -1,0 +1,300 @@
+// The NCID-protocol server against clients written here from the protocol, over loopback.
+#include "calls/NcidServer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+// A protocol client: connects, reads lines with a bounded wait, sends lines.
+class TNcidClient {
+public:
+  explicit TNcidClient(uint16_t Port) {
+    FSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    FConnected = ::connect(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
+  }
+  ~TNcidClient() { ::close(FSocket); }
+  TNcidClient(const TNcidClient&) = delete;
+  TNcidClient& operator=(const TNcidClient&) = delete;
+
+  bool Connected() const { return FConnected; }
+
+  // The next line without its CR LF; "" with Closed() or after the time-out.
+  std::string ReadLine(std::chrono::milliseconds Limit = 5000ms) {
+    const auto Until = TClock::now() + Limit;
+    for (;;) {
+      const size_t End = FIn.find("\r\n");
+      if (End != std::string::npos) {
+        std::string Line = FIn.substr(0, End);
+        FIn.erase(0, End + 2);
+        return Line;
+      }
+      if (FClosed || !WaitReadable(Until))
+        return "";
+      char Buffer[4096];
+      const ssize_t Got = ::recv(FSocket, Buffer, sizeof Buffer, 0);
+      if (Got <= 0)
+        FClosed = true;
+      else
+        FIn.append(Buffer, static_cast<size_t>(Got));
+    }
+  }
+
+  // The lines up to and including "300 End of connection startup".
+  std::vector<std::string> ReadStartup() {
+    std::vector<std::string> Lines;
+    for (int I = 0; I < 2000; ++I) {
+      Lines.push_back(ReadLine());
+      if (Lines.back().empty() || Lines.back().rfind("300 ", 0) == 0)
+        break;
+    }
+    return Lines;
+  }
+
+  // True when the server closed the connection within the time-out.
+  bool WaitClosed(std::chrono::milliseconds Limit = 5000ms) {
+    const auto Until = TClock::now() + Limit;
+    while (!FClosed && WaitReadable(Until)) {
+      char Buffer[65536];
+      const ssize_t Got = ::recv(FSocket, Buffer, sizeof Buffer, 0);
+      if (Got <= 0)
+        FClosed = true;
+    }
+    return FClosed;
+  }
+
+  void Send(const std::string& Text) {
+    ASSERT_EQ(::send(FSocket, Text.data(), Text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(Text.size()));
+  }
+
+  void ShrinkReceiveBuffer() {
+    const int Size = 4096;
+    ::setsockopt(FSocket, SOL_SOCKET, SO_RCVBUF, &Size, sizeof Size);
+  }
+
+private:
+  bool WaitReadable(TClock::time_point Until) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - TClock::now());
+    if (Left.count() <= 0)
+      return false;
+    pollfd Poll{FSocket, POLLIN, 0};
+    return ::poll(&Poll, 1, static_cast<int>(Left.count())) > 0;
+  }
+
+  int FSocket = -1;
+  bool FConnected = false;
+  bool FClosed = false;
+  std::string FIn;
+};
+
+TCallRecord Call(std::time_t Moment, const std::string& Number, const std::string& Name,
+                 TAbsence NumberAbsent = abNone, TAbsence NameAbsent = abNone) {
+  TCallRecord Record;
+  Record.Moment = Moment;
+  Record.Line = "Kitchen";
+  Record.Number = Number;
+  Record.Name = Name;
+  Record.NumberAbsent = NumberAbsent;
+  Record.NameAbsent = NameAbsent;
+  return Record;
+}
+
+// 2026-12-08 21:05 in the test's local time.
+std::time_t LocalMoment(int Hour, int Minute) {
+  std::tm Local{};
+  Local.tm_year = 2026 - 1900;
+  Local.tm_mon = 11;
+  Local.tm_mday = 8;
+  Local.tm_hour = Hour;
+  Local.tm_min = Minute;
+  Local.tm_isdst = -1;
+  return std::mktime(&Local);
+}
+
+class NcidServerTest : public ::testing::Test {
+protected:
+  std::unique_ptr<TNcidServer> StartServer(TNcidOptions Options = {}) {
+    Options.Address = "127.0.0.1";
+    Options.Port = 0;
+    Options.Version = "9.8.7";
+    auto Server = std::make_unique<TNcidServer>(std::move(Options));
+    const std::string Why = Server->Start();
+    EXPECT_EQ(Why, "");
+    return Server;
+  }
+};
+
+TEST(NcidCallLineTest, FieldsFollowTheProtocolsConventions) {
+  const std::time_t At = LocalMoment(21, 5);
+  EXPECT_EQ(NcidCallLine("CID:", Call(At, "4075551212", "Chmielewski Joh")),
+            "CID: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*4075551212*MESG*NONE*NAME*"
+            "Chmielewski Joh*");
+  EXPECT_EQ(NcidCallLine("CID:", Call(At, "", "", abWithheld, abWithheld)),
+            "CID: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*PRIVATE*MESG*NONE*NAME*PRIVATE*");
+  EXPECT_EQ(NcidCallLine("CIDLOG:", Call(At, "", "", abOutOfArea, abOutOfArea)),
+            "CIDLOG: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*OUT-OF-AREA*MESG*NONE*NAME*"
+            "OUT-OF-AREA*");
+  EXPECT_EQ(NcidCallLine("CID:", Call(At, "07700900461", "", abNone, abUnavailable)),
+            "CID: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*07700900461*MESG*NONE*NAME*NO NAME*");
+}
+
+TEST(NcidCallLineTest, TextFromTheLineCannotBreakTheLineOrItsFields) {
+  TCallRecord Hostile = Call(LocalMoment(9, 0), "555*1\r\n", "A*B\nCID: *FAKE*");
+  Hostile.Line = "Line*\r\nX";
+  const std::string Text = NcidCallLine("CID:", Hostile);
+  EXPECT_EQ(Text.find_first_of("\r\n"), std::string::npos);
+  // Exactly the protocol's 13 separators: 6 names, 6 values, the closing one.
+  size_t Stars = 0;
+  for (char C : Text)
+    Stars += C == '*';
+  EXPECT_EQ(Stars, 13u) << Text;
+  EXPECT_NE(Text.find("*NMBR*555 1  *"), std::string::npos) << Text;
+  // A name of blanks only is no name.
+  EXPECT_NE(NcidCallLine("CID:", Call(0, "1", "\x01\x02")).find("*NAME*NO NAME*"), std::string::npos);
+}
+
+TEST(NcidListenAddressTest, TakesNumericAddressesWithPortsOnly) {
+  std::string Address, Error;
+  uint16_t Port = 0;
+  EXPECT_TRUE(ParseListenAddress("127.0.0.1:3333", Address, Port, Error));
+  EXPECT_EQ(Address, "127.0.0.1");
+  EXPECT_EQ(Port, 3333);
+  EXPECT_TRUE(ParseListenAddress("[::1]:4000", Address, Port, Error));
+  EXPECT_EQ(Address, "::1");
+  EXPECT_EQ(Port, 4000);
+  for (const char* Bad : {"3333", ":3333", "localhost:3333", "127.0.0.1:", "127.0.0.1:65536",
+                          "127.0.0.1:33a", "0.0.0.0"}) {
+    Error.clear();
+    EXPECT_FALSE(ParseListenAddress(Bad, Address, Port, Error)) << Bad;
+    EXPECT_FALSE(Error.empty()) << Bad;
+  }
+}
+
+TEST_F(NcidServerTest, StartupWithoutHistorySaysTheLogIsEmptyThenCallsArrive) {
+  auto Server = StartServer();
+  TNcidClient Client(Server->BoundPort());
+  ASSERT_TRUE(Client.Connected());
+  EXPECT_EQ(Client.ReadStartup(),
+            (std::vector<std::string>{"200 Server: ringlet (NCID) 9.8.7", "210 API: 1.0 Feature Set 1",
+                                      "252 Call log empty", "300 End of connection startup"}));
+  Server->Deliver(Call(LocalMoment(21, 5), "4075551212", "Chmielewski Joh"));
+  EXPECT_EQ(Client.ReadLine(), "CID: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*4075551212*MESG*"
+                               "NONE*NAME*Chmielewski Joh*");
+}
+
+TEST_F(NcidServerTest, StartupSendsTheStoredCallsOldestFirst) {
+  TNcidOptions Options;
+  Options.CallLog = [] {
+    return std::vector<TCallRecord>{Call(LocalMoment(8, 1), "111", "FIRST"),
+                                    Call(LocalMoment(8, 2), "222", "SECOND")};
+  };
+  auto Server = StartServer(Options);
+  TNcidClient Client(Server->BoundPort());
+  const std::vector<std::string> Lines = Client.ReadStartup();
+  ASSERT_EQ(Lines.size(), 6u);
+  EXPECT_EQ(Lines[2], "CIDLOG: *DATE*12082026*TIME*0801*LINE*Kitchen*NMBR*111*MESG*NONE*NAME*FIRST*");
+  EXPECT_EQ(Lines[3], "CIDLOG: *DATE*12082026*TIME*0802*LINE*Kitchen*NMBR*222*MESG*NONE*NAME*SECOND*");
+  EXPECT_EQ(Lines[4], "250 End of call log");
+  EXPECT_EQ(Lines[5], "300 End of connection startup");
+}
+
+TEST_F(NcidServerTest, ClientLinesAreReadHelloIsNotAnsweredGoodbyeCloses) {
+  auto Server = StartServer();
+  TNcidClient Client(Server->BoundPort());
+  Client.ReadStartup();
+  Client.Send("HELLO: IDENT: test client 1.0\r\n\r\nHELLO: CMD: no_log\n");
+  EXPECT_EQ(Client.ReadLine(300ms), "");
+  Server->Deliver(Call(LocalMoment(7, 0), "1", "ONE"));
+  EXPECT_NE(Client.ReadLine().find("*NMBR*1*"), std::string::npos);
+  Client.Send("GOODBYE\r\n");
+  EXPECT_TRUE(Client.WaitClosed());
+}
+
+TEST_F(NcidServerTest, AnOverlongLineDropsThatClientOnly) {
+  auto Server = StartServer();
+  TNcidClient Rude(Server->BoundPort());
+  TNcidClient Polite(Server->BoundPort());
+  Rude.ReadStartup();
+  Polite.ReadStartup();
+  Rude.Send(std::string(5000, 'x'));
+  EXPECT_TRUE(Rude.WaitClosed());
+  Server->Deliver(Call(LocalMoment(7, 0), "2", "TWO"));
+  EXPECT_NE(Polite.ReadLine().find("*NMBR*2*"), std::string::npos);
+}
+
+TEST_F(NcidServerTest, AClientThatStopsReadingIsDroppedAndNeverDelaysAnother) {
+  TNcidOptions Options;
+  Options.ClientBufferLimit = 16 * 1024;
+  auto Server = StartServer(Options);
+  TNcidClient Stuck(Server->BoundPort());
+  Stuck.ShrinkReceiveBuffer();
+  TNcidClient Reader(Server->BoundPort());
+  Reader.ReadStartup();
+  // Far more than the socket buffers and the client's limit hold together.
+  const int Calls = 20000;
+  int Seen = 0;
+  for (int I = 0; I < Calls; ++I) {
+    Server->Deliver(Call(LocalMoment(10, 0), std::to_string(I), "FLOOD"));
+    if (I % 100 == 99) {
+      for (int J = 0; J < 100; ++J)
+        Seen += Reader.ReadLine().find("*NAME*FLOOD*") != std::string::npos ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(Seen, Calls);
+  EXPECT_TRUE(Stuck.WaitClosed(10000ms)) << "a client that never reads must be dropped";
+}
+
+TEST_F(NcidServerTest, OneClientMoreThanAllowedIsClosedAtOnce) {
+  TNcidOptions Options;
+  Options.MaxClients = 32;
+  auto Server = StartServer(Options);
+  std::vector<std::unique_ptr<TNcidClient>> Clients;
+  for (int I = 0; I < 32; ++I) {
+    Clients.push_back(std::make_unique<TNcidClient>(Server->BoundPort()));
+    ASSERT_EQ(Clients.back()->ReadStartup().back(), "300 End of connection startup") << I;
+  }
+  TNcidClient Extra(Server->BoundPort());
+  EXPECT_TRUE(Extra.WaitClosed());
+  Server->Deliver(Call(LocalMoment(7, 0), "3", "THREE"));
+  for (auto& Client : Clients)
+    EXPECT_NE(Client->ReadLine().find("*NMBR*3*"), std::string::npos);
+  // A place that frees up is served again.
+  Clients.front()->Send("GOODBYE\n");
+  EXPECT_TRUE(Clients.front()->WaitClosed());
+  bool Served = false;
+  for (int Try = 0; Try < 50 && !Served; ++Try) {
+    TNcidClient Late(Server->BoundPort());
+    Served = Late.ReadLine(1000ms).rfind("200 ", 0) == 0;
+  }
+  EXPECT_TRUE(Served);
+}
+
+TEST_F(NcidServerTest, AnAddressInUseIsReportedNotThrown) {
+  auto First = StartServer();
+  TNcidOptions Options;
+  Options.Address = "127.0.0.1";
+  Options.Port = First->BoundPort();
+  TNcidServer Second(Options);
+  const std::string Why = Second.Start();
+  EXPECT_NE(Why.find("cannot listen on 127.0.0.1:"), std::string::npos) << Why;
+  Second.Deliver(Call(0, "1", "x")); // a server that never started takes calls harmlessly
+}
+
+} // namespace
