@@ -100,6 +100,7 @@ bool TDemoModem::Start(const std::string& Program) {
   }
   ::setenv("RINGLET_TELEPHONY_CONFIG", FConfigPath.c_str(), 1);
   FSettingsPath = FFolder + "/ringlet.ini";
+  FOuterSettingsPath = SettingsFileName();
   SetSettingsFileName(FSettingsPath);
   const std::string Demo = "demo\n";
   if (::write(FInput, Demo.data(), Demo.size()) != static_cast<ssize_t>(Demo.size())) {
@@ -120,7 +121,7 @@ void TDemoModem::Stop() {
   }
   FPid = -1;
   if (!FSettingsPath.empty()) {
-    SetSettingsFileName("");
+    SetSettingsFileName(FOuterSettingsPath);
     FSettingsPath.clear();
   }
   if (!FFolder.empty()) {

@@ -4,7 +4,7 @@
 // settings in that folder too (SetSettingsFileName), so the demo line is the only line and
 // nothing is remembered: the window shows it at once, and the line remembered for a real modem
 // stays untouched. Start it before the line device registers; destroying it ends the modem,
-// puts the settings file back to the default and removes the folder.
+// puts the settings file back as it was and removes the folder.
 #pragma once
 
 #include <string>
@@ -38,5 +38,6 @@ private:
   std::string FDevicePath;
   std::string FConfigPath;
   std::string FSettingsPath;
+  std::string FOuterSettingsPath; // the settings file before the demo, put back by Stop
   std::string FError;
 };
