@@ -42,8 +42,7 @@ std::string DeviceAccessAdvice(const TDeviceAccessFacts& Facts) {
   if (Facts.Group == 0 ||
       std::find(Facts.Groups.begin(), Facts.Groups.end(), Facts.Group) != Facts.Groups.end())
     return {};
-  const std::string Name =
-      Facts.GroupName.empty() ? std::to_string(Facts.Group) : Facts.GroupName;
+  const std::string Name = Facts.GroupName.empty() ? std::to_string(Facts.Group) : Facts.GroupName;
   return "You may not use the modem " + Facts.Path + ": it belongs to the group \"" + Name +
          "\" and you are not in that group. Add yourself with \"sudo usermod -aG " + Name +
          " $USER\", then log out and in again.";

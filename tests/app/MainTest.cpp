@@ -166,8 +166,8 @@ TEST_F(MainTest, FirstRunOnTheOnlyLineShowsItAndStartsWithoutAChoice) {
   EXPECT_TRUE(W->Form()->Monitoring());
   EXPECT_TRUE(W->Phone()->LineOpen());
   W->close();
-  EXPECT_EQ("Only Modem", Platform::GetProfileString(FFolder / "ringlet.ini", "Settings",
-                                                     "TapiDevice", ""));
+  EXPECT_EQ("Only Modem",
+            Platform::GetProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", ""));
 }
 
 TEST_F(MainTest, FirstRunWithSeveralLinesLeavesTheBoxEmpty) {
@@ -207,7 +207,8 @@ TEST_F(MainTest, DemoShowsItsLineAtOnceAndKeepsTheRememberedLine) {
     EXPECT_EQ(DemoSettings, W.IniSettings()->Path());
     EXPECT_EQ(DemoLineName, Platform::GetProfileString(DemoSettings, "Settings", "TapiDevice", ""));
   }
-  EXPECT_EQ("Kitchen modem", Platform::GetProfileString(UserSettings, "Settings", "TapiDevice", ""));
+  EXPECT_EQ("Kitchen modem",
+            Platform::GetProfileString(UserSettings, "Settings", "TapiDevice", ""));
   Demo.Stop();
   EXPECT_EQ(UserSettings, SettingsFileName()) << "the settings file before the demo is back";
   EXPECT_FALSE(fs::exists(DemoSettings)) << "the demo's folder is gone";

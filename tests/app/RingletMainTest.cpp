@@ -37,8 +37,8 @@ TRun RunRinglet(const std::vector<std::string>& Args, const std::vector<std::str
     ::dup2(Err[1], 2);
     for (const std::string& Entry : Env)
       ::putenv(const_cast<char*>(Entry.c_str()));
-    if (AsNobody && (::setgroups(0, nullptr) != 0 || ::setgid(NobodyId) != 0 ||
-                     ::setuid(NobodyId) != 0))
+    if (AsNobody &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(NobodyId) != 0 || ::setuid(NobodyId) != 0))
       ::_exit(126);
     ::execv(Program, Argv.data());
     ::_exit(127);

@@ -31,15 +31,21 @@ TEST(DeviceAccessTest, AdviceFromTheFacts) {
       {"refused, not in the device's group",
        {"/dev/ttyACM0", EACCES, 20, "dialout", {1000, 24, 27}},
        "You may not use the modem /dev/ttyACM0: it belongs to the group \"dialout\" and you "
-       "are not in that group. " + JoinDialout},
-      {"EPERM counts as a refusal", {"/dev/ttyUSB1", EPERM, 20, "dialout", {1000}},
+       "are not in that group. " +
+           JoinDialout},
+      {"EPERM counts as a refusal",
+       {"/dev/ttyUSB1", EPERM, 20, "dialout", {1000}},
        "You may not use the modem /dev/ttyUSB1: it belongs to the group \"dialout\" and you "
-       "are not in that group. " + JoinDialout},
-      {"a group without a name is given by number", {"/dev/ttyS0", EACCES, 987, "", {1000}},
+       "are not in that group. " +
+           JoinDialout},
+      {"a group without a name is given by number",
+       {"/dev/ttyS0", EACCES, 987, "", {1000}},
        "You may not use the modem /dev/ttyS0: it belongs to the group \"987\" and you are not "
        "in that group. Add yourself with \"sudo usermod -aG 987 $USER\", then log out and in "
        "again."},
-      {"in the group as a supplementary group", {"/dev/ttyACM0", EACCES, 20, "dialout", {1000, 20}}, ""},
+      {"in the group as a supplementary group",
+       {"/dev/ttyACM0", EACCES, 20, "dialout", {1000, 20}},
+       ""},
       {"in the group as the effective group", {"/dev/ttyACM0", EACCES, 20, "dialout", {20}}, ""},
       {"a root-only device", {"/dev/ttyACM0", EACCES, 0, "root", {1000}}, ""},
       {"no such device", {"/dev/ttyACM9", ENOENT, 20, "dialout", {1000}}, ""},
@@ -63,8 +69,8 @@ std::string ProblemAsNobody(const std::string& Path, const std::vector<gid_t>& G
         ::setuid(65534) != 0)
       ::_exit(1);
     const std::string Text = DeviceAccessProblem(Path);
-    const bool Written = ::write(Pipe[1], Text.data(), Text.size()) ==
-                         static_cast<ssize_t>(Text.size());
+    const bool Written =
+        ::write(Pipe[1], Text.data(), Text.size()) == static_cast<ssize_t>(Text.size());
     ::_exit(Written ? 0 : 1);
   }
   ::close(Pipe[1]);

@@ -7,11 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <fstream>
 #include <grp.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <fstream>
-#include <sstream>
 
 using TestSupport::TChildProcess;
 using TestSupport::TFakeModem;
@@ -156,8 +156,10 @@ TEST_F(RingletModemTest, DetectAsAUserOutsideTheDevicesGroupSaysHowToJoinIt) {
             std::string::npos)
       << detect.Stdout();
   EXPECT_EQ(detect.Stdout().find("in use by another program"), std::string::npos);
-  EXPECT_NE(detect.Stderr().find("You may not use the modem " + devices[0] + ": it belongs to "
-                                 "the group \"" + name + "\""),
+  EXPECT_NE(detect.Stderr().find("You may not use the modem " + devices[0] +
+                                 ": it belongs to "
+                                 "the group \"" +
+                                 name + "\""),
             std::string::npos)
       << detect.Stderr();
   EXPECT_NE(detect.Stderr().find("sudo usermod -aG " + name + " $USER"), std::string::npos);

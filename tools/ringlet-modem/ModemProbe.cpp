@@ -92,7 +92,7 @@ TProbeResult ProbeModem(const std::string& path, uint32_t baud, uint32_t timeout
     // "Access denied" is either another program's lock or a group the user is not in.
     if (err == Platform::errAccessDenied)
       result.Advice = Platform::DeviceAccessProblem(path);
-    result.Error = !result.Advice.empty()            ? "not allowed to open it"
+    result.Error = !result.Advice.empty()             ? "not allowed to open it"
                    : err == Platform::errAccessDenied ? "in use by another program"
                                                       : ErrorText(err);
     return result;

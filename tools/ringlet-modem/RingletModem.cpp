@@ -184,9 +184,10 @@ int Detect(const TDetectOptions& o) {
   // Said once: a user outside dialout is refused every serial device of the scan alike.
   if (refused > 0)
     std::fprintf(stderr, "ringlet-modem: %s%s\n", advice.c_str(),
-                 refused == 1   ? ""
-                 : refused == 2 ? " (and 1 more device alike)"
-                                : (" (and " + std::to_string(refused - 1) + " more devices alike)").c_str());
+                 refused == 1 ? ""
+                 : refused == 2
+                     ? " (and 1 more device alike)"
+                     : (" (and " + std::to_string(refused - 1) + " more devices alike)").c_str());
   if (found == 0) {
     std::printf("no modem found\n");
     return 1;
