@@ -41,18 +41,6 @@ std::string& SettingsFileStorage() {
   return FileName;
 }
 
-} // namespace
-
-void SetSettingsFileName(const std::string& FileName) {
-  SettingsFileStorage() = FileName;
-}
-
-const std::string& SettingsFileName() {
-  return SettingsFileStorage();
-}
-
-namespace {
-
 // The reason a field is absent, read from the marker texts the line device shows for it.
 TAbsence AbsenceOf(const std::string& Text) {
   if (Text.empty() || Text == "Unknown" || Text == "Unavailable")
@@ -86,6 +74,14 @@ std::string SelectedDevicePath(TApdTapiDevice& Phone) {
 }
 
 } // namespace
+
+void SetSettingsFileName(const std::string& FileName) {
+  SettingsFileStorage() = FileName;
+}
+
+const std::string& SettingsFileName() {
+  return SettingsFileStorage();
+}
 
 TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
                            const std::string& IDName) {
