@@ -1,6 +1,7 @@
 // The simulated modem of the demo mode.
 #include "app/Demo.h"
 
+#include "app/Monitor.h"
 #include "app/RzRegIniFile.h"
 
 #include <cerrno>
@@ -98,6 +99,9 @@ bool TDemoModem::Start(const std::string& Program) {
     }
   }
   ::setenv("RINGLET_TELEPHONY_CONFIG", FConfigPath.c_str(), 1);
+  FSettingsPath = FFolder + "/ringlet.ini";
+  FOuterSettingsPath = SettingsFileName();
+  SetSettingsFileName(FSettingsPath);
   const std::string Demo = "demo\n";
   if (::write(FInput, Demo.data(), Demo.size()) != static_cast<ssize_t>(Demo.size())) {
     FError = "cannot start the demo calls";
@@ -116,6 +120,10 @@ void TDemoModem::Stop() {
     ::waitpid(FPid, nullptr, 0);
   }
   FPid = -1;
+  if (!FSettingsPath.empty()) {
+    SetSettingsFileName(FOuterSettingsPath);
+    FSettingsPath.clear();
+  }
   if (!FFolder.empty()) {
     std::error_code Ignored;
     fs::remove_all(FFolder, Ignored);

@@ -18,6 +18,8 @@
 #include <QTreeWidget>
 
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -234,7 +236,12 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::LoadSettings() {
-  edtTAPIDevice->setText(QString::fromLocal8Bit(FForm->LoadSettings().c_str()));
+  std::string Device = FForm->LoadSettings();
+  // A first run on a single line shows that line, so the first Start needs no choice.
+  const std::vector<std::string>& Lines = Phone()->DeviceList();
+  if (Device.empty() && Lines.size() == 1)
+    Device = Lines.front();
+  edtTAPIDevice->setText(QString::fromLocal8Bit(Device.c_str()));
 }
 
 void TfrmMain::SaveSettings() {

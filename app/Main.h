@@ -4,7 +4,8 @@
 // Contract:
 // - The window owns its form description (TCallMonitor: PhoneCom, Phone, IniSettings, created
 //   in that order while loading) and builds its controls at the sizes and places of the
-//   form; FormCreate then loads the remembered device name into the device box.
+//   form; FormCreate then loads the remembered device name into the device box, or, when
+//   nothing is remembered and exactly one line is configured, that line's name.
 // - States: Idle (Start enabled, Stop disabled) and Monitoring (the reverse). Start with an
 //   empty device box only shows "A TAPI device has not been selected."; a failing start
 //   keeps Idle. Closing the window stops the device and then saves the device box text.

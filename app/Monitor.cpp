@@ -2,6 +2,7 @@
 #include "app/Monitor.h"
 
 #include "common/AdExcept.h"
+#include "platform/DeviceAccess.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +36,11 @@ std::string CallTimeText(std::time_t Moment) {
 
 namespace {
 
+std::string& SettingsFileStorage() {
+  static std::string FileName;
+  return FileName;
+}
+
 // The reason a field is absent, read from the marker texts the line device shows for it.
 TAbsence AbsenceOf(const std::string& Text) {
   if (Text.empty() || Text == "Unknown" || Text == "Unavailable")
@@ -46,7 +52,36 @@ TAbsence AbsenceOf(const std::string& Text) {
   return abNone;
 }
 
+// The serial device of the selected line, from its modem configuration ("Device=...");
+// "" when no line is selected (asking then could open the selection dialog) or unreadable.
+std::string SelectedDevicePath(TApdTapiDevice& Phone) {
+  if (Phone.SelectedDevice().empty())
+    return {};
+  try {
+    const TapiConfigRec Config = Phone.ReadModemConfig();
+    const std::string Text(reinterpret_cast<const char*>(Config.Data), Config.DataSize);
+    const std::string Key = "Device=";
+    size_t Start = Text.find(Key);
+    while (Start != std::string::npos && Start > 0 && Text[Start - 1] != '\n')
+      Start = Text.find(Key, Start + 1);
+    if (Start == std::string::npos)
+      return {};
+    const size_t Value = Start + Key.size();
+    return Text.substr(Value, Text.find_first_of(std::string("\r\n\0", 3), Value) - Value);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
 } // namespace
+
+void SetSettingsFileName(const std::string& FileName) {
+  SettingsFileStorage() = FileName;
+}
+
+const std::string& SettingsFileName() {
+  return SettingsFileStorage();
+}
 
 TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
                            const std::string& IDName) {
@@ -91,6 +126,8 @@ TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
 
     FIniSettings = CreateComponent<TRzRegIniFile>(this);
     FIniSettings->SetName("IniSettings");
+    if (!SettingsFileName().empty())
+      FIniSettings->SetPath(SettingsFileName());
   } catch (...) {
     EndLoading();
     throw;
@@ -126,7 +163,15 @@ void TCallMonitor::StopMonitoring() {
 }
 
 void TCallMonitor::Start() {
-  StartMonitoring();
+  try {
+    StartMonitoring();
+  } catch (const std::exception&) {
+    // "Access denied" alone leaves a user outside the modem's group without a clue.
+    const std::string Advice = Platform::DeviceAccessProblem(SelectedDevicePath(*FPhone));
+    if (Advice.empty())
+      throw;
+    throw EDeviceAccess(Advice);
+  }
   FMonitoring = true;
   FLost = false;
   FRearmPending = false;

@@ -5,7 +5,9 @@
 //
 // Contract:
 // - Start puts Phone into answer mode (AnswerOnRing 50) and enters Monitoring; a failure
-//   raises and leaves the state as it was. Stop ends Monitoring and stops the device.
+//   raises and leaves the state as it was. When the user may not open the line's serial
+//   device for want of its group (dialout), the failure raised is EDeviceAccess, saying so
+//   and how to join the group. Stop ends Monitoring and stops the device.
 // - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
 //   again. While Monitoring, a call that ends without a caller ID (or a line that closes by
 //   itself) leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
@@ -29,11 +31,23 @@
 #include <string>
 #include <vector>
 
+// The modem's device may not be opened by this user; the message says how to fix that.
+class EDeviceAccess : public Exception {
+public:
+  using Exception::Exception;
+};
+
 // The list's date and time text of a moment.
 std::string CallTimeText(std::time_t Moment);
 
 inline constexpr const char* SettingsSection = "Settings";
 inline constexpr const char* SettingsDeviceKey = "TapiDevice";
+
+// The settings file of every monitor created from now on; "" (the default) leaves the choice
+// to the settings store. The demo mode points it into its own temporary folder, so that the
+// demo line never replaces the line remembered for a real modem.
+void SetSettingsFileName(const std::string& FileName);
+const std::string& SettingsFileName();
 
 class TCallMonitor : public TComponent {
 public:

@@ -3,8 +3,8 @@
 //
 // Contract:
 // - TDesktopNotifier is a call outlet. Each call becomes a notification from "Ringlet" with the
-//   icon named "ringlet", the summary "Incoming call" and as body the number and the name as
-//   the list shows them, one a line (control characters removed, each cut to
+//   icon named "org.ringlet.Ringlet" (the hicolor icon the package installs), the summary
+//   "Incoming call" and as body the number and the name as the list shows them, one a line (control characters removed, each cut to
 //   NotifyFieldLimit characters, markup characters escaped). A later report of a call already
 //   shown (the same CallKey) replaces that notification through the id the service returned;
 //   one that comes while the first is still unanswered is sent as soon as the id is in.
@@ -38,7 +38,7 @@ class QDBusPendingCallWatcher;
 inline constexpr int NotifyFieldLimit = 80;
 inline constexpr int NotifyReplyTimeoutMs = 5000;
 inline constexpr const char* NotifyAppName = "Ringlet";
-inline constexpr const char* NotifyIconName = "ringlet";
+inline constexpr const char* NotifyIconName = "org.ringlet.Ringlet"; // the installed icon's name
 inline constexpr const char* NotifySummary = "Incoming call";
 // The setting in section [Settings] of the program's settings file that turns the
 // notifications off: "off", "no", "false" or "0".

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -60,6 +61,7 @@ const char* const Usage =
     "                    (--notify still asks for them)\n"
     "  --demo            start the simulated modem (fakemodem) on a pseudo-terminal, playing\n"
     "                    a call every few seconds, and watch it (window or --console)\n"
+    "  --version         print the program's name and version and exit\n"
     "  -h, --help        this text\n"
     "\n"
     "The lines come from the telephony configuration: $RINGLET_TELEPHONY_CONFIG, else\n"
@@ -117,9 +119,13 @@ void CloseOnStopSignals(QWidget& Window) {
 }
 
 // In the build tree the telephony library lies in a folder of its own; an installed program
-// finds it through the system's search.
+// finds it in its private library folder through its run path, and must never load the
+// build's library even where the build tree still exists.
 void AddBuildTreeLibraryFolder() {
 #ifdef RINGLET_TELEPHONY_DIR
+  std::error_code Error;
+  if (!std::filesystem::equivalent(ProgramFileName(), RINGLET_BUILD_PROGRAM, Error))
+    return;
   const char* Current = std::getenv("RINGLET_LIBRARY_PATH");
   std::string Path = Current != nullptr ? Current : "";
   if (Path.find(RINGLET_TELEPHONY_DIR) == std::string::npos) {
@@ -139,6 +145,9 @@ int main(int argc, char** argv) {
     const std::string Arg = argv[I];
     if (Arg == "-h" || Arg == "--help") {
       std::fputs(Usage, stdout);
+      return 0;
+    } else if (Arg == "--version") {
+      std::printf("ringlet %s\n", RINGLET_VERSION);
       return 0;
     } else if (Arg == "--console") {
       Console = true;

@@ -2,6 +2,7 @@
 // fakemodem through the real telephony service. The program runs from a copy in a temp
 // folder, so its settings file (beside the program) is the test's own.
 #include "AppTestSupport.h"
+#include "platform/IniFile.h"
 #include "tests/calls/BrokerTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -293,8 +294,9 @@ TEST_F(ConsoleTest, ListDevicesAndHelp) {
   }
 }
 
-TEST_F(ConsoleTest, DemoModePlaysCallsThroughTheRealPath) {
+TEST_F(ConsoleTest, DemoModePlaysCallsThroughTheRealPathAndKeepsTheRememberedLine) {
   ::unsetenv("RINGLET_TELEPHONY_CONFIG");
+  Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Kitchen modem");
   TRinglet Ringlet;
   ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--demo"}));
   ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
@@ -303,7 +305,8 @@ TEST_F(ConsoleTest, DemoModePlaysCallsThroughTheRealPath) {
   TCall Call;
   EXPECT_TRUE(ParseCallLine(Ringlet.Lines().at(0), Call.Number, Call.Name))
       << Ringlet.Lines().at(0);
-  EXPECT_EQ("[Settings]\nTapiDevice=Ringlet Demo Modem\n", Remembered());
+  EXPECT_EQ("[Settings]\nTapiDevice=Kitchen modem\n", Remembered())
+      << "the demo line is remembered in the demo's own folder only";
 }
 
 // Reads an NCID client's lines from the program's server.

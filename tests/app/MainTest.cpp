@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "ModalWatcher.h"
 #include "app/AdTSel.h"
+#include "app/Demo.h"
 #include "platform/IniFile.h"
 #include "tapi/AdTUtil.h"
 
@@ -36,6 +37,7 @@ protected:
     SetDeviceChooser(&FChooser);
   }
   void TearDown() override {
+    SetSettingsFileName("");
     SetDeviceChooser(nullptr);
     SetApplicationExceptionHandler(FPrevious);
     UnloadTapi();
@@ -150,9 +152,74 @@ TEST_F(MainTest, RememberedDeviceFillsTheBox) {
   EXPECT_EQ("My Modem 2", W->edtTAPIDevice->text().toStdString());
 }
 
-TEST_F(MainTest, StartWithAnEmptyBoxShowsTheMessageAndStaysIdle) {
+// First run: nothing remembered. One line is shown at once, so the first Start needs no
+// choice; with several lines the box stays empty.
+TEST_F(MainTest, FirstRunOnTheOnlyLineShowsItAndStartsWithoutAChoice) {
   TFakeModem Modem;
-  OneModem(Modem);
+  OneModem(Modem, "Only Modem");
+  auto W = MakeWindow();
+  EXPECT_EQ("Only Modem", W->edtTAPIDevice->text().toStdString());
+  TModalWatcher Watcher;
+  W->btnStart->click();
+  EXPECT_TRUE(Watcher.Seen().empty()) << "neither the message nor the chooser";
+  ASSERT_TRUE(FErrors.empty()) << FErrors.front();
+  EXPECT_TRUE(W->Form()->Monitoring());
+  EXPECT_TRUE(W->Phone()->LineOpen());
+  W->close();
+  EXPECT_EQ("Only Modem",
+            Platform::GetProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", ""));
+}
+
+TEST_F(MainTest, FirstRunWithSeveralLinesLeavesTheBoxEmpty) {
+  WriteTelephonyConfig(FFolder / "telephony.ini",
+                       {{"Modem A", "/dev/null-a"}, {"Modem B", "/dev/null-b"}});
+  auto W = MakeWindow();
+  EXPECT_EQ(2u, W->Phone()->DeviceList().size());
+  EXPECT_TRUE(W->edtTAPIDevice->text().isEmpty());
+}
+
+TEST_F(MainTest, ARememberedLineWinsOverTheOnlyLine) {
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Only Modem", "/dev/null-a"}});
+  Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Old Modem");
+  auto W = MakeWindow();
+  EXPECT_EQ("Old Modem", W->edtTAPIDevice->text().toStdString());
+}
+
+// The demo line shows at once and starts; the line remembered for the real modem (the
+// user's settings file) is neither shown nor overwritten.
+TEST_F(MainTest, DemoShowsItsLineAtOnceAndKeepsTheRememberedLine) {
+  const std::string UserSettings = FFolder / "ringlet.ini";
+  Platform::WriteProfileString(UserSettings, "Settings", "TapiDevice", "Kitchen modem");
+  SetSettingsFileName(UserSettings);
+  TDemoModem Demo;
+  ASSERT_TRUE(Demo.Start(RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem")) << Demo.Error();
+  const std::string DemoSettings = Demo.SettingsPath();
+  {
+    TfrmMain W;
+    W.show();
+    EXPECT_EQ(DemoLineName, W.edtTAPIDevice->text().toStdString());
+    TModalWatcher Watcher;
+    W.btnStart->click();
+    EXPECT_TRUE(Watcher.Seen().empty()) << "neither the message nor the chooser";
+    ASSERT_TRUE(FErrors.empty()) << FErrors.front();
+    EXPECT_TRUE(W.Form()->Monitoring());
+    W.close();
+    EXPECT_EQ(DemoSettings, W.IniSettings()->Path());
+    EXPECT_EQ(DemoLineName, Platform::GetProfileString(DemoSettings, "Settings", "TapiDevice", ""));
+  }
+  EXPECT_EQ("Kitchen modem",
+            Platform::GetProfileString(UserSettings, "Settings", "TapiDevice", ""));
+  Demo.Stop();
+  EXPECT_EQ(UserSettings, SettingsFileName()) << "the settings file before the demo is back";
+  EXPECT_FALSE(fs::exists(DemoSettings)) << "the demo's folder is gone";
+}
+
+TEST_F(MainTest, StartWithAnEmptyBoxShowsTheMessageAndStaysIdle) {
+  TFakeModem A, B;
+  ASSERT_TRUE(A.Start());
+  ASSERT_TRUE(B.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini",
+                       {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   auto W = MakeWindow();
   TModalWatcher Watcher;
   W->btnStart->click();

@@ -126,7 +126,7 @@ TEST_F(NotifierTest, EachCallBecomesANotificationWithItsTexts) {
   for (size_t I = 0; I < Calls.size(); ++I) {
     EXPECT_EQ("susssasa{sv}i", Text(Calls[I].Signature));
     EXPECT_EQ("Ringlet", Text(Calls[I].AppName));
-    EXPECT_EQ("ringlet", Text(Calls[I].Icon));
+    EXPECT_EQ("org.ringlet.Ringlet", Text(Calls[I].Icon));
     EXPECT_EQ("Incoming call", Text(Calls[I].Summary));
     EXPECT_EQ(Bodies[I], Text(Calls[I].Body));
     EXPECT_EQ(0u, Calls[I].ReplacesId) << "a new call adds a notification";
@@ -419,7 +419,7 @@ TEST_F(NotifierConsoleTest, NotifyShowsEveryCallOnTheSessionBus) {
   const std::vector<TNotifyCall> Calls = Service.Calls();
   ASSERT_EQ(2u, Calls.size());
   EXPECT_EQ("Ringlet", Text(Calls[0].AppName));
-  EXPECT_EQ("ringlet", Text(Calls[0].Icon));
+  EXPECT_EQ("org.ringlet.Ringlet", Text(Calls[0].Icon));
   EXPECT_EQ("Incoming call", Text(Calls[0].Summary));
   EXPECT_EQ("5551234\nJOHN DOE", Text(Calls[0].Body));
   EXPECT_EQ("Caller ID Blocked\nCaller ID Blocked", Text(Calls[1].Body));

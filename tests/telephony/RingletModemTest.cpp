@@ -8,7 +8,10 @@
 
 #include <cctype>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using TestSupport::TChildProcess;
 using TestSupport::TFakeModem;
@@ -127,6 +130,40 @@ TEST_F(RingletModemTest, DetectReportsDevicesThatAreNoModem) {
   EXPECT_EQ(Run({"detect", "--timeout", "soon"}, bad), 2);
   TChildProcess unknown;
   EXPECT_EQ(Run({"frobnicate"}, unknown), 2);
+}
+
+// A user outside the devices' group is told why nothing could be probed and how to fix it.
+TEST_F(RingletModemTest, DetectAsAUserOutsideTheDevicesGroupSaysHowToJoinIt) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run ringlet-modem as an unprivileged user";
+  ASSERT_EQ(chmod(FDir.c_str(), 0755), 0);
+  const group* dialout = getgrnam("dialout");
+  const gid_t gid = dialout ? dialout->gr_gid : 20;
+  const std::string name = dialout ? "dialout" : "20";
+  const std::vector<std::string> devices = {FDir + "/ttyACM0", FDir + "/ttyACM1"};
+  for (const std::string& device : devices) {
+    std::ofstream(device) << "";
+    ASSERT_EQ(chown(device.c_str(), 0, gid), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0660), 0);
+  }
+  TChildProcess detect;
+  ASSERT_TRUE(detect.Start("/usr/bin/setpriv",
+                           {"--reuid=65534", "--regid=65534", "--clear-groups", RingletModemPath(),
+                            "detect", "--no-scan", devices[0], devices[1]},
+                           Env()));
+  EXPECT_EQ(detect.Wait(), 1) << detect.Stderr();
+  EXPECT_NE(detect.Stdout().find(devices[0] + ": no modem (not allowed to open it)"),
+            std::string::npos)
+      << detect.Stdout();
+  EXPECT_EQ(detect.Stdout().find("in use by another program"), std::string::npos);
+  EXPECT_NE(detect.Stderr().find("You may not use the modem " + devices[0] +
+                                 ": it belongs to "
+                                 "the group \"" +
+                                 name + "\""),
+            std::string::npos)
+      << detect.Stderr();
+  EXPECT_NE(detect.Stderr().find("sudo usermod -aG " + name + " $USER"), std::string::npos);
+  EXPECT_NE(detect.Stderr().find("(and 1 more device alike)"), std::string::npos) << "said once";
 }
 
 TEST_F(RingletModemTest, ListShowsTheServicesLines) {

@@ -1,6 +1,7 @@
 // ModemProbe: AT probing of serial devices. See ModemProbe.h.
 #include "ModemProbe.h"
 
+#include "platform/DeviceAccess.h"
 #include "platform/LastError.h"
 #include "platform/SerialDevice.h"
 #include "platform/SysMessage.h"
@@ -87,8 +88,13 @@ TProbeResult ProbeModem(const std::string& path, uint32_t baud, uint32_t timeout
   TProbeResult result;
   Platform::TSerialDevice device;
   if (!device.Open(path)) {
-    uint32_t err = Platform::GetLastError();
-    result.Error = err == Platform::errAccessDenied ? "in use by another program" : ErrorText(err);
+    const uint32_t err = Platform::GetLastError();
+    // "Access denied" is either another program's lock or a group the user is not in.
+    if (err == Platform::errAccessDenied)
+      result.Advice = Platform::DeviceAccessProblem(path);
+    result.Error = !result.Advice.empty()             ? "not allowed to open it"
+                   : err == Platform::errAccessDenied ? "in use by another program"
+                                                      : ErrorText(err);
     return result;
   }
   Platform::TLineSettings settings;

@@ -17,6 +17,7 @@ struct TProbeResult {
   std::string Model;     // what AT+GMM (or ATI3, ATI) said; empty when nothing
   std::string Init;      // the caller-ID command its "=?" test accepted, e.g. "AT+VCID=1"
   std::string Error;     // why it could not be probed or did not answer
+  std::string Advice;    // how to be allowed to open it, when the user's groups refuse it
 };
 
 TProbeResult ProbeModem(const std::string& device, uint32_t baud, uint32_t timeoutMs);

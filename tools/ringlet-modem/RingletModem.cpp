@@ -135,7 +135,8 @@ int Detect(const TDetectOptions& o) {
     explicitOnes.insert(d);
   }
   std::set<std::string> seen;
-  int found = 0, added = 0;
+  int found = 0, added = 0, refused = 0;
+  std::string advice; // for the first device the user's groups refuse
   for (const auto& device : candidates) {
     const std::string real = RealPath(device);
     if (!seen.insert(real).second)
@@ -147,6 +148,8 @@ int Detect(const TDetectOptions& o) {
     }
     TProbeResult probe = ProbeModem(device, o.Baud, o.TimeoutMs);
     if (!probe.Answered) {
+      if (!probe.Advice.empty() && refused++ == 0)
+        advice = probe.Advice;
       if (o.Verbose || explicitOnes.count(device))
         std::printf("%s: no modem (%s)\n", device.c_str(), probe.Error.c_str());
       continue;
@@ -178,6 +181,13 @@ int Detect(const TDetectOptions& o) {
     configured[real] = section;
     ++added;
   }
+  // Said once: a user outside dialout is refused every serial device of the scan alike.
+  if (refused > 0)
+    std::fprintf(stderr, "ringlet-modem: %s%s\n", advice.c_str(),
+                 refused == 1 ? ""
+                 : refused == 2
+                     ? " (and 1 more device alike)"
+                     : (" (and " + std::to_string(refused - 1) + " more devices alike)").c_str());
   if (found == 0) {
     std::printf("no modem found\n");
     return 1;
