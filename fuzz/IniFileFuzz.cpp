@@ -27,8 +27,8 @@ using namespace Platform;
 namespace {
 
 // Enough to reach every line of the small files the fuzzer makes, few enough to stay fast.
-constexpr size_t MaxSections = 8;
-constexpr size_t MaxLookups = 24;
+constexpr size_t MaxSections = 4;
+constexpr size_t MaxLookups = 6;
 const std::string Missing = "\x01missing";
 
 constexpr std::string_view Blanks = " \t\r\v\f";

@@ -26,8 +26,8 @@ using namespace Platform;
 namespace {
 
 // Enough for the small trees the fuzzer makes, few enough to stay fast.
-constexpr size_t MaxKeys = 12;
-constexpr size_t MaxValues = 24;
+constexpr size_t MaxKeys = 6;
+constexpr size_t MaxValues = 8;
 
 std::string Lower(std::string s) {
   for (char& c : s)
