@@ -13,6 +13,7 @@
 #include "fuzz/CallerIdCheck.h"
 #include "fuzz/FuzzSupport.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
