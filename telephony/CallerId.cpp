@@ -139,8 +139,21 @@ void DateTimeFields(std::string_view value, bool isDate, TFields& out) {
   }
 }
 
-void NumberFields(std::string_view value, TFields& out) {
-  value = Trim(value);
+// Packets and MESG parameters carry any bytes; a number or a name drops control bytes as a
+// line does, so that none reaches a screen or a log.
+std::string WithoutControls(std::string_view value) {
+  std::string clean;
+  for (char ch : value) {
+    auto c = static_cast<unsigned char>(ch);
+    if ((c >= 0x20 && c != 0x7f) || c == '\t')
+      clean.push_back(ch);
+  }
+  return clean;
+}
+
+void NumberFields(std::string_view raw, TFields& out) {
+  const std::string clean = WithoutControls(raw);
+  std::string_view value = Trim(clean);
   if (value.empty())
     return;
   if (TCallerIdAbsence a = CallerIdAbsenceOf(value); a != caNone)
@@ -149,8 +162,9 @@ void NumberFields(std::string_view value, TFields& out) {
     out.push_back(TextField(fkNumber, std::string(value)));
 }
 
-void NameFields(std::string_view value, TFields& out) {
-  value = Trim(value);
+void NameFields(std::string_view raw, TFields& out) {
+  const std::string clean = WithoutControls(raw);
+  std::string_view value = Trim(clean);
   if (value.empty())
     return;
   if (TCallerIdAbsence a = CallerIdAbsenceOf(value); a != caNone)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -264,6 +265,51 @@ TEST(CallerIdTest, DecodesPacketsDirectly) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(DecodeCallerIdPacket(bytes("050341424332"), info, error)) << "unknown type";
   EXPECT_FALSE(DecodeCallerIdPacket(bytes("040341424333"), info, error)) << "SDMF too short";
+}
+
+// A packet of type, length and body with the checksum that makes it add up.
+std::string Packet(char type, const std::string& body) {
+  std::string p{type, static_cast<char>(body.size())};
+  p += body;
+  unsigned sum = 0;
+  for (unsigned char c : p)
+    sum += c;
+  p.push_back(static_cast<char>((256 - sum % 256) % 256));
+  return p;
+}
+
+std::string HexOf(const std::string& bytes) {
+  std::string hex;
+  char pair[3];
+  for (unsigned char b : bytes) {
+    std::snprintf(pair, sizeof pair, "%02X", b);
+    hex += pair;
+  }
+  return hex;
+}
+
+// Packets and MESG parameters carry any bytes; none of the control bytes among them may reach
+// a number or a name, where they would drive the terminal or break a log line.
+TEST(CallerIdTest, ControlBytesNeverReachANumberOrAName) {
+  TCallerIdInfo info;
+  std::string error;
+  // The fuzzer's find: an SDMF packet whose number is one XOFF byte.
+  const std::string found("\x04\x09\xFF\x00\x05\xFF\xFF\xFF\xFF\xFF\x13\xE1", 12);
+  ASSERT_TRUE(DecodeCallerIdPacket(found, info, error)) << error;
+  EXPECT_FALSE(info.HasNumber()) << "number \"" << info.Number << "\"";
+
+  const std::string escape =
+      Packet('\x80', std::string("\x07\x09\x1B[2JEve\n ", 11) + "\x02\x05" + "55\r01");
+  ASSERT_TRUE(DecodeCallerIdPacket(escape, info, error)) << error;
+  EXPECT_EQ(info.Name, "[2JEve");
+  EXPECT_EQ(info.Number, "5501");
+
+  TModemLineParser parser;
+  EXPECT_EQ(Describe(parser.FeedBytes(HexOf(escape) + "\r\n", 0)),
+            std::vector<std::string>{"CID ||5501|[2JEve|--"});
+  parser.Reset();
+  EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"MESG = 0703410142", "MESG = 0203350A35"}), 0)),
+            std::vector<std::string>{"CID ||55|AB|--"});
 }
 
 const std::string NorthAmericaCall =
