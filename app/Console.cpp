@@ -1,6 +1,7 @@
 // The console front end.
 #include "app/Console.h"
 
+#include "app/CallHistory.h"
 #include "app/Monitor.h"
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
@@ -100,6 +101,7 @@ int RunConsole(const TConsoleOptions& Options) {
       PrintError("the line was lost (" + Why + "); monitoring resumes when it is back");
     };
     Form.OnLineBack = [] { PrintError("the line is back; monitoring again"); };
+    const TMonitorHistory History(Form, [](const std::string& Text) { PrintError(Text); });
 
     const std::vector<std::string>& Lines = Form.Phone()->DeviceList();
     std::string Device = Options.Device;

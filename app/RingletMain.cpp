@@ -1,6 +1,7 @@
 // The program entry: the window, or the console front end, optionally on the simulated modem.
 #include "app/AdSelCom.h"
 #include "app/AdTSel.h"
+#include "app/CallHistory.h"
 #include "app/Console.h"
 #include "app/Demo.h"
 #include "app/Main.h"
@@ -42,6 +43,7 @@ const char* const Usage =
     "  --demo            start the simulated modem (fakemodem) on a pseudo-terminal, playing\n"
     "                    a call every few seconds, and watch it (window or --console)\n"
     "  -h, --help        this text\n"
+    "%s"
     "\n"
     "The lines come from the telephony configuration: $RINGLET_TELEPHONY_CONFIG, else\n"
     "ringlet/telephony.ini in the user's configuration folder ($XDG_CONFIG_HOME or ~/.config).\n"
@@ -113,10 +115,15 @@ void AddBuildTreeLibraryFolder() {
 int main(int argc, char** argv) {
   bool Console = false, Demo = false, List = false;
   TConsoleOptions Options;
+  THistoryOptions History;
   for (int I = 1; I < argc; ++I) {
     const std::string Arg = argv[I];
-    if (Arg == "-h" || Arg == "--help") {
-      std::fputs(Usage, stdout);
+    if (const THistoryOptionResult Taken = TakeHistoryOption(argc, argv, I, History);
+        Taken != toNotMine) {
+      if (Taken == toWrongUsage)
+        return 2;
+    } else if (Arg == "-h" || Arg == "--help") {
+      std::printf(Usage, HistoryUsage);
       return 0;
     } else if (Arg == "--console") {
       Console = true;
@@ -127,7 +134,8 @@ int main(int argc, char** argv) {
     } else if (Arg == "--device" && I + 1 < argc) {
       Options.Device = argv[++I];
     } else {
-      std::fprintf(stderr, "ringlet: unknown option %s\n%s", Arg.c_str(), Usage);
+      std::fprintf(stderr, "ringlet: unknown option %s\n", Arg.c_str());
+      std::fprintf(stderr, Usage, HistoryUsage);
       return 2;
     }
   }
@@ -135,6 +143,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ringlet: --device needs --console\n");
     return 2;
   }
+  if (!HistoryOptionsFit(History))
+    return 2;
+  if (History.Print)
+    return PrintHistory(History);
+  SetProgramHistory(History);
   SetApplicationTitle("Ringlet");
   AddBuildTreeLibraryFolder();
 
