@@ -66,7 +66,7 @@ const char* FaultText(THistoryFault Fault) {
   case hfLocked:
     return "is locked by another program";
   case hfFull:
-    return "cannot grow: the disk is full or the file size limit is reached";
+    return "cannot grow: the disk is full, the file size limit is reached or a write failed";
   case hfReadOnly:
     return "cannot be written (a read-only file or folder)";
   case hfNotADatabase:
@@ -85,8 +85,9 @@ const char* FaultText(THistoryFault Fault) {
 } // namespace
 
 THistoryFault FaultOf(int Code, int SystemError) {
-  // A write cut short by the file size limit or a full disk may end as a plain I/O error.
-  if (SystemError == EFBIG || SystemError == ENOSPC)
+  // A write cut short by the file size limit or a full disk ends as a plain write error, and
+  // SQLite does not always keep the errno.
+  if (SystemError == EFBIG || SystemError == ENOSPC || Code == SQLITE_IOERR_WRITE)
     return hfFull;
   switch (Code & 0xFF) {
   case SQLITE_OK:
@@ -153,7 +154,11 @@ void THistoryStore::Check(int Code, const char* What) {
   if (FaultOf(Code) == hfNone)
     return;
   const int System = FDb != nullptr ? sqlite3_system_errno(FDb.get()) : 0;
-  const THistoryFault Fault = FaultOf(Code, System);
+  THistoryFault Fault = FaultOf(Code, System);
+  // The file was checked to start like a SQLite file before it was opened: one that SQLite
+  // then refuses is a damaged one.
+  if (Fault == hfNotADatabase)
+    Fault = hfDamaged;
   std::string Detail = FDb != nullptr ? sqlite3_errmsg(FDb.get()) : sqlite3_errstr(Code);
   if (System != 0)
     Detail += std::string(", ") + std::strerror(System);
