@@ -13,6 +13,8 @@
 //   succeeds after them; OnMessage runs on the writer's thread. A damaged file is moved aside
 //   (MoveDamagedAside) and a new one started. A file that is not a database, or is of a later
 //   version, is left alone and the calls wait in the queue.
+// - Creating a writer sets SIGXFSZ to be ignored for the process: past a file size limit a
+//   write fails (and is told) instead of ending the program.
 // - The reader opens the file read-only and never creates it: a missing file reads as no
 //   calls. Readers work while another process writes.
 #pragma once
