@@ -229,26 +229,31 @@ void THistoryStore::Rollback() noexcept {
 
 namespace {
 
-void BindCallFields(sqlite3_stmt* Statement, const TCallRecord& Call, int& Index,
-                    std::vector<std::string>& Keep) {
-  Keep = {UtcText(Call.Moment), Cut(Call.Time),   Cut(Call.Line), Cut(Call.Number),
-          Cut(Call.Name),       AbsenceWord(Call.NumberAbsent), AbsenceWord(Call.NameAbsent),
-          Cut(Call.ID),         Cut(Call.IDName)};
-  sqlite3_bind_int64(Statement, Index++, static_cast<sqlite3_int64>(Call.Moment));
-  for (const std::string& Text : Keep)
-    sqlite3_bind_text(Statement, Index++, Text.c_str(), static_cast<int>(Text.size()),
-                      SQLITE_STATIC);
+// The texts a row is made of, in the order of the statements' parameters ?2 to ?10.
+std::vector<std::string> CallTexts(const TCallRecord& Call) {
+  return {UtcText(Call.Moment), Cut(Call.Time),   Cut(Call.Line),
+          Cut(Call.Number),     Cut(Call.Name),   AbsenceWord(Call.NumberAbsent),
+          AbsenceWord(Call.NameAbsent), Cut(Call.ID), Cut(Call.IDName)};
 }
 
 } // namespace
+
+void THistoryStore::BindCall(sqlite3_stmt* Statement, const TCallRecord& Call,
+                             const std::vector<std::string>& Texts) {
+  Check(sqlite3_bind_int64(Statement, 1, static_cast<sqlite3_int64>(Call.Moment)), "write");
+  int Index = 2;
+  for (const std::string& Text : Texts)
+    Check(sqlite3_bind_text(Statement, Index++, Text.c_str(), static_cast<int>(Text.size()),
+                            SQLITE_STATIC),
+          "write");
+}
 
 int64_t THistoryStore::Insert(const TCallRecord& Call) {
   TStatement Statement = Prepare(
       "INSERT INTO calls (moment, utc, local_time, line, number, name, number_absent,"
       " name_absent, shown_number, shown_name) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10);");
-  int Index = 1;
-  std::vector<std::string> Keep;
-  BindCallFields(Statement.get(), Call, Index, Keep);
+  const std::vector<std::string> Texts = CallTexts(Call);
+  BindCall(Statement.get(), Call, Texts);
   Check(sqlite3_step(Statement.get()), "write");
   return sqlite3_last_insert_rowid(FDb.get());
 }
@@ -258,10 +263,9 @@ void THistoryStore::Update(int64_t Row, const TCallRecord& Call) {
       "UPDATE calls SET moment = ?1, utc = ?2, local_time = ?3, line = ?4, number = ?5,"
       " name = ?6, number_absent = ?7, name_absent = ?8, shown_number = ?9, shown_name = ?10"
       " WHERE id = ?11;");
-  int Index = 1;
-  std::vector<std::string> Keep;
-  BindCallFields(Statement.get(), Call, Index, Keep);
-  Check(sqlite3_bind_int64(Statement.get(), Index, Row), "write");
+  const std::vector<std::string> Texts = CallTexts(Call);
+  BindCall(Statement.get(), Call, Texts);
+  Check(sqlite3_bind_int64(Statement.get(), 11, Row), "write");
   Check(sqlite3_step(Statement.get()), "write");
 }
 

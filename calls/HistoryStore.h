@@ -105,6 +105,9 @@ private:
   void Check(int Code, const char* What);
   void Execute(const char* Sql, const char* What);
   TStatement Prepare(const char* Sql);
+  // Binds ?1 (the moment) and ?2 to ?10 (Texts, which must outlive the statement's step).
+  void BindCall(sqlite3_stmt* Statement, const TCallRecord& Call,
+                const std::vector<std::string>& Texts);
   void Migrate();
   void CheckSound();
 
