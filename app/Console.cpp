@@ -101,7 +101,6 @@ int RunConsole(const TConsoleOptions& Options) {
       PrintError("the line was lost (" + Why + "); monitoring resumes when it is back");
     };
     Form.OnLineBack = [] { PrintError("the line is back; monitoring again"); };
-    const TMonitorHistory History(Form, [](const std::string& Text) { PrintError(Text); });
 
     const std::vector<std::string>& Lines = Form.Phone()->DeviceList();
     std::string Device = Options.Device;
@@ -127,6 +126,7 @@ int RunConsole(const TConsoleOptions& Options) {
       return ConsoleNoChoice;
     }
     Form.Phone()->SetSelectedDevice(Device);
+    const TMonitorHistory History(Form, [](const std::string& Text) { PrintError(Text); });
     Form.Start();
 
     const int Queue = Platform::QueueWakeDescriptor();
