@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -160,7 +161,8 @@ void THistoryStore::Check(int Code, const char* What) {
   if (Fault == hfNotADatabase)
     Fault = hfDamaged;
   std::string Detail = FDb != nullptr ? sqlite3_errmsg(FDb.get()) : sqlite3_errstr(Code);
-  if (System != 0)
+  // After a refused open SQLite's errno is that of its last fallback, which misleads.
+  if (System != 0 && (Fault == hfFull || Fault == hfOther))
     Detail += std::string(", ") + std::strerror(System);
   throw EHistory(Fault, "the call history " + FPath + " " + FaultText(Fault) + " (" + What +
                             ": " + Detail + ")");
@@ -189,9 +191,15 @@ void THistoryStore::CheckSound() {
   TStatement Statement = Prepare("PRAGMA quick_check(1);");
   const int Code = sqlite3_step(Statement.get());
   Check(Code, "check");
-  if (Code == SQLITE_ROW && ColumnText(Statement.get(), 0) != "ok")
-    throw EHistory(hfDamaged, "the call history " + FPath + " " + FaultText(hfDamaged) + " (" +
-                                  ColumnText(Statement.get(), 0) + ")");
+  if (Code != SQLITE_ROW)
+    return;
+  std::string Finding = ColumnText(Statement.get(), 0);
+  if (Finding == "ok")
+    return;
+  // The finding spans lines; a message is one.
+  std::replace(Finding.begin(), Finding.end(), '\n', ' ');
+  throw EHistory(hfDamaged,
+                 "the call history " + FPath + " " + FaultText(hfDamaged) + " (" + Finding + ")");
 }
 
 void THistoryStore::Migrate() {

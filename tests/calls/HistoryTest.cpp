@@ -612,6 +612,7 @@ TEST(HistoryFaultTest, DamagedDatabaseIsMovedAsideAndANewOneStarted) {
   EXPECT_EQ("1000", Numbers(ReadAll(Path)));
   ASSERT_FALSE(Messages.Texts().empty());
   EXPECT_TRUE(Contains(Messages.Texts()[0], "is damaged")) << Messages.All();
+  EXPECT_FALSE(Contains(Messages.Texts()[0], "\n")) << "one line: " << Messages.All();
   EXPECT_TRUE(Contains(Messages.Texts()[0], Aside[0].filename().string())) << Messages.All();
 }
 
