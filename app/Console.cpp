@@ -1,6 +1,7 @@
 // The console front end.
 #include "app/Console.h"
 
+#include "app/CallHistory.h"
 #include "app/Monitor.h"
 #include "app/NetworkOutlets.h"
 #include "app/Notifier.h"
@@ -90,6 +91,9 @@ int ListDevices() {
 
 namespace {
 
+// The newest stored calls an NCID client gets when it connects.
+constexpr size_t NcidCallLogLimit = 1000;
+
 void PrintCall(const TCallRecord& Call, bool WithLine) {
   if (WithLine)
     std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(),
@@ -159,11 +163,16 @@ void RunUntilStopped(const std::vector<TCallMonitor*>& Forms,
   }
 }
 
+// The network outlets; NCID clients get the stored calls from the history when it is kept.
 bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConsoleOptions& Options,
-                  const std::vector<std::string>& Lines) {
+                  const std::vector<std::string>& Lines, const TMonitorHistory& History) {
   TNetworkOptions Network = Options.Network;
   ReadNetworkSettings(*Settings.IniSettings(), Network);
-  const std::string Why = Outlets.Start(Network, Lines);
+  const auto CallLog = [&History] {
+    std::string Ignored; // a history that cannot be read is an empty log here; the writer tells
+    return History.Earlier(NcidCallLogLimit, Ignored);
+  };
+  const std::string Why = Outlets.Start(Network, Lines, CallLog);
   if (!Why.empty())
     PrintError(Why);
   return Why.empty();
@@ -175,8 +184,9 @@ int WatchOneLine(const TConsoleOptions& Options) {
   const std::string Device = ChooseLine(Form, Options, Result);
   if (Device.empty())
     return Result;
+  const TMonitorHistory History(Form, [](const std::string& Text) { PrintError(Text); });
   TNetworkOutlets Outlets;
-  if (!StartOutlets(Outlets, Form, Options, {Device}))
+  if (!StartOutlets(Outlets, Form, Options, {Device}, History))
     return ConsoleFailed;
   Outlets.AttachTo(Form);
   ConnectReports(Form, Device, false);
@@ -198,8 +208,10 @@ int WatchAllLines(const TConsoleOptions& Options) {
     PrintError("no telephony line is configured");
     return ConsoleFailed;
   }
+  // One history writer for every line.
+  const TMonitorHistory History(First, [](const std::string& Text) { PrintError(Text); });
   TNetworkOutlets Outlets;
-  if (!StartOutlets(Outlets, First, Options, Lines))
+  if (!StartOutlets(Outlets, First, Options, Lines, History))
     return ConsoleFailed;
   std::vector<std::unique_ptr<TCallMonitor>> Others;
   std::vector<TCallMonitor*> Forms{&First};
@@ -209,6 +221,8 @@ int WatchAllLines(const TConsoleOptions& Options) {
   }
   std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
   for (size_t I = 0; I < Lines.size(); ++I) {
+    if (I > 0 && History.Active())
+      Forms[I]->AddOutlet(History.Writer());
     Outlets.AttachTo(*Forms[I]);
     ConnectReports(*Forms[I], Lines[I], true);
     Forms[I]->Phone()->SetSelectedDevice(Lines[I]);

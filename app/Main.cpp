@@ -1,6 +1,7 @@
 // The main window.
 #include "app/Main.h"
 
+#include "app/CallHistory.h"
 #include "app/QtPump.h"
 
 #include <QAction>
@@ -149,6 +150,8 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
 
 TfrmMain::~TfrmMain() {
   FRearmTimer->stop();
+  // The writer goes first: it is an outlet of the monitor and may still call back.
+  FHistory.reset();
   // The components go before the pump that serves their queue.
   FForm.reset();
 }
@@ -233,6 +236,7 @@ void TfrmMain::BuildControls() {
 
 void TfrmMain::FormCreate() {
   LoadSettings();
+  OpenHistory();
 }
 
 void TfrmMain::LoadSettings() {
@@ -299,4 +303,5 @@ void TfrmMain::AddCallRow(const TCallRecord& Record) {
   Item->setText(1, QString::fromLocal8Bit(Record.ID.c_str()));
   Item->setText(2, QString::fromLocal8Bit(Record.IDName.c_str()));
   lvwCallerID->addTopLevelItem(Item);
+  lvwCallerID->scrollToItem(Item);
 }

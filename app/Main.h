@@ -9,6 +9,8 @@
 // - States: Idle (Start enabled, Stop disabled) and Monitoring (the reverse). Start with an
 //   empty device box only shows "A TAPI device has not been selected."; a failing start
 //   keeps Idle. Closing the window stops the device and then saves the device box text.
+// - With a history (CallHistory), FormCreate shows its latest calls in a muted colour above a
+//   separator row; the calls of this run follow below it, each one scrolled into view.
 // - Every handler hands its exceptions to the application's exception handler; none crosses
 //   Qt. The main thread's queue is drained from Qt's loop while the window exists; a timer
 //   carries out the monitor's re-arms.
@@ -19,6 +21,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -27,6 +30,7 @@ class QPushButton;
 class QTreeWidget;
 class QTimer;
 class TQtPump;
+class TMonitorHistory;
 
 // A label painted rotated by 90 degrees, reading upwards.
 class TRotatedLabel : public QWidget {
@@ -80,10 +84,14 @@ protected:
 private:
   void BuildControls();
   void AddCallRow(const TCallRecord& Record);
+  void OpenHistory();
+  void ShowEarlierCalls(const std::vector<TCallRecord>& Calls);
+  void ShowHistoryMessage(const QString& Text);
   void LoadSettings();
   void SaveSettings();
 
   std::unique_ptr<TCallMonitor> FForm;
+  std::unique_ptr<TMonitorHistory> FHistory;
   TQtPump* FPump = nullptr;
   QTimer* FRearmTimer = nullptr;
 };

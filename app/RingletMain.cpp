@@ -1,6 +1,7 @@
 // The program entry: the window, or the console front end, optionally on the simulated modem.
 #include "app/AdSelCom.h"
 #include "app/AdTSel.h"
+#include "app/CallHistory.h"
 #include "app/Console.h"
 #include "app/Demo.h"
 #include "app/Main.h"
@@ -63,6 +64,7 @@ const char* const Usage =
     "                    a call every few seconds, and watch it (window or --console)\n"
     "  --version         print the program's name and version and exit\n"
     "  -h, --help        this text\n"
+    "%s"
     "\n"
     "The lines come from the telephony configuration: $RINGLET_TELEPHONY_CONFIG, else\n"
     "ringlet/telephony.ini in the user's configuration folder ($XDG_CONFIG_HOME or ~/.config).\n"
@@ -141,10 +143,15 @@ int main(int argc, char** argv) {
   bool Console = false, Demo = false, List = false;
   TNotifyChoice Notify = ncDefault;
   TConsoleOptions Options;
+  THistoryOptions History;
   for (int I = 1; I < argc; ++I) {
     const std::string Arg = argv[I];
-    if (Arg == "-h" || Arg == "--help") {
-      std::fputs(Usage, stdout);
+    if (const THistoryOptionResult Taken = TakeHistoryOption(argc, argv, I, History);
+        Taken != toNotMine) {
+      if (Taken == toWrongUsage)
+        return 2;
+    } else if (Arg == "-h" || Arg == "--help") {
+      std::printf(Usage, HistoryUsage);
       return 0;
     } else if (Arg == "--version") {
       std::printf("ringlet %s\n", RINGLET_VERSION);
@@ -170,7 +177,8 @@ int main(int argc, char** argv) {
     } else if (Arg == "--mqtt-ca-file" && I + 1 < argc) {
       Options.Network.MqttCaFile = argv[++I];
     } else {
-      std::fprintf(stderr, "ringlet: unknown option %s\n%s", Arg.c_str(), Usage);
+      std::fprintf(stderr, "ringlet: unknown option %s\n", Arg.c_str());
+      std::fprintf(stderr, Usage, HistoryUsage);
       return 2;
     }
   }
@@ -184,6 +192,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ringlet: --all-lines watches every line; leave out --device\n");
     return 2;
   }
+  if (!HistoryOptionsFit(History))
+    return 2;
+  if (History.Print)
+    return PrintHistory(History);
+  SetProgramHistory(History);
   SetApplicationTitle("Ringlet");
   AddBuildTreeLibraryFolder();
 

@@ -122,6 +122,8 @@ protected:
     ::setenv("RINGLET_REGISTRY_FILE", (FFolder / "registry").c_str(), 1);
     ::setenv("RINGLET_LIBRARY_PATH", RINGLET_BUILD_DIR "/telephony", 1);
     ::setenv("RINGLET_FAKEMODEM", RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem", 1);
+    // The call history goes to the test's folder, never the user's.
+    ::setenv("XDG_DATA_HOME", (FFolder / "data").c_str(), 1);
   }
 
   std::string Remembered() {

@@ -1,0 +1,356 @@
+// The call history database.
+#include "calls/HistoryStore.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Each step takes the file from the version before it to its own; the first one makes the
+// table. A step is never changed once released: a new layout is a new step.
+const char* const MigrationSteps[HistorySchemaVersion] = {
+    // 1: the calls.
+    "CREATE TABLE calls ("
+    " id INTEGER PRIMARY KEY,"
+    " moment INTEGER NOT NULL,"       // seconds since the epoch
+    " utc TEXT NOT NULL,"             // the same moment, YYYY-MM-DDTHH:MM:SSZ
+    " local_time TEXT NOT NULL,"      // as the list shows it
+    " line TEXT NOT NULL,"
+    " number TEXT NOT NULL,"          // as the line sent it, '' when absent
+    " name TEXT NOT NULL,"
+    " number_absent TEXT NOT NULL,"   // '', 'withheld', 'out-of-area', 'unavailable'
+    " name_absent TEXT NOT NULL,"
+    " shown_number TEXT NOT NULL,"    // the list's texts
+    " shown_name TEXT NOT NULL);",
+    // 2: reading by date and by line stays quick on a long history.
+    "CREATE INDEX calls_moment ON calls (moment, id);"
+    "CREATE INDEX calls_line ON calls (line, moment);",
+};
+
+std::string UtcText(std::time_t Moment) {
+  std::tm Utc{};
+  gmtime_r(&Moment, &Utc);
+  char Text[32];
+  std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
+  return Text;
+}
+
+std::string Cut(const std::string& Text) {
+  return Text.size() <= MaxHistoryText ? Text : Text.substr(0, MaxHistoryText);
+}
+
+TAbsence AbsenceFromWord(const std::string& Word) {
+  for (TAbsence Reason : {abWithheld, abOutOfArea, abUnavailable})
+    if (Word == AbsenceWord(Reason))
+      return Reason;
+  return abNone;
+}
+
+std::string ColumnText(sqlite3_stmt* Statement, int Column) {
+  const unsigned char* Text = sqlite3_column_text(Statement, Column);
+  return Text == nullptr ? std::string()
+                         : std::string(reinterpret_cast<const char*>(Text),
+                                       static_cast<size_t>(sqlite3_column_bytes(Statement, Column)));
+}
+
+const char* FaultText(THistoryFault Fault) {
+  switch (Fault) {
+  case hfLocked:
+    return "is locked by another program";
+  case hfFull:
+    return "cannot grow: the disk is full, the file size limit is reached or a write failed";
+  case hfReadOnly:
+    return "cannot be written (a read-only file or folder)";
+  case hfNotADatabase:
+    return "is not a database";
+  case hfDamaged:
+    return "is damaged";
+  case hfNewer:
+    return "was written by a later version of Ringlet";
+  case hfNone:
+  case hfOther:
+    break;
+  }
+  return "cannot be used";
+}
+
+} // namespace
+
+THistoryFault FaultOf(int Code, int SystemError) {
+  // A write cut short by the file size limit or a full disk ends as a plain write error, and
+  // SQLite does not always keep the errno.
+  if (SystemError == EFBIG || SystemError == ENOSPC || Code == SQLITE_IOERR_WRITE)
+    return hfFull;
+  switch (Code & 0xFF) {
+  case SQLITE_OK:
+  case SQLITE_ROW:
+  case SQLITE_DONE:
+    return hfNone;
+  case SQLITE_BUSY:
+  case SQLITE_LOCKED:
+    return hfLocked;
+  case SQLITE_FULL:
+    return hfFull;
+  case SQLITE_READONLY:
+  case SQLITE_CANTOPEN:
+  case SQLITE_PERM:
+  case SQLITE_AUTH:
+    return hfReadOnly;
+  case SQLITE_NOTADB:
+    return hfNotADatabase;
+  case SQLITE_CORRUPT:
+    return hfDamaged;
+  default:
+    return hfOther;
+  }
+}
+
+void THistoryStore::TCloseDatabase::operator()(sqlite3* Db) const {
+  // Statements are finalised before; close_v2 also copes with any left.
+  sqlite3_close_v2(Db);
+}
+
+void THistoryStore::TFinalize::operator()(sqlite3_stmt* Statement) const {
+  sqlite3_finalize(Statement);
+}
+
+THistoryStore::THistoryStore(const std::string& Path, THistoryOpen Mode, int BusyMs)
+    : FPath(Path) {
+  if (Mode == hoWrite) {
+    std::error_code Ignored;
+    const fs::path Folder = fs::path(Path).parent_path();
+    if (!Folder.empty())
+      fs::create_directories(Folder, Ignored);
+  }
+  if (!LooksLikeSqlite(Path))
+    throw EHistory(hfNotADatabase, "the call history " + Path + " " + FaultText(hfNotADatabase) +
+                                       "; it is left as it is");
+  const int Flags = Mode == hoWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                    : SQLITE_OPEN_READONLY;
+  sqlite3* Db = nullptr;
+  const int Opened = sqlite3_open_v2(Path.c_str(), &Db, Flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  FDb.reset(Db);
+  Check(Opened, "open");
+  Check(sqlite3_extended_result_codes(FDb.get(), 1), "set up");
+  Check(sqlite3_busy_timeout(FDb.get(), BusyMs), "set up");
+  if (Mode == hoRead)
+    return;
+  Execute("PRAGMA journal_mode=WAL;", "switch to WAL");
+  CheckSound();
+  Migrate();
+}
+
+THistoryStore::~THistoryStore() = default;
+
+void THistoryStore::Check(int Code, const char* What) {
+  if (FaultOf(Code) == hfNone)
+    return;
+  const int System = FDb != nullptr ? sqlite3_system_errno(FDb.get()) : 0;
+  THistoryFault Fault = FaultOf(Code, System);
+  // The file was checked to start like a SQLite file before it was opened: one that SQLite
+  // then refuses is a damaged one.
+  if (Fault == hfNotADatabase)
+    Fault = hfDamaged;
+  std::string Detail = FDb != nullptr ? sqlite3_errmsg(FDb.get()) : sqlite3_errstr(Code);
+  // After a refused open SQLite's errno is that of its last fallback, which misleads.
+  if (System != 0 && (Fault == hfFull || Fault == hfOther))
+    Detail += std::string(", ") + std::strerror(System);
+  throw EHistory(Fault, "the call history " + FPath + " " + FaultText(Fault) + " (" + What +
+                            ": " + Detail + ")");
+}
+
+void THistoryStore::Execute(const char* Sql, const char* What) {
+  Check(sqlite3_exec(FDb.get(), Sql, nullptr, nullptr, nullptr), What);
+}
+
+THistoryStore::TStatement THistoryStore::Prepare(const char* Sql) {
+  sqlite3_stmt* Statement = nullptr;
+  const int Code = sqlite3_prepare_v2(FDb.get(), Sql, -1, &Statement, nullptr);
+  TStatement Result(Statement);
+  Check(Code, "prepare");
+  return Result;
+}
+
+int THistoryStore::SchemaVersion() {
+  TStatement Statement = Prepare("PRAGMA user_version;");
+  const int Code = sqlite3_step(Statement.get());
+  Check(Code, "read the schema version");
+  return Code == SQLITE_ROW ? sqlite3_column_int(Statement.get(), 0) : 0;
+}
+
+void THistoryStore::CheckSound() {
+  TStatement Statement = Prepare("PRAGMA quick_check(1);");
+  const int Code = sqlite3_step(Statement.get());
+  Check(Code, "check");
+  if (Code != SQLITE_ROW)
+    return;
+  std::string Finding = ColumnText(Statement.get(), 0);
+  if (Finding == "ok")
+    return;
+  // The finding spans lines; a message is one.
+  std::replace(Finding.begin(), Finding.end(), '\n', ' ');
+  throw EHistory(hfDamaged,
+                 "the call history " + FPath + " " + FaultText(hfDamaged) + " (" + Finding + ")");
+}
+
+void THistoryStore::Migrate() {
+  // The immediate transaction makes two writers starting at once migrate one after the other.
+  Execute("BEGIN IMMEDIATE;", "begin the migration");
+  try {
+    const int Version = SchemaVersion();
+    if (Version > HistorySchemaVersion)
+      throw EHistory(hfNewer, "the call history " + FPath + " " + FaultText(hfNewer) +
+                                  " (schema " + std::to_string(Version) + ")");
+    for (int Step = Version; Step < HistorySchemaVersion; ++Step)
+      Execute(MigrationSteps[Step], "migrate");
+    if (Version < HistorySchemaVersion)
+      Execute(("PRAGMA user_version=" + std::to_string(HistorySchemaVersion) + ";").c_str(),
+              "migrate");
+    Execute("COMMIT;", "migrate");
+  } catch (...) {
+    Rollback();
+    throw;
+  }
+}
+
+void THistoryStore::Begin() {
+  Execute("BEGIN IMMEDIATE;", "begin a write");
+}
+
+void THistoryStore::Commit() {
+  Execute("COMMIT;", "write");
+}
+
+void THistoryStore::Rollback() noexcept {
+  if (sqlite3_get_autocommit(FDb.get()) == 0)
+    sqlite3_exec(FDb.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
+}
+
+namespace {
+
+// The texts a row is made of, in the order of the statements' parameters ?2 to ?10.
+std::vector<std::string> CallTexts(const TCallRecord& Call) {
+  return {UtcText(Call.Moment), Cut(Call.Time),   Cut(Call.Line),
+          Cut(Call.Number),     Cut(Call.Name),   AbsenceWord(Call.NumberAbsent),
+          AbsenceWord(Call.NameAbsent), Cut(Call.ID), Cut(Call.IDName)};
+}
+
+} // namespace
+
+void THistoryStore::BindCall(sqlite3_stmt* Statement, const TCallRecord& Call,
+                             const std::vector<std::string>& Texts) {
+  Check(sqlite3_bind_int64(Statement, 1, static_cast<sqlite3_int64>(Call.Moment)), "write");
+  int Index = 2;
+  for (const std::string& Text : Texts)
+    Check(sqlite3_bind_text(Statement, Index++, Text.c_str(), static_cast<int>(Text.size()),
+                            SQLITE_STATIC),
+          "write");
+}
+
+int64_t THistoryStore::Insert(const TCallRecord& Call) {
+  TStatement Statement = Prepare(
+      "INSERT INTO calls (moment, utc, local_time, line, number, name, number_absent,"
+      " name_absent, shown_number, shown_name) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10);");
+  const std::vector<std::string> Texts = CallTexts(Call);
+  BindCall(Statement.get(), Call, Texts);
+  Check(sqlite3_step(Statement.get()), "write");
+  return sqlite3_last_insert_rowid(FDb.get());
+}
+
+void THistoryStore::Update(int64_t Row, const TCallRecord& Call) {
+  TStatement Statement = Prepare(
+      "UPDATE calls SET moment = ?1, utc = ?2, local_time = ?3, line = ?4, number = ?5,"
+      " name = ?6, number_absent = ?7, name_absent = ?8, shown_number = ?9, shown_name = ?10"
+      " WHERE id = ?11;");
+  const std::vector<std::string> Texts = CallTexts(Call);
+  BindCall(Statement.get(), Call, Texts);
+  Check(sqlite3_bind_int64(Statement.get(), 11, Row), "write");
+  Check(sqlite3_step(Statement.get()), "write");
+}
+
+std::vector<TCallRecord> THistoryStore::Query(const THistoryQuery& Query) {
+  // Newest first with the limit applied, turned round afterwards: "the last N" is one query.
+  TStatement Statement = Prepare(
+      "SELECT id, moment, local_time, line, number, name, number_absent, name_absent,"
+      " shown_number, shown_name FROM calls"
+      " WHERE (?1 IS NULL OR moment >= ?1) AND (?2 IS NULL OR moment < ?2)"
+      " AND (?3 = '' OR line = ?3)"
+      " AND (?4 = '' OR instr(number, ?4) > 0 OR instr(lower(name), lower(?4)) > 0)"
+      " ORDER BY moment DESC, id DESC LIMIT ?5 OFFSET ?6;");
+  sqlite3_stmt* S = Statement.get();
+  if (Query.Since)
+    Check(sqlite3_bind_int64(S, 1, static_cast<sqlite3_int64>(*Query.Since)), "read");
+  if (Query.Until)
+    Check(sqlite3_bind_int64(S, 2, static_cast<sqlite3_int64>(*Query.Until)), "read");
+  Check(sqlite3_bind_text(S, 3, Query.Line.c_str(), static_cast<int>(Query.Line.size()),
+                          SQLITE_STATIC),
+        "read");
+  Check(sqlite3_bind_text(S, 4, Query.Text.c_str(), static_cast<int>(Query.Text.size()),
+                          SQLITE_STATIC),
+        "read");
+  Check(sqlite3_bind_int64(S, 5, Query.Limit == 0 ? -1 : static_cast<sqlite3_int64>(Query.Limit)),
+        "read");
+  Check(sqlite3_bind_int64(S, 6, static_cast<sqlite3_int64>(Query.Offset)), "read");
+  std::vector<TCallRecord> Calls;
+  for (;;) {
+    const int Code = sqlite3_step(S);
+    Check(Code, "read");
+    if (Code != SQLITE_ROW)
+      break;
+    TCallRecord Call;
+    Call.CallKey = static_cast<uint64_t>(sqlite3_column_int64(S, 0));
+    Call.Moment = static_cast<std::time_t>(sqlite3_column_int64(S, 1));
+    Call.Time = ColumnText(S, 2);
+    Call.Line = ColumnText(S, 3);
+    Call.Number = ColumnText(S, 4);
+    Call.Name = ColumnText(S, 5);
+    Call.NumberAbsent = AbsenceFromWord(ColumnText(S, 6));
+    Call.NameAbsent = AbsenceFromWord(ColumnText(S, 7));
+    Call.ID = ColumnText(S, 8);
+    Call.IDName = ColumnText(S, 9);
+    Calls.push_back(std::move(Call));
+  }
+  return {Calls.rbegin(), Calls.rend()};
+}
+
+bool LooksLikeSqlite(const std::string& Path) {
+  std::ifstream File(Path, std::ios::binary);
+  if (!File)
+    return true; // missing or unreadable: opening says which
+  char Header[16] = {};
+  File.read(Header, sizeof Header);
+  const std::streamsize Got = File.gcount();
+  return Got == 0 || (Got == sizeof Header && std::memcmp(Header, "SQLite format 3", 16) == 0);
+}
+
+std::string DamagedName(const std::string& Path, std::time_t Moment) {
+  std::tm Utc{};
+  gmtime_r(&Moment, &Utc);
+  char Stamp[32];
+  std::strftime(Stamp, sizeof Stamp, "%Y%m%dT%H%M%SZ", &Utc);
+  return Path + ".damaged-" + Stamp;
+}
+
+std::string MoveDamagedAside(const std::string& Path, std::time_t Moment) {
+  std::string Target = DamagedName(Path, Moment);
+  // A second damaged file within the same second gets a number of its own.
+  for (int N = 2; fs::exists(Target); ++N)
+    Target = DamagedName(Path, Moment) + "-" + std::to_string(N);
+  if (std::rename(Path.c_str(), Target.c_str()) != 0)
+    return "";
+  // The log may hold the last committed calls of the damaged file: it goes with it.
+  std::error_code Ignored;
+  if (fs::exists(Path + "-wal", Ignored))
+    fs::rename(Path + "-wal", Target + "-wal", Ignored);
+  fs::remove(Path + "-shm", Ignored);
+  return Target;
+}

@@ -1,0 +1,128 @@
+// The ringlet program as a child process: its arguments, its output and error collected, a
+// signal to stop it, and its exit status - every wait bounded.
+#pragma once
+
+#include "AppTestSupport.h"
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+namespace AppTest {
+
+class TProgram {
+public:
+  ~TProgram() { Kill(); }
+
+  bool Start(const std::string& Program, const std::vector<std::string>& Args) {
+    int Out[2], Err[2];
+    if (::pipe2(Out, O_CLOEXEC) != 0 || ::pipe2(Err, O_CLOEXEC) != 0)
+      return false;
+    std::vector<char*> Argv{const_cast<char*>(Program.c_str())};
+    for (const std::string& Arg : Args)
+      Argv.push_back(const_cast<char*>(Arg.c_str()));
+    Argv.push_back(nullptr);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(Out[1], 1);
+      ::dup2(Err[1], 2);
+      ::execv(Program.c_str(), Argv.data());
+      ::_exit(127);
+    }
+    ::close(Out[1]);
+    ::close(Err[1]);
+    FOut = Out[0];
+    FErr = Err[0];
+    return FPid > 0;
+  }
+
+  void Read(int LimitMs) {
+    pollfd Polls[2] = {{FOut, POLLIN, 0}, {FErr, POLLIN, 0}};
+    if (::poll(Polls, 2, LimitMs) <= 0)
+      return;
+    char Buffer[4096];
+    for (int I = 0; I < 2; ++I) {
+      if ((Polls[I].revents & (POLLIN | POLLHUP)) == 0)
+        continue;
+      const ssize_t N = ::read(Polls[I].fd, Buffer, sizeof Buffer);
+      if (N > 0)
+        (I == 0 ? FStdout : FStderr).append(Buffer, static_cast<size_t>(N));
+    }
+  }
+
+  bool WaitForOutputLines(size_t Count) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (std::chrono::steady_clock::now() < End) {
+      if (static_cast<size_t>(std::count(FStdout.begin(), FStdout.end(), '\n')) >= Count)
+        return true;
+      Read(100);
+    }
+    return false;
+  }
+
+  // The exit status; -1 when it did not end in time or ended by a signal.
+  int Wait() {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (std::chrono::steady_clock::now() < End) {
+      int Status = 0;
+      if (::waitpid(FPid, &Status, WNOHANG) == FPid) {
+        FPid = -1;
+        for (int I = 0; I < 5; ++I)
+          Read(20);
+        return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+      }
+      Read(50);
+    }
+    return -1;
+  }
+
+  void Signal(int Number) { ::kill(FPid, Number); }
+  void Kill() {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+      FPid = -1;
+    }
+    for (int* Fd : {&FOut, &FErr}) {
+      if (*Fd >= 0)
+        ::close(*Fd);
+      *Fd = -1;
+    }
+  }
+
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> Result;
+    std::istringstream In(FStdout);
+    for (std::string Line; std::getline(In, Line);)
+      Result.push_back(Line);
+    return Result;
+  }
+  const std::string& Stdout() const { return FStdout; }
+  const std::string& Stderr() const { return FStderr; }
+
+private:
+  pid_t FPid = -1;
+  int FOut = -1;
+  int FErr = -1;
+  std::string FStdout;
+  std::string FStderr;
+};
+
+// Runs the program to its end; its status, output and error.
+struct TRun {
+  int Status = -1;
+  std::string Out, Err;
+};
+
+inline TRun RunToEnd(const std::string& Program, const std::vector<std::string>& Args) {
+  TProgram Child;
+  TRun Run;
+  if (!Child.Start(Program, Args))
+    return Run;
+  Run.Status = Child.Wait();
+  Run.Out = Child.Stdout();
+  Run.Err = Child.Stderr();
+  return Run;
+}
+
+} // namespace AppTest
