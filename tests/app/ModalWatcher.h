@@ -100,8 +100,13 @@ private:
   }
 
   void AnswerMessage(QMessageBox& Box) {
-    FSeen.push_back({"message", Box.windowTitle().toStdString(), Box.text().toStdString(),
-                     Box.icon(), static_cast<int>(Box.buttons().size()), {}, {}});
+    FSeen.push_back({"message",
+                     Box.windowTitle().toStdString(),
+                     Box.text().toStdString(),
+                     Box.icon(),
+                     static_cast<int>(Box.buttons().size()),
+                     {},
+                     {}});
     QTimer::singleShot(0, &Box, [&Box] { Box.buttons().front()->click(); });
   }
 
