@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -85,8 +86,11 @@ protected:
     FPrevious = SetApplicationExceptionHandler(
         [this](const std::exception& E) { FErrors.push_back(E.what()); });
     SetDeviceChooser(&FChooser);
+    // Every test gets one, so that a dialog nobody expected fails the test instead of hanging it.
+    FWatcher = std::make_unique<TModalWatcher>();
   }
   void TearDown() override {
+    FWatcher.reset();
     SetDeviceChooser(nullptr);
     SetApplicationExceptionHandler(FPrevious);
     UnloadTapi();
@@ -110,6 +114,7 @@ protected:
   std::vector<std::string> FErrors;
   TApplicationExceptionHandler FPrevious;
   TQtDeviceChooser FChooser;
+  std::unique_ptr<TModalWatcher> FWatcher;
 };
 
 TEST_F(MainTest, LayoutCaptionsColumnsAndInitialState) {
@@ -205,7 +210,7 @@ TEST_F(MainTest, StartWithAnEmptyBoxShowsTheMessageAndStaysIdle) {
   TFakeModem Modem;
   OneModem(Modem);
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   W->btnStart->click();
   ASSERT_EQ(1u, Watcher.Seen().size());
   const TSeenDialog& Box = Watcher.Seen()[0];
@@ -303,7 +308,7 @@ TEST_F(MainTest, LineClosedWhileADialogIsOpenIsReopenedOnlyAfterItCloses) {
     TicksInDialog = Ticks - Start;
     ReopenedInDialog = W->Phone()->LineOpen();
   };
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [&](TDeviceSelectionForm& Form) {
     WhileOpen();
     Form.dsfOkBitBtn->click();
@@ -386,7 +391,7 @@ TEST_F(MainTest, DeviceButtonWithOneLine) {
   TFakeModem Modem;
   OneModem(Modem, "Only Modem");
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   W->edtTAPIDeviceButton->trigger();
   ASSERT_TRUE(FErrors.empty()) << FErrors.front();
   ASSERT_EQ(1u, Watcher.Seen().size()) << "the chooser opens once, the resolution is silent";
@@ -402,7 +407,7 @@ TEST_F(MainTest, DeviceButtonWithSeveralLinesAsksFirstThenChooses) {
   WriteTelephonyConfig(FFolder / "telephony.ini",
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [](TDeviceSelectionForm& Form) {
     Form.dsfComboBox->setCurrentIndex(1);
     Form.dsfOkBitBtn->click();
@@ -425,7 +430,7 @@ TEST_F(MainTest, DeviceButtonCancelledChangesNothing) {
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Old Name");
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [](TDeviceSelectionForm& Form) { Form.dsfCancelBitBtn->click(); };
   W->edtTAPIDeviceButton->trigger();
   ASSERT_EQ(1u, Watcher.Seen().size());
@@ -443,7 +448,7 @@ TEST_F(MainTest, StartWithSeveralLinesAndTheDialogCancelledStaysIdle) {
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Modem B");
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [](TDeviceSelectionForm& Form) { Form.reject(); };
   W->btnStart->click();
   ASSERT_EQ(1u, Watcher.Seen().size()) << "StartAnswering asks for the line";
