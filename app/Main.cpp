@@ -5,6 +5,7 @@
 #include "app/QtPump.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -136,9 +137,12 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
   BuildControls();
 
   FRearmTimer = new QTimer(this);
+  FRearmTimer->setObjectName("RearmTimer");
   FRearmTimer->setInterval(250);
+  // A modal dialog's loop may run inside a call into Phone (the device or port selection):
+  // the re-arm waits until the dialog has closed and the loop is the window's own again.
   connect(FRearmTimer, &QTimer::timeout, this, [this] {
-    if (!TQtPump::InCorePump())
+    if (!TQtPump::InCorePump() && QApplication::activeModalWidget() == nullptr)
       GuardedHandler([this] { FForm->Poll(); });
   });
   FRearmTimer->start();

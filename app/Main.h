@@ -13,7 +13,8 @@
 //   separator row; the calls of this run follow below it, each one scrolled into view.
 // - Every handler hands its exceptions to the application's exception handler; none crosses
 //   Qt. The main thread's queue is drained from Qt's loop while the window exists; a timer
-//   carries out the monitor's re-arms.
+//   carries out the monitor's re-arms, never while a modal dialog is open (its loop may run
+//   inside a call into Phone): the re-arm follows once the dialog has closed.
 #pragma once
 
 #include "app/Monitor.h"

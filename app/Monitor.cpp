@@ -263,8 +263,8 @@ void TCallMonitor::Poll() {
     FRearmPending = false;
     return;
   }
-  // The device reports a failed attempt only once, and a report left over from our own
-  // restart can use that up; so the line's state itself is what counts here.
+  // Not every closed line comes with a failure report (a call that connected and ended, a
+  // report suppressed): the line's state itself is what counts here.
   if (!FRearmPending && !FPhone->LineOpen())
     ScheduleRearm(0);
   if (!FRearmPending)

@@ -16,6 +16,7 @@
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
 // - Poll is the front end's timer tick; it does nothing while a call into Phone is running.
+//   The front end must not call it from a modal loop that runs inside a call into Phone.
 // - Everything belongs to the thread that created the monitor.
 #pragma once
 

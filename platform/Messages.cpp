@@ -231,6 +231,18 @@ bool ServeOneSend(const std::shared_ptr<TQueue>& queue) {
   return true;
 }
 
+// Takes a send its sender no longer waits for out of the owner's queue, unless it already
+// runs: the sender has moved on and the parameters may describe memory that no longer exists.
+// Called with the registry lock held.
+void Withdraw(TQueue& owner, const std::shared_ptr<TSendRecord>& record) {
+  if (record->State != ssWaiting)
+    return;
+  auto& incoming = owner.Incoming;
+  incoming.erase(std::remove(incoming.begin(), incoming.end(), record), incoming.end());
+  record->State = ssWithdrawn;
+  QueueChanged(owner);
+}
+
 bool PostTo(TQueue& queue, const TMessage& message) {
   if (queue.Dead || queue.Posted.size() >= MaxPostedMessages)
     return false;
@@ -461,19 +473,19 @@ bool SendMessageTimeout(TWindowHandle handle, uint32_t message, uintptr_t wParam
       // Serve sends to this thread while we wait, or two threads sending to each other
       // would wait for each other forever.
       lock.unlock();
-      ServeOneSend(self);
+      try {
+        ServeOneSend(self);
+      } catch (...) {
+        // We leave by the exception: our own send must not run later either.
+        lock.lock();
+        Withdraw(owner, record);
+        throw;
+      }
       lock.lock();
       continue;
     }
     if (!forever && TClock::now() >= deadline) {
-      if (record->State == ssWaiting) {
-        // Withdrawn, never delivered late: the sender has moved on and its parameters may
-        // describe memory that no longer exists.
-        auto& incoming = owner.Incoming;
-        incoming.erase(std::remove(incoming.begin(), incoming.end(), record), incoming.end());
-        record->State = ssWithdrawn;
-        QueueChanged(owner);
-      }
+      Withdraw(owner, record);
       return false;
     }
     if (forever)

@@ -10,7 +10,8 @@
 //   passed; to a window of the calling thread it calls the procedure directly. While a
 //   sender waits it serves sends addressed to its own thread, so two threads that send to
 //   each other do not deadlock. A send that is still waiting when its time-out passes is
-//   withdrawn and never delivered later; one already running finishes and its result is
+//   withdrawn and never delivered later, and so is one whose sender leaves by an exception
+//   (a send it served while waiting threw); one already running finishes and its result is
 //   dropped.
 // - Sends from other threads are served whenever the owner pumps (PeekMessage, GetMessage,
 //   WaitMessage, or while it waits in a send of its own).

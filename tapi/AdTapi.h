@@ -10,7 +10,10 @@
 //   nested inside other handlers; an OnTapiCallerID handler may call StopCall and
 //   StartAnswering. Closing, InReplyWait and InStateWait keep those nested calls safe.
 // - Events that must follow the line message that caused them are posted to the component's
-//   hidden window as TapiEventMessage (32437). OnTapiFail is raised at most once per attempt.
+//   hidden window as TapiEventMessage (32437). OnTapiFail is raised at most once per attempt
+//   (an opening of the line): a report left over from an attempt that a handler already
+//   ended and restarted belongs to that attempt, not to the new one.
+// - Once the destructor has begun, no event handler runs any more; the line is still closed.
 // - Tested TAPI results raise the AdExcept class of -(13800 + n); exceptions escaping a line
 //   message or a deferred event go to the application's exception handler, never further.
 // - Every size and offset read from a record the library filled is checked against the
@@ -215,7 +218,7 @@ public:
   bool TapiActive() const { return FTapiActive; }
   bool Connected() const { return FConnected; }
   bool Answering() const { return FAnswering; }
-  bool FailReported() const { return FFailReported; }
+  bool FailReported() const { return FFailReported; } // for the current attempt
   DWORD LastCallState() const { return FLastCallState; }
   DWORD DisconnectReason() const { return FDisconnectReason; }
   const TTapiRecord<LINECALLINFO>& CallInfo() const { return FCallInfo; }
@@ -258,6 +261,7 @@ private:
   friend class TApdTapiLog;
 
   static void SetLive(TApdCustomTapiDevice* Device, bool Live);
+  void ClearEvents();
   intptr_t EventWindowProc(uint32_t Message, uintptr_t WParam, intptr_t LParam);
   void HandleLineMessage(DWORD Device, DWORD Message, DWORD_PTR Param1, DWORD_PTR Param2,
                          DWORD_PTR Param3);
@@ -319,6 +323,10 @@ private:
   bool FInReplyWait = false;
   bool FInStateWait = false;
   bool FFailReported = false;
+  // Each opening of the line (and each report on a closed one) is an attempt of its own; a
+  // failure report carries its attempt, so that a late one cannot use up a later one's.
+  uint32_t FAttemptId = 0;
+  uint32_t FFailReportedAttempt = 0;
   DWORD FDisconnectReason = 0;
   bool FStatusSuppressed = false;
   bool FWaveInterrupt = true;

@@ -93,6 +93,9 @@ TApdCustomTapiDevice::TApdCustomTapiDevice(TComponent* AOwner) : TApdBaseCompone
 }
 
 TApdCustomTapiDevice::~TApdCustomTapiDevice() {
+  // Closing the line below pumps and reports; the owner that set the handlers may be half
+  // destroyed already, so none of them runs from here on.
+  ClearEvents();
   try {
     SetLineOpen(false);
     ShutdownTapi();
@@ -105,6 +108,19 @@ TApdCustomTapiDevice::~TApdCustomTapiDevice() {
     Platform::DestroyWindow(FEventWindow);
   FEventWindow = 0;
   SetLive(this, false);
+}
+
+void TApdCustomTapiDevice::ClearEvents() {
+  OnTapiStatus = nullptr;
+  OnTapiLog = nullptr;
+  OnTapiPortOpen = nullptr;
+  OnTapiPortClose = nullptr;
+  OnTapiConnect = nullptr;
+  OnTapiFail = nullptr;
+  OnTapiDTMF = nullptr;
+  OnTapiCallerID = nullptr;
+  OnTapiWaveNotify = nullptr;
+  OnTapiWaveSilence = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -402,19 +418,19 @@ void TApdCustomTapiDevice::VoiceCheck() {
 
 intptr_t TApdCustomTapiDevice::EventWindowProc(uint32_t Message, uintptr_t WParam,
                                                intptr_t LParam) {
-  switch (Message) {
-  case MM_WOM_OPEN:
-  case MM_WOM_DONE:
-  case MM_WOM_CLOSE:
-  case MM_WIM_OPEN:
-  case MM_WIM_DATA:
-  case MM_WIM_CLOSE:
-    WaveNotification(Message);
-    break;
-  default:
-    break;
-  }
   try {
+    switch (Message) {
+    case MM_WOM_OPEN:
+    case MM_WOM_DONE:
+    case MM_WOM_CLOSE:
+    case MM_WIM_OPEN:
+    case MM_WIM_DATA:
+    case MM_WIM_CLOSE:
+      WaveNotification(Message);
+      break;
+    default:
+      break;
+    }
     if (Message == TapiEventMessage)
       DeferredEvent(WParam, LParam);
     return DispatchWindowMessage(Message, WParam, LParam);

@@ -213,6 +213,7 @@ void TApdCustomTapiDevice::SetLineOpen(bool Value) {
   ResolveDeviceID();
   if (FLineOpen)
     return;
+  ++FAttemptId;
   FFailReported = false;
   HLINE Line = 0;
   CheckTapi(tuLineOpen(FLineApp, static_cast<DWORD>(FDeviceID), &Line, FAPIVersion, 0,
@@ -380,7 +381,7 @@ void TApdCustomTapiDevice::EndOfCallReport(bool WasConnected) {
   DoLog(ltapiCallFinish);
   if (!WasConnected) {
     DoLog(ltapiDialFail);
-    PostEvent(teFail);
+    PostEvent(teFail, FAttemptId);
   }
 }
 
@@ -439,13 +440,16 @@ void TApdCustomTapiDevice::HangUp(bool /*NoRedial*/) {
     FTapiActive = false;
     return;
   }
-  if (FEverOpened)
+  if (FEverOpened) {
+    // A stop on a closed line reports the failure once more, as an attempt of its own.
+    ++FAttemptId;
+    FFailReported = false;
     EndOfCallReport(WasConnected);
+  }
   FCallHandle = 0;
   FLineHandle = 0;
   FLineOpen = false;
   FConnected = false;
-  FFailReported = false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -502,7 +506,7 @@ void TApdCustomTapiDevice::OpenTapiPort() {
       ::close(Handle);
       FComPort->SetTapiHandle(-1);
     }
-    PostEvent(teFail);
+    PostEvent(teFail, FAttemptId);
   }
 }
 
@@ -520,14 +524,18 @@ void TApdCustomTapiDevice::DeferredEvent(uintptr_t Which, intptr_t LParam) {
   case tePortClose:
     OnTapiPortClose(this);
     break;
-  case teFail:
-    if (FFailReported)
+  case teFail: {
+    const auto Attempt = static_cast<uint32_t>(LParam);
+    if (Attempt == FFailReportedAttempt)
       break;
-    FFailReported = true;
+    FFailReportedAttempt = Attempt;
+    if (Attempt == FAttemptId)
+      FFailReported = true;
     OnTapiFail(this);
     if (!FLineOpen)
       FAnswering = false;
     break;
+  }
   case teLineCreate:
     LineCreate(0, static_cast<DWORD_PTR>(LParam), 0, 0);
     break;

@@ -2,6 +2,7 @@
 #include "app/AdSelCom.h"
 
 #include "AppTestSupport.h"
+#include "ModalWatcher.h"
 #include "common/AdExcept.h"
 #include "platform/SerialDevice.h"
 
@@ -11,7 +12,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
 
 #include <optional>
 #include <pty.h>
@@ -123,17 +123,20 @@ TEST(ComSelectFormTest, ButtonsGiveTheirModalResults) {
   ASSERT_FALSE(One.Path.empty());
   TPortsFile Ports(Folder, {{5, One.Path}});
 
+  AppTest::TModalWatcher Watcher;
   for (auto [Button, Expected] : {std::pair{"OkBtn", 1}, std::pair{"AbortBtn", 3}}) {
     TComSelectForm Form;
-    QPushButton* Target = Form.findChild<QPushButton*>(Button);
-    ASSERT_NE(nullptr, Target);
-    QTimer::singleShot(0, Target, [Target] { Target->click(); });
+    ASSERT_NE(nullptr, Form.findChild<QPushButton*>(Button));
+    Watcher.OnPort = [Button = Button](TComSelectForm& Shown) {
+      Shown.findChild<QPushButton*>(Button)->click();
+    };
     EXPECT_EQ(Expected, Form.exec()) << Button;
     EXPECT_EQ(5, Form.SelectedPort());
   }
   TComSelectForm Form;
-  QTimer::singleShot(0, &Form, [&Form] { Form.reject(); }); // Escape, the close box
+  Watcher.OnPort = [](TComSelectForm& Shown) { Shown.reject(); }; // Escape, the close box
   EXPECT_EQ(2, Form.exec());
+  EXPECT_EQ(3u, Watcher.Seen().size());
 }
 
 TEST(ComSelectFormTest, NoPortsLeavesNothingToSelect) {
@@ -160,13 +163,12 @@ TEST(ComSelectFormTest, PortWithoutANumberOpensOnThePortPickedInTheDialog) {
   TQtPortChooser Chooser;
   TPortChooser* Previous = SetPortChooser(&Chooser);
 
+  AppTest::TModalWatcher Watcher;
   // The user picks the second port and presses OK.
-  QTimer::singleShot(50, [] {
-    auto* Form = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
-    ASSERT_NE(nullptr, Form);
-    Form->PortsComboBox->setCurrentIndex(1);
-    Form->OkBtn->click();
-  });
+  Watcher.OnPort = [](TComSelectForm& Form) {
+    Form.PortsComboBox->setCurrentIndex(1);
+    Form.OkBtn->click();
+  };
   {
     TApdComPort Port(nullptr);
     Port.SetComNumber(0);
@@ -175,11 +177,10 @@ TEST(ComSelectFormTest, PortWithoutANumberOpensOnThePortPickedInTheDialog) {
     EXPECT_EQ(4, Port.ComNumber());
     Port.SetOpen(false);
   }
+  ASSERT_EQ(1u, Watcher.Seen().size());
+  EXPECT_EQ((std::vector<std::string>{"COM1", "COM4"}), Watcher.Seen()[0].Entries);
   // Cancel leaves the port closed with -2011.
-  QTimer::singleShot(50, [] {
-    if (auto* Form = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget()))
-      Form->AbortBtn->click();
-  });
+  Watcher.OnPort = [](TComSelectForm& Form) { Form.AbortBtn->click(); };
   {
     TApdComPort Port(nullptr);
     Port.SetComNumber(0);
@@ -191,6 +192,7 @@ TEST(ComSelectFormTest, PortWithoutANumberOpensOnThePortPickedInTheDialog) {
     }
     EXPECT_FALSE(Port.Open());
   }
+  EXPECT_EQ(2u, Watcher.Seen().size());
   SetPortChooser(Previous);
 }
 

@@ -222,4 +222,20 @@ TEST_F(AdTSelTest, ChooserCarriesTheRequestAndTheResult) {
   EXPECT_EQ("", Result.SelectedDevice);
 }
 
+TEST_F(AdTSelTest, ADialogNobodyClosesEndsAsAFailureInsteadOfAHang) {
+  TModalWatcher Watcher(300);
+  int Answered = 0;
+  Watcher.OnDevice = [&](TDeviceSelectionForm&) { ++Answered; }; // forgets to close it
+  TDeviceSelectionForm Form;
+  Form.ShowTapiDevices = true;
+  EXPECT_EQ(2, Form.exec()) << "closed by the watcher as cancelled";
+  EXPECT_GE(Answered, 1);
+  EXPECT_EQ(std::vector<std::string>{"Device Selection"}, Watcher.TakeStuck());
+
+  // A dialog the test answers in time is no failure.
+  Watcher.OnDevice = [](TDeviceSelectionForm& F) { F.dsfOkBitBtn->click(); };
+  EXPECT_EQ(1, Form.exec());
+  EXPECT_TRUE(Watcher.TakeStuck().empty());
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "AppTestSupport.h"
 #include "ModalWatcher.h"
+#include "app/AdSelCom.h"
 #include "app/AdTSel.h"
 #include "app/Demo.h"
 #include "platform/IniFile.h"
@@ -14,15 +15,66 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
 
 namespace {
 
 using namespace AppTest;
+
+// "dd/mm/yyyy  hh:mm:ss" as "yyyymmddhhmmss", which sorts as the moments do.
+std::string SortableMoment(const std::string& Text) {
+  if (!IsListDateTime(Text))
+    return Text;
+  return Text.substr(6, 4) + Text.substr(3, 2) + Text.substr(0, 2) + Text.substr(12, 2) +
+         Text.substr(15, 2) + Text.substr(18, 2);
+}
+
+// A local time zone, for the object's life, in which midnight is the given number of seconds
+// ahead.
+class TZoneNearMidnight {
+public:
+  explicit TZoneNearMidnight(int SecondsAhead) {
+    if (const char* Old = std::getenv("TZ"))
+      FOld = Old;
+    const std::time_t Now = std::time(nullptr);
+    std::tm Utc{};
+    gmtime_r(&Now, &Utc);
+    const long SinceUtcMidnight = Utc.tm_hour * 3600L + Utc.tm_min * 60L + Utc.tm_sec;
+    // Local time is UTC plus Shift; the zone's offset is written the other way round.
+    const long Shift = ((86400L - SecondsAhead - SinceUtcMidnight) % 86400L + 86400L) % 86400L;
+    char Zone[32];
+    std::snprintf(Zone, sizeof Zone, "RLT-%02ld:%02ld:%02ld", Shift / 3600, Shift / 60 % 60,
+                  Shift % 60);
+    ::setenv("TZ", Zone, 1);
+    ::tzset();
+    FMidnight = Now + SecondsAhead;
+  }
+  ~TZoneNearMidnight() {
+    if (FOld)
+      ::setenv("TZ", FOld->c_str(), 1);
+    else
+      ::unsetenv("TZ");
+    ::tzset();
+  }
+  TZoneNearMidnight(const TZoneNearMidnight&) = delete;
+  TZoneNearMidnight& operator=(const TZoneNearMidnight&) = delete;
+
+  std::time_t Midnight() const { return FMidnight; }
+
+private:
+  std::optional<std::string> FOld;
+  std::time_t FMidnight = 0;
+};
 
 class MainTest : public ::testing::Test {
 protected:
@@ -35,8 +87,11 @@ protected:
     FPrevious = SetApplicationExceptionHandler(
         [this](const std::exception& E) { FErrors.push_back(E.what()); });
     SetDeviceChooser(&FChooser);
+    // Every test gets one, so that a dialog nobody expected fails the test instead of hanging it.
+    FWatcher = std::make_unique<TModalWatcher>();
   }
   void TearDown() override {
+    FWatcher.reset();
     SetSettingsFileName("");
     SetDeviceChooser(nullptr);
     SetApplicationExceptionHandler(FPrevious);
@@ -61,6 +116,7 @@ protected:
   std::vector<std::string> FErrors;
   TApplicationExceptionHandler FPrevious;
   TQtDeviceChooser FChooser;
+  std::unique_ptr<TModalWatcher> FWatcher;
 };
 
 TEST_F(MainTest, LayoutCaptionsColumnsAndInitialState) {
@@ -159,7 +215,7 @@ TEST_F(MainTest, FirstRunOnTheOnlyLineShowsItAndStartsWithoutAChoice) {
   OneModem(Modem, "Only Modem");
   auto W = MakeWindow();
   EXPECT_EQ("Only Modem", W->edtTAPIDevice->text().toStdString());
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   W->btnStart->click();
   EXPECT_TRUE(Watcher.Seen().empty()) << "neither the message nor the chooser";
   ASSERT_TRUE(FErrors.empty()) << FErrors.front();
@@ -198,7 +254,7 @@ TEST_F(MainTest, DemoShowsItsLineAtOnceAndKeepsTheRememberedLine) {
     TfrmMain W;
     W.show();
     EXPECT_EQ(DemoLineName, W.edtTAPIDevice->text().toStdString());
-    TModalWatcher Watcher;
+    TModalWatcher& Watcher = *FWatcher;
     W.btnStart->click();
     EXPECT_TRUE(Watcher.Seen().empty()) << "neither the message nor the chooser";
     ASSERT_TRUE(FErrors.empty()) << FErrors.front();
@@ -221,7 +277,7 @@ TEST_F(MainTest, StartWithAnEmptyBoxShowsTheMessageAndStaysIdle) {
   WriteTelephonyConfig(FFolder / "telephony.ini",
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   W->btnStart->click();
   ASSERT_EQ(1u, Watcher.Seen().size());
   const TSeenDialog& Box = Watcher.Seen()[0];
@@ -261,10 +317,14 @@ TEST_F(MainTest, CallsAddRowsOldestFirstIncludingABlockedCaller) {
   W->edtTAPIDevice->setText("Fake Modem");
   W->btnStart->click();
   ASSERT_TRUE(W->Phone()->LineOpen());
+  // The day changes between the first two calls (unless the first one takes longer).
+  TZoneNearMidnight Zone(6);
   Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
   ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 1; }));
+  const bool FirstBeforeMidnight = std::time(nullptr) < Zone.Midnight();
   // Rings closer together than the line's ring time-out belong to the same caller.
   Modem.Send("sleep 3500");
+  EXPECT_TRUE(ServeUntil([&] { return std::time(nullptr) > Zone.Midnight(); }));
   Modem.Send("call 5559876 \"JANE ROE\" rings=2");
   ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 2; }));
   Modem.Send("sleep 3500");
@@ -272,18 +332,85 @@ TEST_F(MainTest, CallsAddRowsOldestFirstIncludingABlockedCaller) {
   ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 3; }));
 
   auto Row = [&](int I) { return W->lvwCallerID->topLevelItem(I); };
-  EXPECT_TRUE(IsListDateTime(Row(0)->text(0).toStdString())) << Row(0)->text(0).toStdString();
+  auto When = [&](int I) { return Row(I)->text(0).toStdString(); };
+  for (int I = 0; I < 3; ++I)
+    EXPECT_TRUE(IsListDateTime(When(I))) << When(I);
   EXPECT_EQ("5551234", Row(0)->text(1).toStdString());
   EXPECT_EQ("JOHN DOE", Row(0)->text(2).toStdString());
   EXPECT_EQ("5559876", Row(1)->text(1).toStdString());
   EXPECT_EQ("JANE ROE", Row(1)->text(2).toStdString());
-  EXPECT_LE(Row(0)->text(0).mid(12).toStdString(), Row(1)->text(0).mid(12).toStdString());
+  if (FirstBeforeMidnight) {
+    EXPECT_NE(When(0).substr(0, 10), When(1).substr(0, 10)) << "the day did not change";
+  }
+  EXPECT_LE(SortableMoment(When(0)), SortableMoment(When(1))) << When(0) << " / " << When(1);
+  EXPECT_LE(SortableMoment(When(1)), SortableMoment(When(2))) << When(1) << " / " << When(2);
   EXPECT_EQ("Caller ID Blocked", Row(2)->text(1).toStdString());
   EXPECT_EQ("Caller ID Blocked", Row(2)->text(2).toStdString());
   EXPECT_FALSE(W->btnStart->isEnabled()) << "the buttons are not touched by calls";
   EXPECT_TRUE(W->btnStop->isEnabled());
   EXPECT_TRUE(W->Phone()->LineOpen()) << "answering again";
   EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, LineClosedWhileADialogIsOpenIsReopenedOnlyAfterItCloses) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  W->edtTAPIDevice->setText("Fake Modem");
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen());
+  QTimer* Rearm = W->findChild<QTimer*>("RearmTimer");
+  ASSERT_NE(nullptr, Rearm);
+  int Ticks = 0;
+  const QMetaObject::Connection Counting =
+      QObject::connect(Rearm, &QTimer::timeout, Rearm, [&] { ++Ticks; });
+
+  // Inside a dialog: let the re-arm timer tick a few times, then note whether the line
+  // was reopened meanwhile.
+  int TicksInDialog = 0;
+  bool ReopenedInDialog = false;
+  auto WhileOpen = [&] {
+    const int Start = Ticks;
+    EXPECT_TRUE(ServeUntil([&] { return Ticks >= Start + 3; })) << "the re-arm timer stopped";
+    TicksInDialog = Ticks - Start;
+    ReopenedInDialog = W->Phone()->LineOpen();
+  };
+  TModalWatcher& Watcher = *FWatcher;
+  Watcher.OnDevice = [&](TDeviceSelectionForm& Form) {
+    WhileOpen();
+    Form.dsfOkBitBtn->click();
+  };
+  Watcher.OnPort = [&](TComSelectForm& Form) {
+    WhileOpen();
+    Form.AbortBtn->click();
+  };
+
+  // The line closes while monitoring, and the device dialog opens before the loop runs.
+  W->Phone()->StopCall();
+  ASSERT_FALSE(W->Phone()->LineOpen());
+  W->edtTAPIDeviceButton->trigger();
+  ASSERT_EQ(1u, Watcher.Seen().size());
+  EXPECT_EQ("device", Watcher.Seen()[0].Kind);
+  EXPECT_GE(TicksInDialog, 3);
+  EXPECT_FALSE(ReopenedInDialog) << "the re-arm entered the line device from the dialog's loop";
+  EXPECT_TRUE(ServeUntil([&] { return W->Phone()->LineOpen(); }))
+      << "the line was not reopened after the dialog closed";
+
+  // The same with the port selection dialog.
+  W->Phone()->StopCall();
+  ASSERT_FALSE(W->Phone()->LineOpen());
+  TQtPortChooser Ports;
+  uint16_t Chosen = 0;
+  EXPECT_EQ(3, Ports.Choose(Chosen));
+  ASSERT_EQ(2u, Watcher.Seen().size());
+  EXPECT_EQ("port", Watcher.Seen()[1].Kind);
+  EXPECT_GE(TicksInDialog, 3);
+  EXPECT_FALSE(ReopenedInDialog) << "the re-arm entered the line device from the dialog's loop";
+  EXPECT_TRUE(ServeUntil([&] { return W->Phone()->LineOpen(); }))
+      << "the line was not reopened after the dialog closed";
+  QObject::disconnect(Counting);
+  EXPECT_TRUE(W->Form()->Monitoring());
+  EXPECT_TRUE(FErrors.empty()) << FErrors.front();
 }
 
 TEST_F(MainTest, ExitWhileMonitoringStopsAndSavesTheBox) {
@@ -331,7 +458,7 @@ TEST_F(MainTest, DeviceButtonWithOneLine) {
   TFakeModem Modem;
   OneModem(Modem, "Only Modem");
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   W->edtTAPIDeviceButton->trigger();
   ASSERT_TRUE(FErrors.empty()) << FErrors.front();
   ASSERT_EQ(1u, Watcher.Seen().size()) << "the chooser opens once, the resolution is silent";
@@ -347,7 +474,7 @@ TEST_F(MainTest, DeviceButtonWithSeveralLinesAsksFirstThenChooses) {
   WriteTelephonyConfig(FFolder / "telephony.ini",
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [](TDeviceSelectionForm& Form) {
     Form.dsfComboBox->setCurrentIndex(1);
     Form.dsfOkBitBtn->click();
@@ -370,7 +497,7 @@ TEST_F(MainTest, DeviceButtonCancelledChangesNothing) {
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Old Name");
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [](TDeviceSelectionForm& Form) { Form.dsfCancelBitBtn->click(); };
   W->edtTAPIDeviceButton->trigger();
   ASSERT_EQ(1u, Watcher.Seen().size());
@@ -388,7 +515,7 @@ TEST_F(MainTest, StartWithSeveralLinesAndTheDialogCancelledStaysIdle) {
                        {{"Modem A", A.Device()}, {"Modem B", B.Device()}});
   Platform::WriteProfileString(FFolder / "ringlet.ini", "Settings", "TapiDevice", "Modem B");
   auto W = MakeWindow();
-  TModalWatcher Watcher;
+  TModalWatcher& Watcher = *FWatcher;
   Watcher.OnDevice = [](TDeviceSelectionForm& Form) { Form.reject(); };
   W->btnStart->click();
   ASSERT_EQ(1u, Watcher.Seen().size()) << "StartAnswering asks for the line";

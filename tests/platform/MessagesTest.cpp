@@ -608,6 +608,62 @@ TEST(MessagesTest, ThrowingProcedureReleasesItsSender) {
   EXPECT_TRUE(caught.load()) << "the exception reaches the owner's pump";
 }
 
+TEST(MessagesTest, SendWhoseSenderLeavesByAnExceptionIsWithdrawn) {
+  // The owner of the target window does not pump until the sender has left.
+  std::atomic<int> calls{0};
+  std::promise<TWindowHandle> created;
+  std::promise<void> pumpNow, drained;
+  std::thread owner([&] {
+    TWindowHandle window = CreateHiddenWindow([&](TWindowHandle, uint32_t, uintptr_t, intptr_t) {
+      ++calls;
+      return intptr_t(1);
+    });
+    created.set_value(window);
+    pumpNow.get_future().wait();
+    Drain();
+    drained.set_value();
+    TMessage message;
+    while (GetMessage(message))
+      DispatchMessage(message);
+    DestroyWindow(window);
+  });
+  const TWindowHandle target = created.get_future().get();
+
+  // A send to this thread's own window that throws while the sender serves it.
+  const TWindowHandle mine =
+      CreateHiddenWindow([](TWindowHandle, uint32_t m, uintptr_t, intptr_t) -> intptr_t {
+        if (m == WM_USER + 5)
+          throw std::runtime_error("served send failed");
+        return 0;
+      });
+  Drain();
+  std::future<bool> incoming = std::async(std::launch::async, [&] {
+    return SendMessageTimeout(mine, WM_USER + 5, 0, 0, LongWaitMs, nullptr);
+  });
+  pollfd wake{QueueWakeDescriptor(), POLLIN, 0};
+  ASSERT_EQ(1, poll(&wake, 1, LongWaitMs)) << "the incoming send never arrived";
+
+  {
+    int parameter = 42; // the send describes memory of this block
+    EXPECT_THROW(SendMessageTimeout(target, WM_USER, 0, reinterpret_cast<intptr_t>(&parameter),
+                                    LongWaitMs, nullptr),
+                 std::runtime_error);
+  }
+  ASSERT_EQ(incoming.wait_for(std::chrono::milliseconds(LongWaitMs)), std::future_status::ready);
+  EXPECT_FALSE(incoming.get());
+  pumpNow.set_value();
+  ASSERT_EQ(drained.get_future().wait_for(std::chrono::milliseconds(LongWaitMs)),
+            std::future_status::ready);
+  EXPECT_EQ(calls.load(), 0) << "the abandoned send ran after its sender had left";
+
+  intptr_t result = 0;
+  EXPECT_TRUE(SendMessageTimeout(target, WM_USER, 0, 0, LongWaitMs, &result));
+  EXPECT_EQ(result, 1);
+  PostMessage(target, WM_QUIT, 0, 0);
+  owner.join();
+  EXPECT_TRUE(DestroyWindow(mine));
+}
+
 TEST(MessagesTest, ThreadIdsAreDistinct) {
   uint64_t mine = CurrentThreadId();
   EXPECT_NE(mine, 0u);

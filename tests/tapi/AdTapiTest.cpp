@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -271,6 +272,86 @@ TEST_F(AdTapiTest, OneCallCallerIdStopInsideHandlerAndRestart) {
   EXPECT_EQ(1u, Statuses[1].Param3);
   for (const TStep& Step : Statuses)
     EXPECT_NE(0u, Step.Message | Step.Param1 | Step.Param2 | Step.Param3);
+  EXPECT_TRUE(HandledErrors.empty());
+}
+
+TEST_F(AdTapiTest, ACallWithoutCallerIdAfterARestartStillReportsItsFailure) {
+  AddModem(0, "Modem A");
+  Create();
+  Device->SetAnswerOnRing(50);
+  int CallerIds = 0;
+  // What the monitor does: stop and answer again from inside the caller-ID handler.
+  Device->OnTapiCallerID = [&](TObject*, const std::string&, const std::string&) {
+    ++CallerIds;
+    Device->StopCall();
+    Device->StartAnswering();
+  };
+  Device->StartAnswering();
+
+  const HCALL First = Offer(LINECALLPARTYID_ADDRESS, "5551234", nullptr);
+  Drain();
+  StandIn.Deliver(First, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Fails >= 1; })) << "the stopped call reports its failure";
+  Drain();
+  ASSERT_TRUE(Device->LineOpen()) << "answering again after the first call";
+  EXPECT_EQ(1, Fails);
+
+  // The next call on the restarted line ends without a caller ID.
+  const HCALL Second = Offer(0, nullptr, nullptr);
+  Drain();
+  ASSERT_EQ(Second, Device->CallHandle());
+  StandIn.Deliver(Second, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !Device->LineOpen(); }));
+  PumpUntil([&] { return Fails >= 2; });
+  Drain();
+  EXPECT_EQ(1, CallerIds);
+  EXPECT_EQ(2, Fails) << "the restart's leftover report used up the second call's failure";
+  EXPECT_TRUE(HandledErrors.empty());
+}
+
+TEST_F(AdTapiTest, DestroyingTheDeviceDuringACallRunsNoHandlerOfItsOwner) {
+  AddModem(0, "Modem A");
+  Create();
+  Device->SetAnswerOnRing(50);
+  std::vector<std::string> Heard;
+  bool Destroying = false;
+  auto Hear = [&](const char* What) {
+    if (Destroying)
+      Heard.push_back(What);
+  };
+  Device->OnTapiStatus = [&](TObject*, bool, bool, int, int, int, int, int) { Hear("status"); };
+  Device->OnTapiLog = [&](TObject*, TTapiLogCode) { Hear("log"); };
+  Device->OnTapiCallerID = [&](TObject*, const std::string&, const std::string&) {
+    Hear("caller id");
+  };
+  Device->OnTapiFail = [&](TObject*) { Hear("fail"); };
+  Device->OnTapiConnect = [&](TObject*) { Hear("connect"); };
+  Device->OnTapiPortOpen = [&](TObject*) { Hear("port open"); };
+  Device->OnTapiPortClose = [&](TObject*) { Hear("port close"); };
+  Device->OnTapiDTMF = [&](TObject*, char, int) { Hear("digit"); };
+  Device->OnTapiWaveNotify = [&](TObject*, TWaveMessage) { Hear("wave"); };
+  Device->StartAnswering();
+  const HCALL Call = Offer(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME, "5551234", "ANNA");
+  Drain();
+  ASSERT_EQ(Call, Device->CallHandle());
+
+  // Messages still queued for the call when its owner lets the device go; the drop's wait
+  // pumps them inside the destructor.
+  StandIn.Deliver(Call, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+  StandIn.Deliver(StandIn.LastLine(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
+  StandIn.Deliver(StandIn.LastLine(), LINE_MONITORDIGITS, '5', 0, 0);
+  Destroying = true;
+  TApdTapiDevice* Gone = Device;
+  Device = nullptr;
+  Gone->Free();
+  Drain();
+  std::string Names;
+  for (const std::string& Name : Heard)
+    Names += " " + Name;
+  EXPECT_TRUE(Heard.empty()) << "handlers ran after the destructor began:" << Names;
+  EXPECT_EQ(1, StandIn.CountOf("lineDrop")) << "the call is still dropped";
+  EXPECT_FALSE(StandIn.CallExists(Call));
+  EXPECT_EQ(1, StandIn.CountOf("lineShutdown"));
   EXPECT_TRUE(HandledErrors.empty());
 }
 
@@ -656,6 +737,29 @@ TEST_F(AdTapiTest, DigitsAndWaveNotifications) {
                                        waDataReady, waRecordClose}),
             Waves);
   EXPECT_EQ(1, Platform::SendMessage(Device->EventWindow(), Platform::WM_QUERYENDSESSION, 0, 0));
+}
+
+TEST_F(AdTapiTest, ExceptionsOfWaveNotificationsGoToTheExceptionHandler) {
+  AddModem(0, "Modem A");
+  Create();
+  std::vector<TWaveMessage> Waves;
+  Device->OnTapiWaveNotify = [&](TObject*, TWaveMessage Msg) {
+    Waves.push_back(Msg);
+    throw std::runtime_error("wave handler failed");
+  };
+  Platform::PostMessage(Device->EventWindow(), MM_WOM_DONE, 0, 0);
+  Platform::PostMessage(Device->EventWindow(), MM_WIM_DATA, 0, 0);
+  try {
+    Drain();
+  } catch (const std::exception& E) {
+    ADD_FAILURE() << "an exception left the event window: " << E.what();
+  }
+  Drain();
+  EXPECT_EQ((std::vector<TWaveMessage>{waPlayDone, waDataReady}), Waves);
+  EXPECT_EQ((std::vector<std::string>{"wave handler failed", "wave handler failed"}),
+            HandledErrors);
+  EXPECT_EQ(1, Platform::SendMessage(Device->EventWindow(), Platform::WM_QUERYENDSESSION, 0, 0))
+      << "the window still works";
 }
 
 // ---------------------------------------------------------------------------------------
