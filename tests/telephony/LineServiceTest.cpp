@@ -655,6 +655,10 @@ const std::vector<TOrderCase> OrderCases = {
     {"NumberOnlyLine", {{0, Ring}, {300, NoName}, {700, Ring}, {700, Ring}}, {"4075551212|"}},
 };
 
+void PrintTo(const TOrderCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
 class CallerIdOrderTest : public LineServiceTest,
                           public ::testing::WithParamInterface<TOrderCase> {};
 
