@@ -478,6 +478,7 @@ TModemEvents TModemLineParser::EndCall() {
 void TModemLineParser::EndOfCall() {
   FReportedOpen = false;
   FCallRings = 0;
+  FRingPeriodMs = 0;
 }
 
 void TModemLineParser::Expire(uint64_t nowMs, TModemEvents& out) {
@@ -565,14 +566,21 @@ bool TModemLineParser::HandleRing(std::string_view upper, std::string_view line,
   } else {
     return false;
   }
-  // A whole block is over at the next ring. One that lacks its number or name waits for it past
-  // the first ring of the call (fields split around it), but not past the second.
-  const bool laterRing = FCallRings > 0;
+  if (FCallRings > 0)
+    FRingPeriodMs = nowMs - FLastRingMs;
+  FLastRingMs = nowMs;
   ++FCallRings;
-  if (FPendingActive && (laterRing || PendingComplete()))
-    FlushPending(line, out);
-  else if (FPendingActive)
-    FPendingLastMs = nowMs;
+  if (FPendingActive) {
+    // A whole block is over at the next ring. One that lacks its number or name waits for it
+    // past a ring that follows its first fields (fields split around it), but not past the
+    // next ring of the call. A block unlike the one reported is another caller: the rings
+    // before it were not its own.
+    ++FPendingRings;
+    if (PendingComplete() || FPendingRings >= 2 || (FPendingBetweenRings && !FReportedOpen))
+      FlushPending(line, out);
+    else
+      FPendingLastMs = nowMs;
+  }
   FLastActivityMs = nowMs;
   out.push_back(Event(ekRing, line, std::move(text)));
   return true;
@@ -641,6 +649,10 @@ void TModemLineParser::StartPending(uint64_t nowMs) {
   FPending = {};
   FPendingActive = true;
   FPendingLastMs = nowMs;
+  FPendingRings = 0;
+  // Long after the last ring (another call's, say) the block comes before its own first ring.
+  FPendingBetweenRings =
+      FCallRings > 0 && (FRingPeriodMs == 0 || nowMs - FLastRingMs <= FRingPeriodMs);
 }
 
 bool TModemLineParser::PendingComplete() const {

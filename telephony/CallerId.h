@@ -18,9 +18,10 @@
 // lines in many orders (fields before the first ring, split around it, a late NAME or MESG), so:
 // - a block that has both the number and the name (a value or an absent reason) is reported
 //   after PauseMs without a further line, or at the next RING;
-// - a block that lacks one of them waits for it: it is reported at the call's second RING (a
-//   call's rings count from its first RING or caller-ID line), or after LateFieldMs without a
-//   further line or RING;
+// - a block that lacks one of them waits for it: it is reported at the second RING after it
+//   began, or at the first when it began between two rings of a call (no later after the last
+//   RING than the rings are apart, or after a call's first RING), or after LateFieldMs
+//   without a further line or RING;
 // - a result code or EndCall reports whatever is pending. A raw packet is a whole block.
 //
 // One call, one block: after a block was reported it stays open for the same call. A later
@@ -165,6 +166,10 @@ private:
   bool FReportedOpen = false;
   uint64_t FLastActivityMs = 0; // last RING or caller-ID line
   unsigned FCallRings = 0;      // RINGs of the call so far
+  uint64_t FLastRingMs = 0;
+  uint64_t FRingPeriodMs = 0;        // between the call's last two RINGs; 0 before its second
+  unsigned FPendingRings = 0;        // RINGs since the pending block began
+  bool FPendingBetweenRings = false; // it began between two rings of a call
 };
 
 // Decodes a raw SDMF (0x04) or MDMF (0x80) packet given as bytes. Returns false and a reason
