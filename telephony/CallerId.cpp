@@ -236,16 +236,15 @@ bool SameParamType(const TCallerIdInfo& b, uint8_t type) {
   return false;
 }
 
-// Puts one field into a block. `strict` is for a block already reported: there a field it
-// already holds, even with the same value, belongs to the next block (a repeated block is a new
-// call); only masking of its number or name is still taken.
-TMerge Merge(TCallerIdInfo& b, const TCallerIdField& f, bool strict) {
+// Puts one field into a block. A masked number or name stays masked: the mask wins whichever
+// way round the two come.
+TMerge Merge(TCallerIdInfo& b, const TCallerIdField& f) {
   auto text = [&](std::string& slot) {
     if (slot.empty()) {
       slot = f.Value;
       return mgMerged;
     }
-    return !strict && slot == f.Value ? mgDuplicate : mgConflict;
+    return slot == f.Value ? mgDuplicate : mgConflict;
   };
   switch (f.Kind) {
   case fkDate:
@@ -254,11 +253,11 @@ TMerge Merge(TCallerIdInfo& b, const TCallerIdField& f, bool strict) {
     return text(b.Time);
   case fkNumber:
     if (b.NumberAbsent != caNone) // masked wins over a number that follows the mask
-      return strict ? mgConflict : mgDuplicate;
+      return mgDuplicate;
     return text(b.Number);
   case fkName:
     if (b.NameAbsent != caNone)
-      return strict ? mgConflict : mgDuplicate;
+      return mgDuplicate;
     return text(b.Name);
   case fkNumberAbsent:
     if (b.NumberAbsent == caNone) { // masks a number sent before it
@@ -266,21 +265,21 @@ TMerge Merge(TCallerIdInfo& b, const TCallerIdField& f, bool strict) {
       b.NumberAbsent = f.Absence;
       return mgMerged;
     }
-    return !strict && b.NumberAbsent == f.Absence ? mgDuplicate : mgConflict;
+    return b.NumberAbsent == f.Absence ? mgDuplicate : mgConflict;
   case fkNameAbsent:
     if (b.NameAbsent == caNone) { // masks a name as it masks a number
       b.Name.clear();
       b.NameAbsent = f.Absence;
       return mgMerged;
     }
-    return !strict && b.NameAbsent == f.Absence ? mgDuplicate : mgConflict;
+    return b.NameAbsent == f.Absence ? mgDuplicate : mgConflict;
   case fkParam:
     if (!SameParamType(b, f.Param.Type)) {
       b.Params.push_back(f.Param);
       return mgMerged;
     }
     for (const auto& p : b.Params)
-      if (!strict && p == f.Param)
+      if (p == f.Param)
         return mgDuplicate;
     return mgConflict;
   }
@@ -292,6 +291,17 @@ bool SameParty(const TCallerIdInfo& a, const TCallerIdInfo& b) {
          a.NameAbsent == b.NameAbsent;
 }
 
+// One party field (number or name) of two blocks: agreeing when either lacks it, when both say
+// the same, or when the later one is a lone mask of a value the earlier one has.
+bool PartAgrees(const std::string& value, TCallerIdAbsence absent, const std::string& laterValue,
+                TCallerIdAbsence laterAbsent, bool loneMask) {
+  const bool has = !value.empty() || absent != caNone;
+  const bool laterHas = !laterValue.empty() || laterAbsent != caNone;
+  if (!has || !laterHas || (value == laterValue && absent == laterAbsent))
+    return true;
+  return loneMask && laterAbsent != caNone && absent == caNone;
+}
+
 TModemEvent Event(TModemEventKind kind, std::string_view line, std::string text = {}) {
   TModemEvent e;
   e.Kind = kind;
@@ -301,6 +311,38 @@ TModemEvent Event(TModemEventKind kind, std::string_view line, std::string text 
 }
 
 } // namespace
+
+bool SameCaller(const TCallerIdInfo& earlier, const TCallerIdInfo& later) {
+  const bool undated = later.Date.empty() && later.Time.empty();
+  return PartAgrees(earlier.Number, earlier.NumberAbsent, later.Number, later.NumberAbsent,
+                    undated && !later.HasName()) &&
+         PartAgrees(earlier.Name, earlier.NameAbsent, later.Name, later.NameAbsent,
+                    undated && !later.HasNumber());
+}
+
+bool MergeCallerId(TCallerIdInfo& block, const TCallerIdInfo& later) {
+  const TCallerIdInfo before = block;
+  if (block.Date.empty())
+    block.Date = later.Date;
+  if (block.Time.empty())
+    block.Time = later.Time;
+  if (later.NumberAbsent != caNone && block.NumberAbsent == caNone) {
+    block.Number.clear();
+    block.NumberAbsent = later.NumberAbsent;
+  } else if (!block.HasNumber()) {
+    block.Number = later.Number;
+  }
+  if (later.NameAbsent != caNone && block.NameAbsent == caNone) {
+    block.Name.clear();
+    block.NameAbsent = later.NameAbsent;
+  } else if (!block.HasName()) {
+    block.Name = later.Name;
+  }
+  for (const auto& p : later.Params)
+    if (!SameParamType(block, p.Type))
+      block.Params.push_back(p);
+  return !SameParty(before, block);
+}
 
 TCallerIdAbsence CallerIdAbsenceOf(std::string_view value) {
   static constexpr std::array<std::string_view, 7> privateMarks = {
@@ -360,7 +402,7 @@ bool DecodeCallerIdPacket(std::string_view packet, TCallerIdInfo& info, std::str
     return false;
   }
   for (const auto& f : fields)
-    Merge(info, f, false);
+    Merge(info, f);
   info.Raw = true;
   return true;
 }
@@ -436,22 +478,28 @@ TModemEvents TModemLineParser::Poll(uint64_t nowMs) {
 std::optional<uint64_t> TModemLineParser::NextDeadline() const {
   if (!FPendingActive)
     return std::nullopt;
-  return FPendingLastMs + FOptions.PauseMs;
+  return FPendingLastMs + (PendingComplete() ? FOptions.PauseMs : FOptions.LateFieldMs);
 }
 
 TModemEvents TModemLineParser::EndCall() {
   TModemEvents out;
   FlushPending({}, out);
-  FReportedOpen = false;
+  EndOfCall();
   FDistinctive.clear();
   return out;
 }
 
+void TModemLineParser::EndOfCall() {
+  FReportedOpen = false;
+  FCallRings = 0;
+  FRingPeriodMs = 0;
+}
+
 void TModemLineParser::Expire(uint64_t nowMs, TModemEvents& out) {
-  if (FPendingActive && nowMs >= FPendingLastMs + FOptions.PauseMs)
+  if (auto deadline = NextDeadline(); deadline && nowMs >= *deadline)
     FlushPending({}, out);
-  if (FReportedOpen && nowMs >= FLastActivityMs + FOptions.CallGapMs)
-    FReportedOpen = false;
+  if (!FPendingActive && nowMs >= FLastActivityMs + FOptions.CallGapMs)
+    EndOfCall();
 }
 
 void TModemLineParser::HandleLine(std::string_view rawLine, uint64_t nowMs, TModemEvents& out) {
@@ -504,7 +552,7 @@ bool TModemLineParser::HandleResult(std::string_view upper, std::string_view lin
     return false;
   // A result means the modem is talking about something else now: the block is over.
   FlushPending(line, out);
-  FReportedOpen = false;
+  EndOfCall();
   TModemEvent e = Event(ekResult, line, std::move(text));
   e.Result = result;
   out.push_back(std::move(e));
@@ -532,7 +580,21 @@ bool TModemLineParser::HandleRing(std::string_view upper, std::string_view line,
   } else {
     return false;
   }
-  FlushPending(line, out); // caller ID sent between rings is complete at the next ring
+  if (FCallRings > 0)
+    FRingPeriodMs = nowMs - FLastRingMs;
+  FLastRingMs = nowMs;
+  ++FCallRings;
+  if (FPendingActive) {
+    // A whole block is over at the next ring. One that lacks its number or name waits for it
+    // past a ring that follows its first fields (fields split around it), but not past the
+    // next ring of the call. A block unlike the one reported is another caller: the rings
+    // before it were not its own.
+    ++FPendingRings;
+    if (PendingComplete() || FPendingRings >= 2 || (FPendingBetweenRings && !FReportedOpen))
+      FlushPending(line, out);
+    else
+      FPendingLastMs = nowMs;
+  }
   FLastActivityMs = nowMs;
   out.push_back(Event(ekRing, line, std::move(text)));
   return true;
@@ -601,6 +663,16 @@ void TModemLineParser::StartPending(uint64_t nowMs) {
   FPending = {};
   FPendingActive = true;
   FPendingLastMs = nowMs;
+  FPendingRings = 0;
+  // Long after the last ring (another call's, say) the block comes before its own first ring.
+  FPendingBetweenRings =
+      FCallRings > 0 && (FRingPeriodMs == 0 || nowMs - FLastRingMs <= FRingPeriodMs);
+}
+
+bool TModemLineParser::PendingComplete() const {
+  // More of a call already reported needs no more than the pause.
+  return (FPending.HasNumber() && FPending.HasName()) ||
+         (FReportedOpen && SameCaller(FReported, FPending));
 }
 
 void TModemLineParser::ApplyFields(const std::vector<TCallerIdField>& fields, std::string_view line,
@@ -611,33 +683,16 @@ void TModemLineParser::ApplyFields(const std::vector<TCallerIdField>& fields, st
       FPendingLastMs = nowMs;
     return;
   }
-  bool updated = false;
-  TCallerIdInfo before = FReported;
+  if (!FPendingActive)
+    StartPending(nowMs);
   for (const auto& f : fields) {
-    if (FPendingActive) {
-      if (Merge(FPending, f, false) == mgConflict) {
-        FlushPending(line, out);
-        StartPending(nowMs);
-        Merge(FPending, f, false);
-      }
-      FPendingLastMs = nowMs;
-    } else if (FReportedOpen && Merge(FReported, f, true) != mgConflict) {
-      updated = true;
-    } else {
-      FReportedOpen = false;
+    if (Merge(FPending, f) == mgConflict) { // a second value for a field: the next block
+      FlushPending(line, out);
       StartPending(nowMs);
-      Merge(FPending, f, false);
+      Merge(FPending, f);
     }
   }
-  if (FPendingActive && FPending.HasNumber() && FPending.HasName())
-    FlushPending(line, out);
-  // Late fields are reported again only when they change who is calling.
-  if (updated && FReportedOpen && !SameParty(before, FReported)) {
-    TModemEvent e = Event(ekCallerId, line);
-    e.CallerId = FReported;
-    e.CallerId.Update = true;
-    out.push_back(std::move(e));
-  }
+  FPendingLastMs = nowMs;
 }
 
 void TModemLineParser::ApplyBlock(const TCallerIdInfo& info, std::string_view line, uint64_t nowMs,
@@ -645,23 +700,34 @@ void TModemLineParser::ApplyBlock(const TCallerIdInfo& info, std::string_view li
   // A packet is a whole block by itself.
   FlushPending(line, out);
   FLastActivityMs = nowMs;
-  TModemEvent e = Event(ekCallerId, line);
-  e.CallerId = info;
-  out.push_back(std::move(e));
-  FReported = info;
-  FReportedOpen = true;
+  Report(info, line, out);
 }
 
 void TModemLineParser::FlushPending(std::string_view line, TModemEvents& out) {
   if (!FPendingActive)
     return;
   FPendingActive = false;
-  TModemEvent e = Event(ekCallerId, line);
-  e.CallerId = FPending;
-  out.push_back(std::move(e));
-  FReported = std::move(FPending);
-  FReportedOpen = true;
+  TCallerIdInfo block = std::move(FPending);
   FPending = {};
+  Report(std::move(block), line, out);
+}
+
+void TModemLineParser::Report(TCallerIdInfo info, std::string_view line, TModemEvents& out) {
+  if (FReportedOpen && SameCaller(FReported, info)) {
+    // More of the same call: reported again only when it changes who is calling.
+    if (MergeCallerId(FReported, info)) {
+      TModemEvent e = Event(ekCallerId, line);
+      e.CallerId = FReported;
+      e.CallerId.Update = true;
+      out.push_back(std::move(e));
+    }
+    return;
+  }
+  TModemEvent e = Event(ekCallerId, line);
+  e.CallerId = info;
+  out.push_back(std::move(e));
+  FReported = std::move(info);
+  FReportedOpen = true;
 }
 
 } // namespace Telephony

@@ -12,18 +12,25 @@
 // dropped; bytes of 0x80 and above are kept as they are (8-bit names).
 //
 // Caller-ID blocks: the fields (DATE, TIME, NMBR, NAME, MESG and their other spellings, or one
-// raw SDMF/MDMF packet) are collected into one TCallerIdInfo, reported once as an ekCallerId
-// event as soon as both the number and the name are known (a value or an absent reason), or
-// when the block ends without one of them: at the next RING, at a result code, at EndCall, or
-// after PauseMs without a further line.
+// raw SDMF/MDMF packet) are collected into one TCallerIdInfo and reported as an ekCallerId
+// event once the line has sent all it will send for the call, so that the first report of a
+// call holds every field (a monitor shows that one). Modems interleave rings and caller-ID
+// lines in many orders (fields before the first ring, split around it, a late NAME or MESG), so:
+// - a block that has both the number and the name (a value or an absent reason) is reported
+//   after PauseMs without a further line, or at the next RING;
+// - a block that lacks one of them waits for it: it is reported at the second RING after it
+//   began, or at the first when it began between two rings of a call (no later after the last
+//   RING than the rings are apart, or after a call's first RING), or after LateFieldMs
+//   without a further line or RING;
+// - a result code or EndCall reports whatever is pending. A raw packet is a whole block.
 //
-// Late fields: after a block was reported it stays open for the same call. A field it lacks
-// (a name after a number-only report, a date after the name), or a masking of its number
-// ("NMBR = O" after a real number: the masked form wins) is merged into it; if that changes the
-// number, the name or an absent reason, the merged block is reported again with Update set.
-// The reported block closes at a result code, at EndCall, when CallGapMs pass without a RING or
-// caller-ID line, or when a field arrives that it already holds with another value - that field
-// starts the next block.
+// One call, one block: after a block was reported it stays open for the same call. A later
+// block that is the same caller (SameCaller: a repeat at the next ring, the fields it lacked, or
+// a lone mask of its number: the masked form wins) is merged into it; if that changes the
+// number, the name or an absent reason, the merged block is reported again with Update set. A
+// block with another number or name is another caller and is reported as a new block. The
+// reported block closes at a result code, at EndCall, or when CallGapMs pass without a RING or
+// caller-ID line.
 #pragma once
 
 #include <cstddef>
@@ -102,6 +109,7 @@ struct TCallerIdField;
 struct TModemParserOptions {
   uint64_t PauseMs = 700;     // silence that ends a caller-ID block
   uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
+  uint64_t LateFieldMs = 8000; // how long a block without its number or name waits for it
   std::size_t MaxLineLength = 256;
   // Bare digits as ATV0 result codes ("0" OK, "2" RING, ...). Off by default: the line is
   // driven in verbose mode, where a bare digit is an answer to a query (AT+VCID? gives "1").
@@ -140,7 +148,10 @@ private:
   void ApplyBlock(const TCallerIdInfo& info, std::string_view line, uint64_t nowMs,
                   TModemEvents& out);
   void StartPending(uint64_t nowMs);
+  bool PendingComplete() const;
   void FlushPending(std::string_view line, TModemEvents& out);
+  void Report(TCallerIdInfo info, std::string_view line, TModemEvents& out);
+  void EndOfCall();
   void Expire(uint64_t nowMs, TModemEvents& out);
 
   TModemParserOptions FOptions;
@@ -150,15 +161,30 @@ private:
   std::string FDistinctive; // DRON/DROF seen since the last RING
   TCallerIdInfo FPending;   // the block being collected
   bool FPendingActive = false;
-  uint64_t FPendingLastMs = 0; // when its last field arrived
+  uint64_t FPendingLastMs = 0; // when its last field (or a RING while it waits) arrived
   TCallerIdInfo FReported;     // the last block reported, open for late fields
   bool FReportedOpen = false;
   uint64_t FLastActivityMs = 0; // last RING or caller-ID line
+  unsigned FCallRings = 0;      // RINGs of the call so far
+  uint64_t FLastRingMs = 0;
+  uint64_t FRingPeriodMs = 0;        // between the call's last two RINGs; 0 before its second
+  unsigned FPendingRings = 0;        // RINGs since the pending block began
+  bool FPendingBetweenRings = false; // it began between two rings of a call
 };
 
 // Decodes a raw SDMF (0x04) or MDMF (0x80) packet given as bytes. Returns false and a reason
 // when the length or the checksum is wrong.
 bool DecodeCallerIdPacket(std::string_view packet, TCallerIdInfo& info, std::string& error);
+
+// Whether `later` can be more of the call that `earlier` describes: the same number and name
+// where both have one, the fields `earlier` lacks, or a lone mask of its number or name (a
+// masking line without date, time or the other party field; a new caller's block has them).
+// Dates and times are not compared: a repeat may fall in the next minute.
+bool SameCaller(const TCallerIdInfo& earlier, const TCallerIdInfo& later);
+
+// Merges `later` into `block`: fields it lacks are filled, a mask wins over a number or a name.
+// True when the number, the name or an absent reason changed.
+bool MergeCallerId(TCallerIdInfo& block, const TCallerIdInfo& later);
 
 // Maps a withheld/unavailable marker ("P", "O", "WITHHELD", "Unavailable", ...) to its reason;
 // caNone for anything else.

@@ -542,6 +542,7 @@ LONG TLineService::Drop(HCALL handle) {
     TDevice& device = FDevices[line->DeviceId];
     device.SuppressRings = true;
     device.LastSuppressedMs = NowMs();
+    device.DroppedCallerId = call->HasCallerId ? call->CallerId : TCallerIdInfo{};
     PostReply(call->Line, request, 0);
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
     return static_cast<LONG>(request);
@@ -709,15 +710,18 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
   TOpenLine* line = FindLine(handle);
   if (!line || !line->Ready || line->Dead)
     return;
-  // A caller-ID block is sent once per call, so a fresh one (not a late field merged into the
-  // last) is a new caller, even while the rings of the one before have not timed out yet.
+  // While the rings of a dropped call go on, caller ID that fits it (repeated at a later ring,
+  // or fields it lacked, sent after the drop and reopening) is still that call's; another
+  // number or name is a new caller, even before the ring time-out.
   TDevice& device = FDevices[line->DeviceId];
-  if (!info.Update && device.SuppressRings)
+  if (RingBelongsToDroppedCall(device)) {
+    if (info.Update || SameCaller(device.DroppedCallerId, info))
+      return;
     device.SuppressRings = false;
-  else if (RingBelongsToDroppedCall(device))
-    return;
+  }
   TCall* call = CurrentCall(*line);
-  if (call && !info.Update && call->HasCallerId && IsRinging(call->State) && !call->Answering) {
+  if (call && call->HasCallerId && IsRinging(call->State) && !call->Answering &&
+      !SameCaller(call->CallerId, info)) {
     PostCallState(*call, LINECALLSTATE_IDLE, 0); // the caller before gave up
     call = nullptr;
   }
@@ -725,7 +729,10 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
     call = OfferCall(*line); // caller ID before the first ring (UK), or a new caller
   if (!call || !IsRinging(call->State))
     return;
-  call->CallerId = info;
+  if (call->HasCallerId && !MergeCallerId(call->CallerId, info))
+    return; // nothing the application does not know yet
+  if (!call->HasCallerId)
+    call->CallerId = info;
   call->HasCallerId = true;
   Post(line->App, TLineMessage{call->Handle, LINE_CALLINFO, line->Instance,
                                LINECALLINFOSTATE_CALLERID, 0, 0, line->Handle, call->Handle});

@@ -86,6 +86,7 @@ private:
     HLINE OpenLine = 0;         // set while opening, too
     bool SuppressRings = false; // an offered call was dropped: its rings are not a new call
     uint64_t LastSuppressedMs = 0;
+    TCallerIdInfo DroppedCallerId; // what that call had reported (empty: nothing yet)
   };
 
   struct TCall {

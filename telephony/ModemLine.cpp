@@ -43,12 +43,19 @@ bool OffersVoice(const std::vector<std::string>& info) {
   return false;
 }
 
+TModemParserOptions ParserOptions(const TLineConfig& config) {
+  TModemParserOptions options;
+  options.PauseMs = config.CallerIdPauseMs;
+  options.CallGapMs = std::max<uint64_t>(10000, config.RingTimeoutMs + 2000);
+  // A call without rings has no ring time-out to end it: its late fields wait as long.
+  options.LateFieldMs = config.RingTimeoutMs;
+  return options;
+}
+
 } // namespace
 
 TModemLine::TModemLine(const TLineConfig& config, TModemLineEvents& events)
-    : FConfig(config), FEvents(events),
-      FParser(TModemParserOptions{config.CallerIdPauseMs,
-                                  std::max<uint64_t>(10000, config.RingTimeoutMs + 2000), 256}) {}
+    : FConfig(config), FEvents(events), FParser(ParserOptions(config)) {}
 
 TModemLine::~TModemLine() {
   Close();

@@ -4,11 +4,12 @@
 // order. Keys: Name (the line name; default the section name), Device (serial device path,
 // required), Baud (default 115200), Init (AT command that turns caller ID on; empty: try the
 // usual ones), RingTimeout (seconds without a RING after which an unanswered call is over,
-// default 8). Tuning keys, in seconds, mainly so tests run fast: CommandTimeout (how long one
-// AT command may take, default 2), CheckInterval (idle AT check, default 30, 0 = never),
-// CallerIdPause (silence that ends a caller-ID block, default 0.7), EscapeGuard (guard time
-// around "+++", default 1.1). A malformed section is described in `problems` and skipped; the
-// others are kept. A missing file gives no lines and no problem.
+// default 8; also the longest a caller-ID block without its number or name waits for it).
+// Tuning keys, in seconds, mainly so tests run fast: CommandTimeout (how long one AT command
+// may take, default 2), CheckInterval (idle AT check, default 30, 0 = never), CallerIdPause
+// (silence that ends a caller-ID block holding its number and name, default 0.7), EscapeGuard
+// (guard time around "+++", default 1.1). A malformed section is described in `problems` and
+// skipped; the others are kept. A missing file gives no lines and no problem.
 #pragma once
 
 #include <cstdint>

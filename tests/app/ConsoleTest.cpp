@@ -2,6 +2,7 @@
 // fakemodem through the real telephony service. The program runs from a copy in a temp
 // folder, so its settings file (beside the program) is the test's own.
 #include "AppTestSupport.h"
+#include "common/AdExcept.h"
 #include "platform/IniFile.h"
 #include "tests/calls/BrokerTestSupport.h"
 
@@ -192,6 +193,61 @@ TEST_F(ConsoleTest, CallWithoutCallerIdDoesNotEndMonitoring) {
   ASSERT_TRUE(ParseCallLine(Lines[0], Call.Number, Call.Name)) << Lines[0];
   EXPECT_EQ("5559876", Call.Number);
   EXPECT_EQ("JANE ROE", Call.Name);
+}
+
+// However a modem interleaves rings and caller-ID lines, each call prints one line with every
+// field the line sent for it, and two callers a moment apart print two lines.
+struct TOrderCall {
+  const char* Command; // fakemodem's; "" for a call that prints nothing
+  const char* Number;  // the line's number and name, as printed
+  const char* Name;
+};
+
+TEST_F(ConsoleTest, EveryOrderOfRingsAndCallerIdPrintsOneWholeLinePerCall) {
+  const std::string Masked = MessageText(ecTapiOutOfAreaCall);
+  const std::vector<TOrderCall> Calls = {
+      {"call 5551234 \"JOHN DOE\" rings=3", "5551234", "JOHN DOE"},
+      {"call 4075551212 \"Chmielewski Joh\" cidfirst rings=3", "4075551212", "Chmielewski Joh"},
+      {"call 3125550147 \"Okafor Grace\" split=3 rings=3", "3125550147", "Okafor Grace"},
+      {"call 2065550183 \"Lindqvist Per\" namefirst rings=3", "2065550183", "Lindqvist Per"},
+      {"call 6175550122 numberonly split=3 mesg=070C4861646461642053616D6972 rings=3",
+       "6175550122", "Haddad Samir"},
+      {"call 5125550190 \"Moreau Claire\" masklate rings=3", Masked.c_str(), Masked.c_str()},
+      {"call 7205550111 \"Tanaka Yui\" repeat rings=3", "7205550111", "Tanaka Yui"},
+      {"nocid rings=2", "", ""},
+      {"call 9195550164 \"Novak Tomas\" rings=3", "9195550164", "Novak Tomas"},
+      // Two callers, the second ringing as soon as the first gives up.
+      {"call 3035550138 \"Brennan Aoife\" rings=2", "3035550138", "Brennan Aoife"},
+      {"call 4075559999 \"Second Caller\" rings=3", "4075559999", "Second Caller"},
+  };
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  // A short ring time-out, so that the calls can follow each other quickly.
+  std::ofstream(FFolder / "telephony.ini")
+      << "[Line1]\nName=Fake Modem 1\nDevice=" << Modem.Device()
+      << "\nRingTimeout=1.5\nCheckInterval=0\nCallerIdPause=0.3\n";
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
+  Modem.Send("sleep 1500");
+  std::vector<std::string> Expected;
+  for (size_t I = 0; I < Calls.size(); ++I) {
+    Modem.Send(Calls[I].Command);
+    if (*Calls[I].Number)
+      Expected.push_back(std::string(Calls[I].Number) + "|" + Calls[I].Name);
+    // Calls one after the other, past the ring time-out, but for the pair at the end.
+    if (I + 2 < Calls.size())
+      Modem.Send("sleep 1700");
+  }
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(Expected.size())) << Ringlet.Stdout() << Ringlet.Stderr();
+  Ringlet.Signal(SIGINT);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  std::vector<std::string> Printed;
+  for (const std::string& Line : Ringlet.Lines()) {
+    TCall Call;
+    EXPECT_TRUE(ParseCallLine(Line, Call.Number, Call.Name)) << Line;
+    Printed.push_back(Call.Number + "|" + Call.Name);
+  }
+  EXPECT_EQ(Expected, Printed);
 }
 
 TEST_F(ConsoleTest, VanishedModemIsToldOnceAndMonitoringResumesWhenItIsBack) {

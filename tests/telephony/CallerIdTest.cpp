@@ -79,6 +79,13 @@ std::string Crlf(std::initializer_list<std::string> lines) {
   return s;
 }
 
+std::string Crlf(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines)
+    s += l + "\r\n";
+  return s;
+}
+
 struct TCase {
   const char* Title;
   std::string Input;
@@ -113,7 +120,9 @@ const std::vector<TCase>& TranscriptCases() {
       {"DDN_NMBR spelling",
        Crlf({"DATE = 0202", "TIME = 1010", "DDN_NMBR= 8005550199"}),
        {"CID 0202|1010|8005550199||--"}},
-      {"NBR spelling", Crlf({"NBR=3125550147", "RING"}), {"CID ||3125550147||--", "RING"}},
+      {"NBR spelling: without a name the block waits past the first ring",
+       Crlf({"NBR=3125550147", "RING"}),
+       {"RING", "CID ||3125550147||--"}},
       {"CALLER NUMBER spelling with time and name",
        Crlf({"TIME: 10-17 12:34", "CALLER NUMBER: 5551212", "CALLER NAME: Dvorak Eva"}),
        {"CID 1017|1234|5551212|Dvorak Eva|--"}},
@@ -134,7 +143,7 @@ const std::vector<TCase>& TranscriptCases() {
        {"CID ||||OP"}},
       {"Bell Canada number as MESG",
        Crlf({"DATE = 1111", "MESG = 030735353531323132", "RING"}),
-       {"CID 1111||5551212||--", "RING"}},
+       {"RING", "CID 1111||5551212||--"}},
       {"unknown lines inside a block do not lose it",
        Crlf({"DATE = 0504", "SOMETHING ODD", "NMBR = 4075551212", "NAME = Chmielewski Joh"}),
        {"OTHER SOMETHING ODD", "CID 0504||4075551212|Chmielewski Joh|--"}},
@@ -227,7 +236,8 @@ TEST(CallerIdTest, AbsenceSpellings) {
   for (const auto& [mark, absence] : marks) {
     EXPECT_EQ(CallerIdAbsenceOf(mark), absence) << mark;
     TModemLineParser parser;
-    TModemEvents ev = parser.FeedBytes(Crlf({"NMBR = " + mark, "NAME = " + mark}), 0);
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = " + mark, "NAME = " + mark}), 0).empty());
+    TModemEvents ev = parser.Poll(100000);
     ASSERT_EQ(ev.size(), 1u) << mark;
     EXPECT_EQ(ev[0].CallerId.NumberAbsent, absence) << mark;
     EXPECT_EQ(ev[0].CallerId.NameAbsent, absence) << mark;
@@ -397,66 +407,260 @@ TEST(CallerIdTest, FeedLineMatchesFeedBytes) {
 
 // --- Timing: the pause, late fields, the call gap.
 
-TEST(CallerIdTest, PauseEndsANumberOnlyBlock) {
+TEST(CallerIdTest, PauseEndsAWholeBlock) {
   TModemParserOptions options;
   options.PauseMs = 500;
   TModemLineParser parser(options);
   EXPECT_FALSE(parser.NextDeadline());
-  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452"}), 1000).empty());
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NAME=Brit Columbia"}), 1000).empty());
   EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR=07700900461"}), 1200).empty());
   ASSERT_TRUE(parser.NextDeadline());
   EXPECT_EQ(*parser.NextDeadline(), 1700u);
   EXPECT_TRUE(parser.Poll(1699).empty());
-  TModemEvents ev = parser.Poll(1700);
-  EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID 1203|1452|07700900461||--"});
+  EXPECT_EQ(Describe(parser.Poll(1700)),
+            std::vector<std::string>{"CID 1203|1452|07700900461|Brit Columbia|--"});
   EXPECT_FALSE(parser.NextDeadline());
   EXPECT_TRUE(parser.Poll(5000).empty()) << "reported once";
 }
 
-TEST(CallerIdTest, LateNameAfterNumberOnlyReportIsNotLost) {
+TEST(CallerIdTest, BlockWithoutItsNameWaitsForTheSecondRingOrTheLateFieldTime) {
+  TModemParserOptions options;
+  options.PauseMs = 500;
+  options.LateFieldMs = 4000;
+  // Without rings: the late-field time after the last line.
+  {
+    TModemLineParser parser(options);
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NMBR=07700900461"}), 1000).empty());
+    ASSERT_TRUE(parser.NextDeadline());
+    EXPECT_EQ(*parser.NextDeadline(), 5000u);
+    EXPECT_TRUE(parser.Poll(4999).empty());
+    EXPECT_EQ(Describe(parser.Poll(5000)), std::vector<std::string>{"CID 1203|1452|07700900461||--"});
+  }
+  // Before the first ring: past that ring (which restarts the wait), up to the second.
+  {
+    TModemLineParser parser(options);
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR=07700900461"}), 0).empty());
+    EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"RING"}), 300)), std::vector<std::string>{"RING"});
+    EXPECT_EQ(*parser.NextDeadline(), 4300u);
+    EXPECT_TRUE(parser.Poll(3300).empty());
+    EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"RING"}), 3300)),
+              (std::vector<std::string>{"CID ||07700900461||--", "RING"}));
+  }
+  // After the first ring: at the second.
+  {
+    TModemLineParser parser(options);
+    parser.FeedBytes(Crlf({"RING"}), 0);
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR=07700900461"}), 2500).empty());
+    EXPECT_TRUE(parser.Poll(3500).empty());
+    EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"RING"}), 3600)),
+              (std::vector<std::string>{"CID ||07700900461||--", "RING"}));
+  }
+}
+
+// --- Call orders: however rings and caller-ID lines interleave, the first report of a call
+// holds every field the line sent for it, and a call gives one report (CID); a further one
+// (CID+) only when a field changes who is calling after the call was reported.
+
+struct TStep {
+  uint64_t AtMs;
+  std::vector<std::string> Lines;
+};
+
+struct TOrderCase {
+  const char* Title;
+  std::vector<TStep> Steps;
+  std::vector<std::string> Expected;
+};
+
+const std::vector<std::string> Block = {"DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
+                                        "NAME = Chmielewski Joh"};
+const std::vector<std::string> NoName = {"DATE = 0504", "TIME = 2149", "NMBR = 4075551212"};
+const char* const Whole = "CID 0504|2149|4075551212|Chmielewski Joh|--";
+const std::vector<std::string> Ring = {"RING"};
+
+// The lines of each step at its time, then long enough for every wait to pass.
+std::vector<std::string> Play(const std::vector<TStep>& steps) {
+  TModemLineParser parser; // the default pause and waits, as a line without tuning has them
+  std::vector<std::string> got;
+  for (const TStep& step : steps)
+    for (const auto& e : parser.FeedBytes(Crlf(step.Lines), step.AtMs))
+      got.push_back(Describe(e));
+  for (const auto& e : parser.Poll(steps.back().AtMs + 100000))
+    got.push_back(Describe(e));
+  return got;
+}
+
+std::vector<std::string> Joined(std::vector<std::string> lines,
+                                const std::vector<std::string>& more) {
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
+
+
+const std::vector<TOrderCase>& OrderCases() {
+  // Rings 6 s apart, caller ID about 2.5 s after a ring, as North American lines have them.
+  static const std::vector<TOrderCase> cases = {
+      {"the usual order: between the first two rings",
+       {{0, Ring}, {2500, Block}, {6000, Ring}, {12000, Ring}},
+       {"RING", Whole, "RING", "RING"}},
+      {"every field before the first ring",
+       {{0, {"MESG = 110101", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
+             "NAME = Chmielewski Joh"}},
+        {300, Ring},
+        {3300, Ring}},
+       {"CID 0504|2149|4075551212|Chmielewski Joh|--|11:01", "RING", "RING"}},
+      {"DATE, TIME and NMBR before the first ring, NAME after it",
+       {{0, NoName}, {300, Ring}, {2500, {"NAME = Chmielewski Joh"}}, {3300, Ring}},
+       {"RING", Whole, "RING"}},
+      {"NAME before NMBR",
+       {{0, Ring}, {2500, {"NAME = Chmielewski Joh", "DATE = 0504", "TIME = 2149",
+                           "NMBR = 4075551212"}},
+        {6000, Ring}},
+       {"RING", Whole, "RING"}},
+      {"NAME before NMBR, a pause between them",
+       {{0, Ring}, {2500, {"NAME = Chmielewski Joh"}}, {3500, NoName}, {6000, Ring}},
+       {"RING", Whole, "RING"}},
+      {"a late NAME",
+       {{0, Ring}, {2500, NoName}, {4000, {"NAME = Chmielewski Joh"}}, {6000, Ring}},
+       {"RING", Whole, "RING"}},
+      {"a late MESG with the name",
+       {{0, Ring},
+        {2500, NoName},
+        {4000, {"MESG = 070F43686D69 656C6577 736B6920 4A6F68"}},
+        {6000, Ring}},
+       {"RING", Whole, "RING"}},
+      {"a late MESG that masks the number",
+       {{0, Ring}, {2500, Block}, {2600, {"MESG = 04014F"}}, {6000, Ring}},
+       {"RING", "CID 0504|2149||Chmielewski Joh|O-", "RING"}},
+      {"the block repeated at the second ring",
+       {{0, Ring}, {2500, Block}, {6000, Ring}, {8500, Block}, {12000, Ring}},
+       {"RING", Whole, "RING", "RING"}},
+      {"the masked form: NMBR = 4075551212 then NMBR = O",
+       {{0, Ring},
+        {2500, {"DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NMBR = O", "NAME = O"}},
+        {6000, Ring}},
+       {"RING", "CID 0504|2149|||OO", "RING"}},
+      {"the masked form, repeated at the second ring",
+       {{0, Ring},
+        {2500, {"DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NMBR = O", "NAME = O"}},
+        {6000, Ring},
+        {8500, {"DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NMBR = O", "NAME = O"}},
+        {12000, Ring}},
+       {"RING", "CID 0504|2149|||OO", "RING", "RING"}},
+      {"a raw packet repeated at the second ring",
+       {{0, Ring},
+        {2500, {"802401083038303731383337070F4B4C415641204D4152592020202020030735363333393733B5"}},
+        {6000, Ring},
+        {8500, {"802401083038303731383337070F4B4C415641204D4152592020202020030735363333393733B5"}},
+        {12000, Ring}},
+       {"RING", "CID 0807|1837|5633973|KLAVA MARY|--", "RING", "RING"}},
+      {"two different callers a few seconds apart",
+       {{0, Ring},
+        {2500, Block},
+        {6000, Ring},
+        {9000, Ring},
+        {11500, {"DATE = 0504", "TIME = 2150", "NMBR = 3125550147", "NAME = Okafor Grace"}},
+        {15000, Ring}},
+       {"RING", Whole, "RING", "RING", "CID 0504|2150|3125550147|Okafor Grace|--", "RING"}},
+      {"two different callers, the second without a name: at its second ring after the block",
+       {{0, Ring},
+        {2500, Block},
+        {6000, Ring},
+        {9000, Ring},
+        {11500, {"DATE = 0504", "TIME = 2150", "NMBR = 3125550147"}},
+        {15000, Ring},
+        {21000, Ring}},
+       {"RING", Whole, "RING", "RING", "RING", "CID 0504|2150|3125550147||--", "RING"}},
+      {"two callers, the second's fields split around its first ring",
+       {{0, Ring},
+        {2500, Block},
+        {6000, Ring},
+        {8000, {"DATE = 0504", "TIME = 2150", "NMBR = 3125550147"}},
+        {8300, Ring},
+        {10500, {"NAME = Okafor Grace"}},
+        {14300, Ring}},
+       {"RING", Whole, "RING", "RING", "CID 0504|2150|3125550147|Okafor Grace|--", "RING"}},
+      {"after another call's rings, fields split around the first ring of their own",
+       {{0, Ring},
+        {400, Ring},
+        {800, Ring},
+        {2500, {"DATE = 0504", "TIME = 2150", "NMBR = 3125550147"}},
+        {2633, Ring},
+        {2766, {"NAME = Okafor Grace"}},
+        {3033, Ring}},
+       {"RING", "RING", "RING", "RING", "CID 0504|2150|3125550147|Okafor Grace|--", "RING"}},
+      {"a call with only rings, then a caller-ID call",
+       {{0, Ring}, {6000, Ring}, {12000, Ring}, {30000, Ring}, {32500, Block}, {36000, Ring}},
+       {"RING", "RING", "RING", "RING", Whole, "RING"}},
+      {"a line without names: at the second ring",
+       {{0, Ring}, {2500, NoName}, {6000, Ring}, {12000, Ring}},
+       {"RING", "CID 0504|2149|4075551212||--", "RING", "RING"}},
+      {"a line without names, caller ID before the first ring",
+       {{0, NoName}, {300, Ring}, {3300, Ring}},
+       {"RING", "CID 0504|2149|4075551212||--", "RING"}},
+  };
+  return cases;
+}
+
+TEST(CallerIdTest, EveryOrderOfRingsAndFieldsGivesOneWholeReportPerCall) {
+  for (const auto& c : OrderCases())
+    EXPECT_EQ(Play(c.Steps), c.Expected) << c.Title;
+}
+
+// The same orders read in one go, as a slow reader finds them, lose nothing either.
+TEST(CallerIdTest, OrdersReadAllAtOnceKeepEveryField) {
+  EXPECT_EQ(ParseAll(Crlf(Joined(NoName, {"RING", "NAME = Chmielewski Joh", "RING"}))),
+            (std::vector<std::string>{"RING", Whole, "RING"}));
+  EXPECT_EQ(ParseAll(Crlf(Joined({"RING", "NAME = Chmielewski Joh"}, Joined(NoName, Ring)))),
+            (std::vector<std::string>{"RING", Whole, "RING"}));
+  EXPECT_EQ(ParseAll(Crlf(Joined(Joined(Ring, Block), Joined(Joined(Ring, Block), Ring)))),
+            (std::vector<std::string>{"RING", Whole, "RING", "RING"}));
+}
+
+TEST(CallerIdTest, LateNameAfterTheCallWasReportedIsAnUpdate) {
   TModemLineParser parser;
   std::vector<std::string> got;
   auto take = [&](const TModemEvents& ev) {
     for (const auto& e : ev)
       got.push_back(Describe(e));
   };
-  take(parser.FeedBytes(Crlf({"DATE = 0504", "TIME = 2149", "NMBR = 4075551212"}), 0));
-  take(parser.FeedBytes(Crlf({"RING"}), 300)); // the ring ends the block: number only
-  // The name comes after the ring, no Poll in between: merged and reported again.
-  take(parser.FeedBytes(Crlf({"NAME = Chmielewski Joh"}), 2000));
+  take(parser.FeedBytes(Crlf({"RING"}), 0));
+  take(parser.FeedBytes(Crlf({"DATE = 0504", "TIME = 2149", "NMBR = 4075551212"}), 2500));
+  take(parser.FeedBytes(Crlf({"RING"}), 6000)); // the second ring: reported without the name
+  // The name comes after that ring, no Poll in between: merged and reported again.
+  take(parser.FeedBytes(Crlf({"NAME = Chmielewski Joh"}), 8000));
   take(parser.Poll(100000));
-  EXPECT_EQ(got, (std::vector<std::string>{"CID 0504|2149|4075551212||--", "RING",
+  EXPECT_EQ(got, (std::vector<std::string>{"RING", "CID 0504|2149|4075551212||--", "RING",
                                            "CID+ 0504|2149|4075551212|Chmielewski Joh|--"}));
 }
 
 TEST(CallerIdTest, LateFieldsThatChangeNothingAreNotReportedAgain) {
   TModemLineParser parser;
-  auto ev = parser.FeedBytes(Crlf({"NAME = Kowalski Ann", "NMBR = 5551234"}), 0);
-  ASSERT_EQ(ev.size(), 1u);
+  parser.FeedBytes(Crlf({"NAME = Kowalski Ann", "NMBR = 5551234"}), 0);
+  ASSERT_EQ(parser.Poll(1000).size(), 1u);
   // Date and time after the report join it silently.
-  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE = 0607", "TIME = 0809"}), 100).empty());
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE = 0607", "TIME = 0809"}), 1100).empty());
   EXPECT_TRUE(parser.Poll(100000).empty());
 }
 
 TEST(CallerIdTest, MaskAfterTheReportIsReportedAgain) {
   TModemLineParser parser;
-  auto ev = parser.FeedBytes(Crlf({"NAME = O", "NMBR = 4075551212"}), 0);
-  ASSERT_EQ(Describe(ev), std::vector<std::string>{"CID ||4075551212||-O"});
-  ev = parser.FeedBytes(Crlf({"NMBR = O"}), 100);
-  EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID+ ||||OO"});
+  parser.FeedBytes(Crlf({"NAME = O", "NMBR = 4075551212"}), 0);
+  ASSERT_EQ(Describe(parser.Poll(1000)), std::vector<std::string>{"CID ||4075551212||-O"});
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = O"}), 1100).empty());
+  EXPECT_EQ(Describe(parser.Poll(2000)), std::vector<std::string>{"CID+ ||||OO"});
 }
 
 TEST(CallerIdTest, WhatEndsTheLateFieldWindow) {
-  const std::string first = Crlf({"NMBR = 5550100", "RING"});
+  const std::string first = Crlf({"RING", "NMBR = 5550100", "RING"});
   // After the call gap a name belongs to a new block.
   {
     TModemParserOptions options;
     options.CallGapMs = 3000;
     TModemLineParser parser(options);
-    parser.FeedBytes(first, 0);
-    auto ev = parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 3000);
-    EXPECT_TRUE(ev.empty());
-    EXPECT_EQ(Describe(parser.Poll(4000)), std::vector<std::string>{"CID |||Nowak Piotr|--"});
+    EXPECT_EQ(parser.FeedBytes(first, 0).size(), 3u);
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 3000).empty());
+    EXPECT_EQ(Describe(parser.Poll(100000)), std::vector<std::string>{"CID |||Nowak Piotr|--"});
   }
   // Rings keep the window open past the gap measured from the block.
   {
@@ -465,8 +669,9 @@ TEST(CallerIdTest, WhatEndsTheLateFieldWindow) {
     TModemLineParser parser(options);
     parser.FeedBytes(first, 0);
     parser.FeedBytes(Crlf({"RING"}), 2500);
-    auto ev = parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 5000);
-    EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID+ ||5550100|Nowak Piotr|--"});
+    EXPECT_TRUE(parser.FeedBytes(Crlf({"NAME = Nowak Piotr"}), 5000).empty());
+    EXPECT_EQ(Describe(parser.Poll(6000)),
+              std::vector<std::string>{"CID+ ||5550100|Nowak Piotr|--"});
   }
   // EndCall and result codes close it.
   for (int how = 0; how < 2; ++how) {
@@ -482,22 +687,61 @@ TEST(CallerIdTest, WhatEndsTheLateFieldWindow) {
   }
 }
 
-TEST(CallerIdTest, RepeatedOrDifferentBlockIsANewReport) {
+TEST(CallerIdTest, RepeatedBlockIsTheSameCallAnotherCallerANewReport) {
   TModemLineParser parser;
   const std::string block = Crlf({"DATE = 0101", "NMBR = 5550100", "NAME = Nowak Piotr"});
-  EXPECT_EQ(Describe(parser.FeedBytes(block, 0)),
+  parser.FeedBytes(block, 0);
+  EXPECT_EQ(Describe(parser.Poll(1000)),
             std::vector<std::string>{"CID 0101||5550100|Nowak Piotr|--"});
-  // The same block again is another call, not a late field.
-  EXPECT_EQ(Describe(parser.FeedBytes(block, 100)),
-            std::vector<std::string>{"CID 0101||5550100|Nowak Piotr|--"});
+  // The same block again is the same call.
+  EXPECT_TRUE(parser.FeedBytes(block, 1100).empty());
+  EXPECT_TRUE(parser.Poll(2000).empty());
   // Another number while a block is still being collected: the first is reported as it stood.
-  auto ev = parser.FeedBytes(Crlf({"DATE = 0202", "NMBR = 111", "NMBR = 222", "NAME = B"}), 200);
-  EXPECT_EQ(Describe(ev), (std::vector<std::string>{"CID 0202||111||--", "CID ||222|B|--"}));
-  // A field the reported block lacks joins it instead.
-  EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"TIME = 0303"}), 300)), std::vector<std::string>{});
-  EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"TIME = 0404", "NMBR = 333"}), 400)),
-            std::vector<std::string>{});
-  EXPECT_EQ(Describe(parser.Poll(100000)), std::vector<std::string>{"CID |0404|333||--"});
+  auto ev = parser.FeedBytes(Crlf({"DATE = 0202", "NMBR = 111", "NMBR = 222", "NAME = B"}), 2100);
+  EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID 0202||111||--"});
+  EXPECT_EQ(Describe(parser.Poll(3000)), std::vector<std::string>{"CID ||222|B|--"});
+  // A lone masking of the number is that call's; a masked caller with a name is another one.
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = P"}), 3100).empty());
+  EXPECT_EQ(Describe(parser.Poll(4000)), std::vector<std::string>{"CID+ |||B|P-"});
+  parser.FeedBytes(Crlf({"DATE = 0202", "NMBR = P", "NAME = P"}), 4100);
+  EXPECT_EQ(Describe(parser.Poll(5000)), std::vector<std::string>{"CID 0202||||PP"});
+}
+
+TEST(CallerIdTest, SameCallerAndMerge) {
+  TCallerIdInfo first;
+  first.Date = "0504";
+  first.Number = "4075551212";
+  TCallerIdInfo name;
+  name.Name = "Chmielewski Joh";
+  EXPECT_TRUE(SameCaller(first, name));
+  EXPECT_TRUE(SameCaller(name, first));
+  TCallerIdInfo merged = first;
+  EXPECT_TRUE(MergeCallerId(merged, name));
+  EXPECT_EQ(merged.Number, "4075551212");
+  EXPECT_EQ(merged.Name, "Chmielewski Joh");
+  EXPECT_FALSE(MergeCallerId(merged, first)) << "nothing new";
+
+  TCallerIdInfo other = first;
+  other.Number = "3125550147";
+  EXPECT_FALSE(SameCaller(first, other));
+  TCallerIdInfo lateMask;
+  lateMask.NumberAbsent = caOutOfArea;
+  EXPECT_TRUE(SameCaller(merged, lateMask));
+  TCallerIdInfo maskedCaller = lateMask;
+  maskedCaller.Date = "0504";
+  EXPECT_FALSE(SameCaller(merged, maskedCaller)) << "a dated block is a caller of its own";
+  maskedCaller = lateMask;
+  maskedCaller.NameAbsent = caOutOfArea;
+  EXPECT_FALSE(SameCaller(merged, maskedCaller));
+  // The mask wins, whichever way round.
+  EXPECT_TRUE(MergeCallerId(merged, lateMask));
+  EXPECT_EQ(merged.Number, "");
+  EXPECT_EQ(merged.NumberAbsent, caOutOfArea);
+  EXPECT_FALSE(MergeCallerId(merged, first));
+  EXPECT_EQ(merged.NumberAbsent, caOutOfArea);
+  // A block without a number or a name fits any call.
+  EXPECT_TRUE(SameCaller(TCallerIdInfo{}, other));
+  EXPECT_TRUE(SameCaller(other, TCallerIdInfo{}));
 }
 
 TEST(CallerIdTest, EndCallReportsWhatIsPending) {

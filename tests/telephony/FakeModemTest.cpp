@@ -233,6 +233,89 @@ TEST(FakeModemTest, CallVariantsReachTheParser) {
   }
 }
 
+std::size_t Count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++n;
+  return n;
+}
+
+std::vector<std::string> NonBlankLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : text + "\n") {
+    if (c != '\r' && c != '\n') {
+      line += c;
+    } else if (!line.empty()) {
+      lines.push_back(line);
+      line.clear();
+    }
+  }
+  return lines;
+}
+
+// The lines a call puts on the wire, blank lines left out, once the caller gave up and as many
+// lines as expected arrived (or the time-out passed).
+std::vector<std::string> WireLines(TFakeModem& modem, const std::string& command,
+                                   std::size_t expected) {
+  const std::size_t over = Count(modem.Process().Stderr(), "call over:");
+  modem.Process().Send(command);
+  EXPECT_TRUE(modem.Process().WaitFor(
+      [&] { return Count(modem.Process().Stderr(), "call over:") > over; }, {}, TestSupport::GenerousMs))
+      << command;
+  modem.ReadUntil([&](const std::string& got) { return NonBlankLines(got).size() >= expected; });
+  return NonBlankLines(modem.TakeReceived());
+}
+
+struct TWireCase {
+  const char* Command;
+  std::vector<std::string> Expected;
+};
+
+TEST(FakeModemTest, CallerIdOrdersAreScriptedOnTheWire) {
+  const std::string call = "call 4075551212 \"Chmielewski Joh\" date=0504 time=2149 ";
+  const std::vector<TWireCase> cases = {
+      {"split=3 rings=2",
+       {"DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "RING", "NAME = Chmielewski Joh",
+        "RING"}},
+      {"split=1 rings=1",
+       {"DATE = 0504", "RING", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh"}},
+      {"namefirst rings=1",
+       {"RING", "NAME = Chmielewski Joh", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212"}},
+      {"masklate rings=1",
+       {"RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NMBR = O",
+        "NAME = Chmielewski Joh"}},
+      {"numberonly mesg=070F43686D69656C6577736B69204A6F68 rings=1",
+       {"RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
+        "MESG = 070F43686D69656C6577736B69204A6F68"}},
+      {"repeat rings=2",
+       {"RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh",
+        "RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh"}},
+  };
+  TFakeModem modem;
+  ASSERT_TRUE(modem.Start(Fast));
+  TModemUser user(modem);
+  ASSERT_EQ(FinalResult(user.Command("ATE0V1")), mrOk);
+  ASSERT_EQ(FinalResult(user.Command("AT+VCID=1")), mrOk);
+  modem.TakeReceived();
+  for (const auto& c : cases)
+    EXPECT_EQ(WireLines(modem, call + c.Command, c.Expected.size()), c.Expected) << c.Command;
+
+  // Bad values are refused with a reason, and no call is played.
+  const std::vector<std::pair<const char*, const char*>> bad = {{"call split=0", "split wants"},
+                                                                {"call split=9", "split wants"},
+                                                                {"call split=x", "split wants"},
+                                                                {"call mesg=XYZ", "mesg wants"}};
+  for (const auto& [command, reason] : bad) {
+    const std::size_t before = Count(modem.Process().Stderr(), reason);
+    modem.Process().Send(command);
+    EXPECT_TRUE(modem.Process().WaitFor(
+        [&] { return Count(modem.Process().Stderr(), reason) > before; }, {}, TestSupport::GenerousMs))
+        << command;
+  }
+  EXPECT_EQ(Count(modem.Process().Stderr(), "call from"), cases.size());
+}
+
 TEST(FakeModemTest, NoCallerIdUntilTheHostTurnsItOnAndAfterReset) {
   TFakeModem modem;
   ASSERT_TRUE(modem.Start(Fast));
@@ -423,7 +506,8 @@ TEST(FakeModemTest, HelpDocumentsEveryCommand) {
                            "private", "outofarea", "nocid",          "numberonly",     "cidfirst",
                            "mdmf",    "giveup",    "connect",        "data",           "hangup",
                            "garbage", "longline",  "silent",         "vanish",         "sleep",
-                           "demo"})
+                           "demo",    "split=",    "repeat",         "namefirst",      "masklate",
+                           "mesg="})
     EXPECT_NE(p.Stdout().find(word), std::string::npos) << word;
 
   TestSupport::TChildProcess bad;

@@ -115,6 +115,31 @@ protected:
     return status.As<LINECALLSTATUS>()->dwCallState;
   }
 
+  // What the line device component does for the monitor: accept the offered call and wait for
+  // the reply by pumping; on the caller ID record the call's number and name, drop the call,
+  // wait for the reply and the idle state (pumping inside the callback), deallocate, close the
+  // line and open it again at once.
+  void DropOnCallerIdAndReopen(std::vector<TCallerId>& callers) {
+    OnMessage() = [this, &callers](const TLineMsg& msg) {
+      if (msg.Message == LINE_CALLSTATE && msg.Param1 == LINECALLSTATE_OFFERING) {
+        const LONG accept = Tapi().Accept(static_cast<HCALL>(msg.Device), nullptr, 0);
+        EXPECT_TRUE(PumpUntil([&] { return FindMsg(LINE_REPLY, DWORD_PTR(accept)) >= 0; }));
+        return;
+      }
+      if (msg.Message != LINE_CALLINFO || !(msg.Param1 & LINECALLINFOSTATE_CALLERID))
+        return;
+      const HCALL call = static_cast<HCALL>(msg.Device);
+      callers.push_back(ReadCallerId(call));
+      const size_t from = Received().size();
+      const LONG drop = Tapi().Drop(call, nullptr, 0);
+      EXPECT_TRUE(PumpUntil([&] { return FindMsg(LINE_REPLY, DWORD_PTR(drop)) >= 0; }));
+      EXPECT_TRUE(PumpUntil([&] { return CallState(call) == LINECALLSTATE_IDLE; }));
+      EXPECT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+      EXPECT_EQ(Tapi().Deallocate(call), 0);
+      Reopen();
+    };
+  }
+
   // Waits for the LINE_REPLY of a request and returns its result.
   LONG ReplyOf(LONG request) {
     EXPECT_GT(request, 0);
@@ -519,28 +544,8 @@ TEST_F(LineServiceTest, MessagesOfAClosedLineAreNotDelivered) {
 TEST_F(LineServiceTest, MonitorFlowDropsInsideTheCallerIdHandlerAndReopens) {
   Initialize();
   Open();
-  // What the line device component does: accept the offered call and wait for the reply by
-  // pumping; on the caller ID drop the call, wait for the reply and the idle state (pumping
-  // inside the callback), deallocate, close the line and open it again at once.
-  std::vector<std::string> callers;
-  OnMessage() = [&](const TLineMsg& msg) {
-    if (msg.Message == LINE_CALLSTATE && msg.Param1 == LINECALLSTATE_OFFERING) {
-      const LONG accept = Tapi().Accept(static_cast<HCALL>(msg.Device), nullptr, 0);
-      EXPECT_TRUE(PumpUntil([&] { return FindMsg(LINE_REPLY, DWORD_PTR(accept)) >= 0; }));
-      return;
-    }
-    if (msg.Message != LINE_CALLINFO || !(msg.Param1 & LINECALLINFOSTATE_CALLERID))
-      return;
-    const HCALL call = static_cast<HCALL>(msg.Device);
-    callers.push_back(ReadCallerId(call).Number);
-    const size_t from = Received().size();
-    const LONG drop = Tapi().Drop(call, nullptr, 0);
-    EXPECT_TRUE(PumpUntil([&] { return FindMsg(LINE_REPLY, DWORD_PTR(drop)) >= 0; }));
-    EXPECT_TRUE(PumpUntil([&] { return CallState(call) == LINECALLSTATE_IDLE; }));
-    EXPECT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
-    EXPECT_EQ(Tapi().Deallocate(call), 0);
-    Reopen();
-  };
+  std::vector<TCallerId> callers;
+  DropOnCallerIdAndReopen(callers);
   Peer.SendLine("RING");
   Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = JOHN\r\n");
   ASSERT_TRUE(PumpUntil([&] { return callers.size() == 1; }));
@@ -553,7 +558,8 @@ TEST_F(LineServiceTest, MonitorFlowDropsInsideTheCallerIdHandlerAndReopens) {
   Peer.SendLine("RING");
   Peer.Send("\r\nDATE = 0504\r\nTIME = 2150\r\nNMBR = 5551234\r\nNAME = MARY\r\n");
   ASSERT_TRUE(PumpUntil([&] { return callers.size() == 2; }));
-  EXPECT_EQ(callers, (std::vector<std::string>{"4075551212", "5551234"}));
+  EXPECT_EQ(callers[0].Number, "4075551212");
+  EXPECT_EQ(callers[1].Number, "5551234");
   EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 2u);
   OnMessage() = nullptr;
 }
@@ -574,6 +580,110 @@ TEST_F(LineServiceTest, HangUpTheModemDoesNotConfirmIsReportedAsAFailure) {
   EXPECT_EQ(Peer.CountCommand("ATZ"), 2u);                        // the open's and the retry's
   EXPECT_EQ(Tapi().Deallocate(call), 0);
 }
+
+// ---- Orders of rings and caller-ID lines, through the monitor's flow ---------------------
+// The monitor keeps the first caller ID of a call and drops the call at once, so that report
+// must hold every field the line sends for the call; what comes after the drop (the rest of
+// the rings, a repeated block) must not make another call of it. One call, one row; two
+// callers, two rows.
+
+struct TOrderStep {
+  int WaitMs; // pumped before the text is sent
+  std::string Text;
+};
+
+struct TOrderCase {
+  const char* Name;
+  std::vector<TOrderStep> Steps;
+  std::vector<std::string> Rows; // "number|name"; a masked number reads "O" or "P"
+};
+
+const std::string Ring = "\r\nRING\r\n";
+const std::string Block =
+    "\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski Joh\r\n";
+const std::string NoName = "\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\n";
+const std::string NameLine = "\r\nNAME = Chmielewski Joh\r\n";
+const std::string Whole = "4075551212|Chmielewski Joh";
+
+std::string Row(const TCallerId& id) {
+  std::string number = id.Number;
+  if (number.empty() && (id.Flags & LINECALLPARTYID_OUTOFAREA))
+    number = "O";
+  if (number.empty() && (id.Flags & LINECALLPARTYID_BLOCKED))
+    number = "P";
+  return number + "|" + id.Name;
+}
+
+// Rings 0.7 s apart, under the line's ring time-out of 1.5 s.
+const std::vector<TOrderCase> OrderCases = {
+    {"UsualOrder", {{0, Ring}, {300, Block}, {700, Ring}, {700, Ring}}, {Whole}},
+    {"AllBeforeTheFirstRing", {{0, Block}, {100, Ring}, {700, Ring}, {700, Ring}}, {Whole}},
+    {"NameAfterTheFirstRing",
+     {{0, NoName}, {100, Ring}, {300, NameLine}, {700, Ring}, {700, Ring}},
+     {Whole}},
+    {"NameBeforeNumber",
+     {{0, Ring}, {300, NameLine}, {400, NoName}, {700, Ring}, {700, Ring}},
+     {Whole}},
+    {"LateName", {{0, Ring}, {300, NoName}, {400, NameLine}, {700, Ring}, {700, Ring}}, {Whole}},
+    {"LateMesgWithTheName",
+     {{0, Ring},
+      {300, NoName},
+      {400, "\r\nMESG = 070F43686D69656C6577736B69204A6F68\r\n"},
+      {700, Ring},
+      {700, Ring}},
+     {Whole}},
+    {"BlockRepeatedAtTheSecondRing",
+     {{0, Ring}, {300, Block}, {700, Ring}, {300, Block}, {700, Ring}, {300, Block}},
+     {Whole}},
+    {"NumberSentThenMasked",
+     {{0, Ring},
+      {300, "\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNMBR = O\r\nNAME = O\r\n"},
+      {700, Ring},
+      {700, Ring}},
+     {"O|"}},
+    {"TwoCallersAFewSecondsApart",
+     {{0, Ring},
+      {300, Block},
+      {700, Ring},
+      {700, Ring},
+      {300, "\r\nDATE = 0504\r\nTIME = 2150\r\nNMBR = 3125550147\r\nNAME = Okafor Grace\r\n"},
+      {700, Ring}},
+     {Whole, "3125550147|Okafor Grace"}},
+    {"OnlyRingsThenACallerIdCall",
+     {{0, Ring}, {700, Ring}, {700, Ring}, {2500, Ring}, {300, Block}, {700, Ring}},
+     {Whole}},
+    {"NumberOnlyLine", {{0, Ring}, {300, NoName}, {700, Ring}, {700, Ring}}, {"4075551212|"}},
+};
+
+void PrintTo(const TOrderCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class CallerIdOrderTest : public LineServiceTest,
+                          public ::testing::WithParamInterface<TOrderCase> {};
+
+TEST_P(CallerIdOrderTest, OneRowPerCallWithEveryField) {
+  Initialize();
+  Open();
+  std::vector<TCallerId> callers;
+  DropOnCallerIdAndReopen(callers);
+  for (const TOrderStep& step : GetParam().Steps) {
+    PumpFor(step.WaitMs);
+    Peer.Send(step.Text);
+  }
+  // Past the ring time-out: whatever the line sent has been reported by now.
+  PumpFor(2500);
+  OnMessage() = nullptr;
+  std::vector<std::string> rows;
+  for (const TCallerId& id : callers)
+    rows.push_back(Row(id));
+  EXPECT_EQ(rows, GetParam().Rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, CallerIdOrderTest, ::testing::ValuesIn(OrderCases),
+                         [](const ::testing::TestParamInfo<TOrderCase>& info) {
+                           return std::string(info.param.Name);
+                         });
 
 // Records on which thread each message was delivered.
 std::mutex ThreadLock;

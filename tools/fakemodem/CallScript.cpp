@@ -78,6 +78,41 @@ bool IsHexPacket(const std::string& s) {
   return true;
 }
 
+// A flag word about the order of the caller-ID lines; false when the word is none of them.
+bool ApplyOrderFlag(const std::string& word, TCall& call) {
+  if (word == "repeat")
+    call.RepeatCid = true;
+  else if (word == "namefirst")
+    call.NameFirst = true;
+  else if (word == "masklate")
+    call.MaskLate = true;
+  else
+    return false;
+  return true;
+}
+
+// A key about the order of the caller-ID lines; false with an empty error when the key is none
+// of them.
+bool ApplyOrderKey(const TToken& t, TCall& call, std::string& error) {
+  uint64_t n = 0;
+  if (t.Key == "split") {
+    if (!ParseNumber(t.Value, n) || n < 1 || n > 8) {
+      error = "split wants 1 to 8 lines";
+      return false;
+    }
+    call.SplitAt = static_cast<int>(n);
+  } else if (t.Key == "mesg") {
+    if (!IsHexPacket(t.Value)) {
+      error = "mesg wants hex bytes";
+      return false;
+    }
+    call.MesgHex = t.Value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // A call's flag word; false when the word is none of them.
 bool ApplyFlag(const std::string& word, TCall& call) {
   if (word == "private") {
@@ -132,8 +167,9 @@ bool ApplyKey(const TToken& t, TCall& call, std::string& error) {
       return false;
     }
     call.RawHex = t.Value;
-  } else {
-    error = "unknown call setting " + t.Key;
+  } else if (!ApplyOrderKey(t, call, error)) {
+    if (error.empty())
+      error = "unknown call setting " + t.Key;
     return false;
   }
   return true;
@@ -148,7 +184,7 @@ bool ParseCall(const std::vector<TToken>& tokens, std::size_t first, TCall& call
     if (!t.Key.empty()) {
       if (!ApplyKey(t, call, error))
         return false;
-    } else if (!t.Quoted && ApplyFlag(t.Value, call)) {
+    } else if (!t.Quoted && (ApplyFlag(t.Value, call) || ApplyOrderFlag(t.Value, call))) {
       continue;
     } else if (positional == 0 && !t.Quoted) {
       call.Number = t.Value;
@@ -264,13 +300,20 @@ std::vector<std::string> FormattedCallerId(const TCall& call, const std::string&
                                            const std::string& time) {
   const char* eq = call.Compact ? "=" : " = ";
   std::vector<std::string> lines;
+  const std::string name =
+      std::string("NAME") + eq + (call.NameAbsent ? std::string(1, call.NameAbsent) : call.Name);
+  if (call.NameFirst && !call.NumberOnly)
+    lines.push_back(name);
   lines.push_back(std::string("DATE") + eq + (call.Date.empty() ? date : call.Date));
   lines.push_back(std::string("TIME") + eq + (call.Time.empty() ? time : call.Time));
   lines.push_back(std::string("NMBR") + eq +
                   (call.NumberAbsent ? std::string(1, call.NumberAbsent) : call.Number));
-  if (!call.NumberOnly)
-    lines.push_back(std::string("NAME") + eq +
-                    (call.NameAbsent ? std::string(1, call.NameAbsent) : call.Name));
+  if (call.MaskLate)
+    lines.push_back(std::string("NMBR") + eq + "O");
+  if (!call.NameFirst && !call.NumberOnly)
+    lines.push_back(name);
+  if (!call.MesgHex.empty())
+    lines.push_back(std::string("MESG") + eq + call.MesgHex);
   return lines;
 }
 
@@ -403,10 +446,14 @@ const char* CommandHelp() {
   return R"(Commands (a --script file or standard input, one per line; # starts a comment):
   call [NUMBER] ["NAME"] [FLAGS] [KEY=VALUE...]
                       an incoming call. FLAGS: private, outofarea, nocid, numberonly,
-                      cidfirst, compact (NMBR=x instead of NMBR = x), spaced. KEYS:
-                      rings=N (the caller gives up after N rings), spacing=MS,
-                      date=MMDD, time=HHMM, ring=TEXT (distinctive: "RING TEXT"),
-                      name=..., number=..., mdmf=HEX (raw packet as the caller ID)
+                      cidfirst, compact (NMBR=x instead of NMBR = x), spaced,
+                      repeat (the caller ID again after the second ring), namefirst
+                      (NAME before the other fields), masklate (NMBR = number, then
+                      NMBR = O). KEYS: rings=N (the caller gives up after N rings),
+                      spacing=MS, date=MMDD, time=HHMM, ring=TEXT (distinctive:
+                      "RING TEXT"), name=..., number=..., mdmf=HEX (raw packet as the
+                      caller ID), split=N (the first N caller-ID lines before the first
+                      ring, the rest after it), mesg=HEX (a MESG line after the fields)
   private, outofarea, nocid, numberonly, cidfirst [...]
                       a call with that flag, same arguments as call
   mdmf HEX [...]      a call whose caller ID is this raw packet line

@@ -28,6 +28,12 @@ struct TCall {
   bool Compact = false;    // "NMBR=x" instead of "NMBR = x"
   std::string RawHex;      // sent as the caller-ID block instead of the formatted lines
   std::string Distinctive; // "A" gives "RING A"
+  // The orders in which real modems interleave caller ID and rings.
+  int SplitAt = 0;        // the block's first SplitAt lines before the first RING, the rest after
+  bool RepeatCid = false; // the block again after the second RING
+  bool NameFirst = false; // NAME before DATE, TIME and NMBR
+  bool MaskLate = false;  // the number sent, then masked: "NMBR = number" then "NMBR = O"
+  std::string MesgHex;    // a "MESG = HEX" line after the other fields
 };
 
 enum TCommandKind {
@@ -59,8 +65,8 @@ struct TScriptCommand {
 // Parses one scenario line; defaults supplies the ring count and spacing of calls.
 TScriptCommand ParseCommand(const std::string& line, const TCall& defaults);
 
-// The lines a formatting modem prints for the call's caller ID, without line ends.
-// date and time are used where the call names none.
+// The lines a formatting modem prints for the call's caller ID, without line ends, in the
+// call's order. date and time are used where the call names none.
 std::vector<std::string> FormattedCallerId(const TCall& call, const std::string& date,
                                            const std::string& time);
 

@@ -1,7 +1,9 @@
 // HayesModem: AT commands, rings, caller ID and the data path. See HayesModem.h.
 #include "HayesModem.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <ctime>
 
 namespace FakeModem {
@@ -350,7 +352,7 @@ void THayesModem::Answer(uint64_t nowMs) {
   FLog(FState == csRinging ? "answering" : "answering with no call");
   FState = csAnswering;
   FAnswerAt = nowMs + FConfig.AnswerDelayMs;
-  FCidAt.reset();
+  FCidSends.clear();
 }
 
 void THayesModem::StartCall(const TCall& call, uint64_t nowMs) {
@@ -360,47 +362,65 @@ void THayesModem::StartCall(const TCall& call, uint64_t nowMs) {
   FHasCall = true;
   FState = csRinging;
   FRingsDone = 0;
-  uint64_t cidDelay = call.SpacingMs / 3;
-  if (call.CidFirst) {
-    FCidAt = nowMs;
-    FNextRingAt = nowMs + cidDelay;
-  } else {
-    FCidAt = nowMs + cidDelay;
-    FNextRingAt = nowMs;
-  }
+  Now(FCidDate, FCidTime);
+  // Caller ID before the first ring, whole or in part, puts that ring a little later.
+  FNextRingAt = call.CidFirst || call.SplitAt > 0 ? nowMs + call.SpacingMs / 3 : nowMs;
+  ScheduleCallerId(FNextRingAt);
   FLog("call from " + (call.NumberAbsent ? std::string(1, call.NumberAbsent) : call.Number) +
        " \"" + call.Name + "\", " + std::to_string(call.Rings) + " rings every " +
        std::to_string(call.SpacingMs) + " ms");
 }
 
-void THayesModem::SendCallerId() {
+// When the parts of the call's caller ID go out, from the time of its first ring.
+void THayesModem::ScheduleCallerId(uint64_t firstRingAt) {
+  FCidSends.clear();
   if (FCall.NoCid)
     return;
+  const uint64_t delay = FCall.SpacingMs / 3;
+  const std::size_t all = SIZE_MAX; // cut to the block's length when it is sent
+  if (FCall.SplitAt > 0) {
+    const auto split = static_cast<std::size_t>(FCall.SplitAt);
+    FCidSends.push_back({firstRingAt - delay, 0, split});
+    FCidSends.push_back({firstRingAt + delay, split, all});
+  } else {
+    FCidSends.push_back({FCall.CidFirst ? firstRingAt - delay : firstRingAt + delay, 0, all});
+  }
+  if (FCall.RepeatCid && FCall.Rings >= 2)
+    FCidSends.push_back({firstRingAt + FCall.SpacingMs + delay, 0, all});
+}
+
+// The block as this modem reports it now: formatted lines, or one raw packet line.
+std::vector<std::string> THayesModem::CallerIdLines() const {
+  if (!FCall.RawHex.empty() || FCidMode == 2)
+    return {FCall.RawHex.empty() ? MdmfHex(FCall, FCidDate, FCidTime) : FCall.RawHex};
+  return FormattedCallerId(FCall, FCidDate, FCidTime);
+}
+
+void THayesModem::SendCallerId() {
+  const TCidSend send = FCidSends.front();
+  FCidSends.erase(FCidSends.begin());
   if (FCidMode == 0) {
     FLog("caller ID not sent: reporting is off");
     return;
   }
-  std::string date, time;
-  Now(date, time);
-  if (!FCall.RawHex.empty() || FCidMode == 2) {
-    std::string hex = FCall.RawHex.empty() ? MdmfHex(FCall, date, time) : FCall.RawHex;
-    FLog("-> caller ID packet " + hex);
-    Emit("\r\n" + hex + "\r\n");
-    return;
-  }
+  const bool raw = !FCall.RawHex.empty() || FCidMode == 2;
+  const std::vector<std::string> lines = CallerIdLines();
+  const std::size_t to = std::min(send.To, lines.size());
+  if (send.From >= to)
+    return; // a raw packet goes out whole with the first part
   std::string block = "\r\n";
-  for (const auto& line : FormattedCallerId(FCall, date, time)) {
-    FLog("-> " + line);
-    block += line + "\r\n";
+  for (std::size_t i = send.From; i < to; ++i) {
+    FLog((raw ? "-> caller ID packet " : "-> ") + lines[i]);
+    block += lines[i] + "\r\n";
   }
-  Emit(block + "\r\n");
+  Emit(raw ? block : block + "\r\n");
 }
 
 void THayesModem::EndCall(const std::string& why) {
   FLog("call over: " + why);
   FState = csIdle;
   FHasCall = false;
-  FCidAt.reset();
+  FCidSends.clear();
   FPlusCount = 0;
 }
 
@@ -412,7 +432,7 @@ void THayesModem::Connect(const std::string& rate, uint64_t nowMs) {
   }
   FRate = rate.empty() ? FConfig.ConnectRate : rate;
   FState = csOnline;
-  FCidAt.reset();
+  FCidSends.clear();
   FLastDataMs = nowMs;
   Result(rcConnect, FRate);
 }
@@ -465,8 +485,8 @@ std::optional<uint64_t> THayesModem::NextTimer() const {
   };
   if (FState == csRinging) {
     take(FNextRingAt);
-    if (FCidAt)
-      take(*FCidAt);
+    if (!FCidSends.empty())
+      take(FCidSends.front().At);
   }
   if (FState == csAnswering)
     take(FAnswerAt);
@@ -479,8 +499,7 @@ void THayesModem::Tick(uint64_t nowMs) {
   if (FSilent)
     return;
   for (int guard = 0; guard < 16; ++guard) {
-    if (FState == csRinging && FCidAt && nowMs >= *FCidAt) {
-      FCidAt.reset();
+    if (FState == csRinging && !FCidSends.empty() && nowMs >= FCidSends.front().At) {
       SendCallerId();
       continue;
     }

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace FakeModem {
 
@@ -89,7 +90,9 @@ private:
   void Result(TResult code, const std::string& extra = {});
   void Info(const std::string& text);
   void Emit(std::string_view bytes);
+  void ScheduleCallerId(uint64_t firstRingAt);
   void SendCallerId();
+  std::vector<std::string> CallerIdLines() const;
   void EndCall(const std::string& why);
 
   TModemConfig FConfig;
@@ -114,7 +117,14 @@ private:
   bool FHasCall = false;
   int FRingsDone = 0;
   uint64_t FNextRingAt = 0;
-  std::optional<uint64_t> FCidAt;
+  // The caller-ID sends still to come, each a part of the block: lines [From, To) of it.
+  struct TCidSend {
+    uint64_t At = 0;
+    std::size_t From = 0;
+    std::size_t To = 0;
+  };
+  std::vector<TCidSend> FCidSends; // in time order
+  std::string FCidDate, FCidTime;  // the call's, for every part and repeat
   uint64_t FAnswerAt = 0;
   std::string FRate;
 
