@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -17,13 +18,13 @@
 namespace AppTest {
 
 struct TSeenDialog {
-  std::string Kind; // "message" or "device"
+  std::string Kind; // "message", "device" or "input"
   std::string Title;
   std::string Text;
   QMessageBox::Icon Icon = QMessageBox::NoIcon;
   int ButtonCount = 0;
   std::vector<std::string> Entries; // the device dialog's list
-  std::string Current;              // its preselected entry
+  std::string Current;              // its preselected entry, or the input's proposed text
 };
 
 class TModalWatcher {
@@ -33,6 +34,9 @@ public:
   std::function<void(TDeviceSelectionForm&)> OnDevice = [](TDeviceSelectionForm& Form) {
     Form.dsfOkBitBtn->click();
   };
+
+  // What to do with a text input dialog: by default OK on the proposed text.
+  std::function<void(QInputDialog&)> OnInput = [](QInputDialog& Dialog) { Dialog.accept(); };
 
   TModalWatcher() {
     QObject::connect(&FTimer, &QTimer::timeout, [this] { Look(); });
@@ -55,6 +59,17 @@ private:
           {}};
       FSeen.push_back(Seen);
       QTimer::singleShot(0, Box, [Box] { Box->buttons().front()->click(); });
+    } else if (auto* Input = qobject_cast<QInputDialog*>(Modal)) {
+      Modal->setProperty("ringletSeen", true);
+      TSeenDialog Seen{"input",
+                       Input->windowTitle().toStdString(),
+                       Input->labelText().toStdString(),
+                       QMessageBox::NoIcon,
+                       0,
+                       {},
+                       Input->textValue().toStdString()};
+      FSeen.push_back(Seen);
+      QTimer::singleShot(0, Input, [this, Input] { OnInput(*Input); });
     } else if (auto* Form = qobject_cast<TDeviceSelectionForm*>(Modal)) {
       Modal->setProperty("ringletSeen", true);
       TSeenDialog Seen{"device",
