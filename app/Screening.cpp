@@ -1,6 +1,7 @@
 // The front ends' call screen. See Screening.h.
-#include "app/Monitor.h"
 #include "app/Screening.h"
+
+#include "app/Monitor.h"
 
 std::string RowName(const TCallRecord& Call) {
   return Call.Blocked ? Call.IDName + BlockedMarker : Call.IDName;

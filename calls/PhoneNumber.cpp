@@ -1,8 +1,8 @@
 // Canonical telephone numbers. See PhoneNumber.h.
 #include "calls/PhoneNumber.h"
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 
 namespace {
@@ -10,9 +10,9 @@ namespace {
 // The countries and how their people write numbers. NANP numbers are ten digits after the
 // "1", which is both the trunk prefix and the calling code there.
 constexpr TCountryRule Countries[] = {
-    {"US", "1", "1", "011", 10},  {"CA", "1", "1", "011", 10},  {"GB", "44", "0", "00", 0},
-    {"IE", "353", "0", "00", 0},  {"DE", "49", "0", "00", 0},   {"FR", "33", "0", "00", 0},
-    {"NL", "31", "0", "00", 0},   {"AU", "61", "0", "0011", 0}, {"NZ", "64", "0", "00", 0},
+    {"US", "1", "1", "011", 10}, {"CA", "1", "1", "011", 10},  {"GB", "44", "0", "00", 0},
+    {"IE", "353", "0", "00", 0}, {"DE", "49", "0", "00", 0},   {"FR", "33", "0", "00", 0},
+    {"NL", "31", "0", "00", 0},  {"AU", "61", "0", "0011", 0}, {"NZ", "64", "0", "00", 0},
 };
 
 constexpr size_t MinDigits = 3;

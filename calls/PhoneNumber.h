@@ -16,11 +16,11 @@
 #include <string>
 
 struct TCountryRule {
-  const char* Code;          // ISO 3166 two letters, upper case
-  const char* CallingCode;   // the country's own code, without "+"
-  const char* TrunkPrefix;   // dialled before a national number ("0", "1")
-  const char* ExitPrefix;    // dialled before another country's code ("00", "011")
-  unsigned NationalDigits;   // the trunk prefix is dropped only when this many remain (0: any)
+  const char* Code;        // ISO 3166 two letters, upper case
+  const char* CallingCode; // the country's own code, without "+"
+  const char* TrunkPrefix; // dialled before a national number ("0", "1")
+  const char* ExitPrefix;  // dialled before another country's code ("00", "011")
+  unsigned NationalDigits; // the trunk prefix is dropped only when this many remain (0: any)
 };
 
 // The rule of Code (case-insensitive), nullptr when the table has none.

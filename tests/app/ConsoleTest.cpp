@@ -286,7 +286,8 @@ TEST_F(ConsoleTest, ListDevicesAndHelp) {
     ASSERT_TRUE(Ringlet.Start(FProgram, {"--help"}));
     EXPECT_EQ(0, Ringlet.Wait());
     for (const char* Topic : {"--console", "--device NAME", "--list-devices", "--demo", "SIGTERM",
-                              "RINGLET_TELEPHONY_CONFIG", "TapiDevice"})
+                              "RINGLET_TELEPHONY_CONFIG", "TapiDevice", "--no-block", "contacts.vcf",
+                              "blocklist.txt", "allowlist.txt", "Country", "[blocked]"})
       EXPECT_NE(std::string::npos, Ringlet.Stdout().find(Topic)) << Topic;
   }
   {

@@ -27,19 +27,18 @@ const char* const PhoneExport =
     "END:VCARD\r\n";
 
 // As a mail client's address book exports 4.0: LF ends, tel: URIs, quoted parameters.
-const char* const MailExport =
-    "BEGIN:VCARD\n"
-    "VERSION:4.0\n"
-    "N:Ro\xc3\xa9;Jane;;;\n"
-    "TEL;VALUE=uri;TYPE=\"voice,home\":tel:+1-555-010-2030\n"
-    "TEL;VALUE=uri;PREF=1;TYPE=\"cell\":tel:+1-555-010-4040;ext=5\n"
-    "NOTE:Neighbour\\, calls about the dog\\nand the fence\n"
-    "END:VCARD\n"
-    "begin:vcard\n"
-    "version:4.0\n"
-    "fn:Acme Plumbing\n"
-    "email:info@example.com\n"
-    "end:vcard\n";
+const char* const MailExport = "BEGIN:VCARD\n"
+                               "VERSION:4.0\n"
+                               "N:Ro\xc3\xa9;Jane;;;\n"
+                               "TEL;VALUE=uri;TYPE=\"voice,home\":tel:+1-555-010-2030\n"
+                               "TEL;VALUE=uri;PREF=1;TYPE=\"cell\":tel:+1-555-010-4040;ext=5\n"
+                               "NOTE:Neighbour\\, calls about the dog\\nand the fence\n"
+                               "END:VCARD\n"
+                               "begin:vcard\n"
+                               "version:4.0\n"
+                               "fn:Acme Plumbing\n"
+                               "email:info@example.com\n"
+                               "end:vcard\n";
 
 TEST(ContactsTest, PhoneExportWithFoldedLinesGroupsAndSeveralNumbers) {
   std::vector<std::string> Warnings;

@@ -25,8 +25,8 @@ TEST(PhoneNumberTest, CanonicalFormsOfUsAndGbNumbers) {
       {"US", "407-555-1212 x123", "4075551212"},
       {"US", "407-555-1212 ext. 123", "4075551212"},
       {"US", "407 555 1212 #9", "4075551212"},
-      {"US", "5551234", "5551234"},           // seven-digit local number
-      {"US", "1555123", "1555123"},           // a "1" before six digits is no trunk prefix
+      {"US", "5551234", "5551234"}, // seven-digit local number
+      {"US", "1555123", "1555123"}, // a "1" before six digits is no trunk prefix
       {"US", "011 44 20 7946 0958", "+442079460958"},
       {"US", "+44 20 7946 0958", "+442079460958"},
       // GB: the national number without the trunk "0", whatever the formatting.
