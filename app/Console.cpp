@@ -5,6 +5,7 @@
 #include "app/Monitor.h"
 #include "app/NetworkOutlets.h"
 #include "app/Notifier.h"
+#include "app/Screening.h"
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
 
@@ -95,11 +96,12 @@ namespace {
 constexpr size_t NcidCallLogLimit = 1000;
 
 void PrintCall(const TCallRecord& Call, bool WithLine) {
+  const std::string Name = RowName(Call);
   if (WithLine)
-    std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(),
-                 Call.IDName.c_str(), Call.Line.c_str());
+    std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Name.c_str(),
+                 Call.Line.c_str());
   else
-    std::fprintf(stdout, "%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Call.IDName.c_str());
+    std::fprintf(stdout, "%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Name.c_str());
   std::fflush(stdout);
 }
 
@@ -188,6 +190,9 @@ int WatchOneLine(const TConsoleOptions& Options) {
   TNetworkOutlets Outlets;
   if (!StartOutlets(Outlets, Form, Options, {Device}, History))
     return ConsoleFailed;
+  const std::unique_ptr<TCallScreen> Screen =
+      MakeCallScreen(*Form.IniSettings(), !Options.NoBlock, PrintError);
+  Form.SetScreen(Screen.get());
   Outlets.AttachTo(Form);
   ConnectReports(Form, Device, false);
   Form.Phone()->SetSelectedDevice(Device);
@@ -219,10 +224,13 @@ int WatchAllLines(const TConsoleOptions& Options) {
     Others.push_back(std::make_unique<TCallMonitor>());
     Forms.push_back(Others.back().get());
   }
+  const std::unique_ptr<TCallScreen> Screen =
+      MakeCallScreen(*First.IniSettings(), !Options.NoBlock, PrintError);
   std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
   for (size_t I = 0; I < Lines.size(); ++I) {
     if (I > 0 && History.Active())
       Forms[I]->AddOutlet(History.Writer());
+    Forms[I]->SetScreen(Screen.get());
     Outlets.AttachTo(*Forms[I]);
     ConnectReports(*Forms[I], Lines[I], true);
     Forms[I]->Phone()->SetSelectedDevice(Lines[I]);

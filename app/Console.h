@@ -13,6 +13,8 @@
 // the only line; several lines and no choice print the names and give ConsoleNoChoice.
 // SIGINT and SIGTERM stop the device, save the line's name and end with 0.
 // With Notify each call is also a desktop notification (app/Notifier.h).
+// Every call goes through the call screen (app/Screening.h): contacts' names, the block list;
+// a blocked call's name field ends in BlockedMarker.
 #pragma once
 
 #include "app/NetworkOutlets.h"
@@ -28,6 +30,7 @@ struct TConsoleOptions {
   std::string Device; // "" for none given
   bool Notify = false; // --notify
   bool AllLines = false;
+  bool NoBlock = false; // --no-block: blocked calls are only marked
   TNetworkOptions Network;
 };
 

@@ -9,6 +9,8 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QMenu>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,6 +21,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
@@ -197,6 +200,14 @@ void TfrmMain::BuildControls() {
   lvwCallerID->header()->setSectionsMovable(false);
   lvwCallerID->header()->setStretchLastSection(false);
   lvwCallerID->setFrameShape(QFrame::StyledPanel); // the shared frame style: frames visible
+  lvwCallerID->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(lvwCallerID, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
+    QTreeWidgetItem* Item = lvwCallerID->itemAt(At);
+    if (Item == nullptr)
+      return;
+    const std::unique_ptr<QMenu> Menu(CallMenu(Item));
+    Menu->exec(lvwCallerID->viewport()->mapToGlobal(At));
+  });
   edtTAPIDevice->setFrame(true);
 
   const QString Face = FromTColor(ButtonFace).name();
@@ -241,6 +252,16 @@ void TfrmMain::BuildControls() {
 void TfrmMain::FormCreate() {
   LoadSettings();
   OpenHistory();
+  FScreen = MakeCallScreen(*FForm->IniSettings(), FBlocking, [](const std::string& Warning) {
+    std::fprintf(stderr, "ringlet: %s\n", Warning.c_str());
+  });
+  FForm->SetScreen(FScreen.get());
+}
+
+void TfrmMain::SetBlocking(bool Value) {
+  FBlocking = Value;
+  if (FScreen)
+    FScreen->SetBlocking(Value);
 }
 
 void TfrmMain::LoadSettings() {
@@ -305,7 +326,51 @@ void TfrmMain::AddCallRow(const TCallRecord& Record) {
   auto* Item = new QTreeWidgetItem(lvwCallerID);
   Item->setText(0, QString::fromLocal8Bit(Record.Time.c_str()));
   Item->setText(1, QString::fromLocal8Bit(Record.ID.c_str()));
-  Item->setText(2, QString::fromLocal8Bit(Record.IDName.c_str()));
+  Item->setText(2, QString::fromLocal8Bit(RowName(Record).c_str()));
+  // What the menu needs: the number and the name as the network sent them.
+  Item->setData(1, Qt::UserRole, QString::fromLocal8Bit(Record.Number.c_str()));
+  Item->setData(2, Qt::UserRole, QString::fromLocal8Bit(Record.Name.c_str()));
+  if (Record.Blocked)
+    for (int Column = 0; Column < 3; ++Column)
+      Item->setForeground(Column, Qt::gray);
   lvwCallerID->addTopLevelItem(Item);
   lvwCallerID->scrollToItem(Item);
+}
+
+QMenu* TfrmMain::CallMenu(QTreeWidgetItem* Item) {
+  auto* Menu = new QMenu(this);
+  const bool HasNumber = !Item->data(1, Qt::UserRole).toString().isEmpty();
+  QAction* Add = Menu->addAction(QString::fromUtf8(AddContactCaption));
+  QAction* Block = Menu->addAction(BlockNumberCaption);
+  Add->setEnabled(HasNumber);
+  Block->setEnabled(HasNumber);
+  connect(Add, &QAction::triggered, this,
+          [this, Item] { GuardedHandler([this, Item] { AddToContacts(Item); }); });
+  connect(Block, &QAction::triggered, this,
+          [this, Item] { GuardedHandler([this, Item] { BlockNumber(Item); }); });
+  return Menu;
+}
+
+void TfrmMain::AddToContacts(QTreeWidgetItem* Item) {
+  const QString Number = Item->data(1, Qt::UserRole).toString();
+  bool Ok = false;
+  const QString Name = QInputDialog::getText(this, "Add to contacts", "Name for " + Number + ":",
+                                             QLineEdit::Normal,
+                                             Item->data(2, Qt::UserRole).toString(), &Ok);
+  if (!Ok || FScreen == nullptr)
+    return;
+  const std::string Why = FScreen->AddContact(Name.toStdString(), Number.toStdString());
+  if (!Why.empty()) {
+    QMessageBox::warning(this, windowTitle(), QString::fromStdString(Why), QMessageBox::Ok);
+    return;
+  }
+  Item->setText(2, QString::fromStdString(CleanName(Name.toStdString())));
+}
+
+void TfrmMain::BlockNumber(QTreeWidgetItem* Item) {
+  if (FScreen == nullptr)
+    return;
+  const std::string Why = FScreen->BlockNumber(Item->data(1, Qt::UserRole).toString().toStdString());
+  if (!Why.empty())
+    QMessageBox::warning(this, windowTitle(), QString::fromStdString(Why), QMessageBox::Ok);
 }

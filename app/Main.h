@@ -15,9 +15,15 @@
 //   Qt. The main thread's queue is drained from Qt's loop while the window exists; a timer
 //   carries out the monitor's re-arms, never while a modal dialog is open (its loop may run
 //   inside a call into Phone): the re-arm follows once the dialog has closed.
+// - Calls go through the call screen (app/Screening.h), made by FormCreate from the settings
+//   file. A blocked call's row has BlockedMarker after its name and grey text. A row's context
+//   menu (CallMenu) offers "Add to contacts…" (the name asked, the network's name proposed)
+//   and "Block this number"; both are disabled for a row without a number, and a failure to
+//   write the file is shown in a message box.
 #pragma once
 
 #include "app/Monitor.h"
+#include "app/Screening.h"
 
 #include <QWidget>
 
@@ -25,6 +31,8 @@
 #include <vector>
 
 class QLabel;
+class QMenu;
+class QTreeWidgetItem;
 class QLineEdit;
 class QAction;
 class QPushButton;
@@ -60,6 +68,10 @@ public:
   TApdComPort* PhoneCom() const { return FForm->PhoneCom(); }
   TApdTapiDevice* Phone() const { return FForm->Phone(); }
   TRzRegIniFile* IniSettings() const { return FForm->IniSettings(); }
+  TCallScreen* Screen() const { return FScreen.get(); }
+  // Whether blocked calls are picked up and put down (--no-block: false); kept across
+  // FormCreate.
+  void SetBlocking(bool Value);
 
   QLabel* NxGlyph1 = nullptr;
   QLabel* RzLabel1 = nullptr;
@@ -78,6 +90,10 @@ public:
   void btnStopClick();
   void btnExitClick();
   void FormClose();
+  // The context menu of a row, owned by the caller.
+  QMenu* CallMenu(QTreeWidgetItem* Item);
+  void AddToContacts(QTreeWidgetItem* Item);
+  void BlockNumber(QTreeWidgetItem* Item);
 
 protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -93,9 +109,13 @@ private:
 
   std::unique_ptr<TCallMonitor> FForm;
   std::unique_ptr<TMonitorHistory> FHistory;
+  std::unique_ptr<TCallScreen> FScreen;
+  bool FBlocking = true;
   TQtPump* FPump = nullptr;
   QTimer* FRearmTimer = nullptr;
 };
 
 inline constexpr const char* NoDeviceMessage = "A TAPI device has not been selected.";
+inline constexpr const char* AddContactCaption = "Add to contacts\u2026";
+inline constexpr const char* BlockNumberCaption = "Block this number";
 inline constexpr const char* PublisherNotice = "Ringlet - free caller ID for Linux";

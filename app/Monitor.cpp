@@ -200,9 +200,10 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
                                      const std::string& IDName) {
   // The line is closed on purpose until the restart below; Poll must not step in.
   TBusy Busy(FBusy);
-  StopMonitoring();
   TCallRecord Record = MakeCallRecord(std::time(nullptr), FPhone->SelectedDevice(), ID, IDName);
   Record.CallKey = ++FLastCallKey;
+  ScreenCall(Record);
+  StopMonitoring();
   ReportCall(Record);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (!FMonitoring)
@@ -218,6 +219,22 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
     }
     ScheduleRearm(FRearmRetryMs);
   }
+}
+
+void TCallMonitor::ScreenCall(TCallRecord& Record) {
+  if (FScreen == nullptr)
+    return;
+  FScreen->Screen(Record);
+  if (!Record.Blocked)
+    return;
+  // Off-hook now; the stop that follows drops the call, which puts the modem on-hook.
+  const LONG Request = tuLineAnswer(FPhone->CallHandle(), nullptr, 0);
+  if (Request < 0) {
+    std::fprintf(stderr, "ringlet: the blocked call could not be picked up (%ld)\n",
+                 static_cast<long>(Request));
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(FBlockHoldMs));
 }
 
 void TCallMonitor::AddOutlet(TCallOutlet* Outlet) {

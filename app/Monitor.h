@@ -15,6 +15,11 @@
 //   until it succeeds, then OnLineBack.
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
+// - Screening: with a call screen set, each call is screened (contact name, blocked) after its
+//   record is made and before anyone sees it. A blocked call is picked up (the line device's
+//   answer: the modem goes off-hook), held BlockHoldMs so that the exchange sees it answered,
+//   and put down by the stop that follows every caller ID (the modem hangs up); the caller is
+//   cut off before the next ring. Then it is reported like any other call, marked Blocked.
 // - Poll is the front end's timer tick; it does nothing while a call into Phone is running.
 //   The front end must not call it from a modal loop that runs inside a call into Phone.
 // - Everything belongs to the thread that created the monitor.
@@ -22,6 +27,7 @@
 
 #include "app/RzRegIniFile.h"
 #include "calls/CallRecord.h"
+#include "calls/CallScreen.h"
 #include "common/OoMisc.h"
 #include "port/AdPort.h"
 #include "tapi/AdTapi.h"
@@ -80,6 +86,12 @@ public:
   uint32_t RearmRetryMs() const { return FRearmRetryMs; }
   void SetRearmRetryMs(uint32_t Value) { FRearmRetryMs = Value; }
 
+  // The screen is not owned; nullptr (the default) screens nothing.
+  void SetScreen(TCallScreen* Screen) { FScreen = Screen; }
+  TCallScreen* Screen() const { return FScreen; }
+  uint32_t BlockHoldMs() const { return FBlockHoldMs; }
+  void SetBlockHoldMs(uint32_t Value) { FBlockHoldMs = Value; }
+
   // Outlets are not owned; one must be removed before it is destroyed.
   void AddOutlet(TCallOutlet* Outlet);
   void RemoveOutlet(TCallOutlet* Outlet);
@@ -92,6 +104,7 @@ private:
   void PhoneTapiCallerID(TObject* CP, const std::string& ID, const std::string& IDName);
   void PhoneTapiFail(TObject* Sender);
   void ReportCall(const TCallRecord& Record);
+  void ScreenCall(TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();
 
@@ -106,6 +119,10 @@ private:
   int FBusy = 0;
   uint64_t FLastCallKey = 0;
   std::vector<TCallOutlet*> FOutlets;
+  TCallScreen* FScreen = nullptr;
+  // Long enough for the exchange to see the line answered, shorter than a modem's answer
+  // (CONNECT) would take, so that the drop finds the modem still in its answer.
+  uint32_t FBlockHoldMs = 250;
 };
 
 // The record of a caller ID as the line device reports it: the texts as shown, and the

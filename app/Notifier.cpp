@@ -1,6 +1,8 @@
 // Desktop notifications of calls over D-Bus.
 #include "app/Notifier.h"
 
+#include "app/Screening.h"
+
 #include <QCoreApplication>
 #include <QDBusError>
 #include <QDBusMessage>
@@ -65,7 +67,13 @@ std::string ErrorText(const QDBusError& Error) {
 
 QString NotificationBody(const TCallRecord& Call) {
   QStringList Lines;
-  for (const std::string* Field : {&Call.ID, &Call.IDName}) {
+  // There is room for the network's name beside a contact's.
+  const std::string Network =
+      !Call.Contact.empty() && !Call.Name.empty() && Call.Name != Call.Contact
+          ? "(" + Call.Name + ")"
+          : "";
+  const std::string Name = RowName(Call);
+  for (const std::string* Field : {&Call.ID, &Name, &Network}) {
     const QString Text = BodyField(*Field);
     if (!Text.isEmpty())
       Lines << Text;

@@ -4,9 +4,10 @@
 // Contract:
 // - TDesktopNotifier is a call outlet. Each call becomes a notification from "Ringlet" with the
 //   icon named "org.ringlet.Ringlet" (the hicolor icon the package installs), the summary
-//   "Incoming call" and as body the number and the name as the list shows them, one a line
-//   (control characters removed, each cut to NotifyFieldLimit characters, markup characters
-//   escaped). A later report of a call already
+//   "Incoming call" and as body the number and the name as the list shows them (a blocked
+//   call's name marked as in the list), then for a contact the network's name in
+//   parentheses, one a line (control characters removed, each cut to NotifyFieldLimit
+//   characters, markup characters escaped). A later report of a call already
 //   shown (the same CallKey) replaces that notification through the id the service returned;
 //   one that comes while the first is still unanswered is sent as soon as the id is in.
 // - Deliver never waits on the bus: each notification is an asynchronous call with a time-out

@@ -54,6 +54,7 @@ const char* const Usage =
     "                    the broker's password: the first line of FILE\n"
     "  --mqtt-ca-file FILE\n"
     "                    with mqtts://: the certificate authorities to trust\n"
+    "  --no-block        blocked calls are only marked, not picked up and put down\n"
     "  --list-devices    print the names of the usable lines and exit\n"
     "  --notify          also show each call as a desktop notification; with --console it\n"
     "                    is off unless asked for, in the window on unless turned off\n"
@@ -74,6 +75,17 @@ const char* const Usage =
     "not writable.\n"
     "The same file may set the network outlets for good: Listen and MaxClients in\n"
     "section [NCID], Url, PasswordFile and CaFile in section [MQTT]; options win.\n"
+    "\n"
+    "Contacts and the block list: a call whose number is in ringlet/contacts.vcf of the\n"
+    "user's configuration folder (vCard 3.0 or 4.0, as address books export them) shows\n"
+    "the contact's name. A call that meets a rule of ringlet/blocklist.txt (one a line: a\n"
+    "number, a prefix ending in *, name:TEXT, withheld or out-of-area; # comments), none of\n"
+    "ringlet/allowlist.txt (the same form) and is no contact's is blocked: the modem picks\n"
+    "up and hangs up at once, and the name field of its row ends in \" [blocked]\" (a\n"
+    "suffix, so the console's fields stay as they are). The files are read again when they\n"
+    "change. Numbers match whatever their formatting, with the trunk prefix and calling\n"
+    "code of Country in section [Settings] (US by default; also CA, GB, IE, DE, FR, NL, AU,\n"
+    "NZ). In the window the list's context menu adds a number to the contacts or blocks it.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 no line chosen or wrong usage.\n";
 
@@ -166,6 +178,8 @@ int main(int argc, char** argv) {
       List = true;
     } else if (Arg == "--device" && I + 1 < argc) {
       Options.Device = argv[++I];
+    } else if (Arg == "--no-block") {
+      Options.NoBlock = true;
     } else if (Arg == "--all-lines") {
       Options.AllLines = true;
     } else if (Arg == "--ncid-listen" && I + 1 < argc) {
@@ -223,6 +237,7 @@ int main(int argc, char** argv) {
   int Result = 0;
   {
     TfrmMain Window;
+    Window.SetBlocking(!Options.NoBlock);
     const std::unique_ptr<TMonitorNotifier> Notifications =
         WantedNotifier(*Window.Form(), Notify, true);
     CloseOnStopSignals(Window);

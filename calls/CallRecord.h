@@ -8,6 +8,9 @@
 //   so that an outlet never has to read the display texts back.
 // - CallKey is the same for every report of one call (a later field of the same caller), and
 //   different for different calls of one monitor.
+// - Contact and Blocked are what the call screen decided (calls/CallScreen.h) before anyone
+//   saw the call: when the number is a contact's, Contact and IDName hold the contact's name
+//   while Name keeps the network's; Blocked says the call was picked up and put down at once.
 // - An outlet's Deliver runs on the monitor's thread and must return at once: an outlet that
 //   talks to a disk or a network queues the call (bounded) and does the work elsewhere. It
 //   reports its own failures (once, not per call) and never throws for them; an exception
@@ -40,6 +43,8 @@ struct TCallRecord {
   TAbsence NumberAbsent = abNone;
   TAbsence NameAbsent = abNone;
   uint64_t CallKey = 0;
+  std::string Contact;  // the contact's name for the number, "" when none
+  bool Blocked = false; // answered and hung up at once by the block list
 };
 
 class TCallOutlet {

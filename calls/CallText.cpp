@@ -117,7 +117,9 @@ std::string CallJson(const TCallRecord& Call) {
   return "{\"time\":" + JsonString(IsoLocalTime(Call.Moment)) +
          ",\"line\":" + JsonString(Call.Line) + ",\"number\":" + JsonString(Call.Number) +
          ",\"name\":" + JsonString(Call.Name) + ",\"absent\":{\"number\":" +
-         Reason(Call.NumberAbsent) + ",\"name\":" + Reason(Call.NameAbsent) + "}}";
+         Reason(Call.NumberAbsent) + ",\"name\":" + Reason(Call.NameAbsent) +
+         "},\"contact\":" + (Call.Contact.empty() ? std::string("null") : JsonString(Call.Contact)) +
+         ",\"blocked\":" + (Call.Blocked ? "true" : "false") + "}";
 }
 
 std::string TopicSlug(const std::string& Text) {

@@ -24,7 +24,8 @@ std::string Utf8Text(const std::string& Text);
 std::string JsonString(const std::string& Text);
 
 // A JSON object of the call: time (ISO 8601 with the local offset), line, number, name, and
-// absent {number, name} holding the reason word or null.
+// absent {number, name} holding the reason word or null, contact (the contact's name or null)
+// and blocked (true or false).
 std::string CallJson(const TCallRecord& Call);
 
 // The moment as ISO 8601 in local time with its offset, e.g. "2026-12-08T22:36:05+01:00".

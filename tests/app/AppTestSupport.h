@@ -81,7 +81,9 @@ class TFakeModem {
 public:
   ~TFakeModem() { Stop(); }
 
-  bool Start(const std::vector<std::string>& Args = {"--ring-spacing", "400"}) {
+  // ErrFile: where its account of what the modem did (standard error) goes; "" inherits ours.
+  bool Start(const std::vector<std::string>& Args = {"--ring-spacing", "400"},
+             const std::string& ErrFile = "") {
     int In[2], Out[2];
     if (::pipe2(In, O_CLOEXEC) != 0 || ::pipe2(Out, O_CLOEXEC) != 0)
       return false;
@@ -94,6 +96,12 @@ public:
     if (FPid == 0) {
       ::dup2(In[0], 0);
       ::dup2(Out[1], 1);
+      if (!ErrFile.empty()) {
+        const int Err = ::open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (Err < 0)
+          ::_exit(126);
+        ::dup2(Err, 2);
+      }
       ::execv(Program.c_str(), Argv.data());
       ::_exit(127);
     }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -125,6 +126,8 @@ protected:
     ::setenv("RINGLET_FAKEMODEM", RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem", 1);
     // The call history goes to the test's folder, never the user's.
     ::setenv("XDG_DATA_HOME", (FFolder / "data").c_str(), 1);
+    // The contacts and block lists of the test's own (none unless a test writes them).
+    ::setenv("XDG_CONFIG_HOME", (FFolder / "config").c_str(), 1);
   }
 
   std::string Remembered() {
@@ -342,7 +345,8 @@ TEST_F(ConsoleTest, ListDevicesAndHelp) {
     ASSERT_TRUE(Ringlet.Start(FProgram, {"--help"}));
     EXPECT_EQ(0, Ringlet.Wait());
     for (const char* Topic : {"--console", "--device NAME", "--list-devices", "--demo", "SIGTERM",
-                              "RINGLET_TELEPHONY_CONFIG", "TapiDevice"})
+                              "RINGLET_TELEPHONY_CONFIG", "TapiDevice", "--no-block", "contacts.vcf",
+                              "blocklist.txt", "allowlist.txt", "Country", "[blocked]"})
       EXPECT_NE(std::string::npos, Ringlet.Stdout().find(Topic)) << Topic;
   }
   {
@@ -498,6 +502,114 @@ TEST_F(ConsoleTest, NetworkOptionsAreCheckedBeforeMonitoring) {
   TRinglet Window;
   ASSERT_TRUE(Window.Start(FProgram, {"--all-lines"}));
   EXPECT_EQ(2, Window.Wait());
+}
+
+// What fakemodem did during each call it played: its account split at "call from".
+std::map<std::string, std::string> CallAccounts(const std::string& File) {
+  std::ifstream In(File);
+  std::map<std::string, std::string> Accounts;
+  std::string Current;
+  for (std::string Line; std::getline(In, Line);) {
+    if (const size_t From = Line.find("call from "); From != std::string::npos) {
+      const size_t Start = From + 10;
+      Current = Line.substr(Start, Line.find(' ', Start) - Start);
+    }
+    if (!Current.empty())
+      Accounts[Current] += Line + "\n";
+  }
+  return Accounts;
+}
+
+void WriteFile(const fs::path& Path, const std::string& Text) {
+  fs::create_directories(Path.parent_path());
+  std::ofstream(Path) << Text;
+}
+
+TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
+  WriteFile(FFolder / "config/ringlet/contacts.vcf",
+            "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Mum\r\nTEL;TYPE=HOME:+1 (407) 555-1212\r\n"
+            "END:VCARD\r\nBEGIN:VCARD\r\nVERSION:3.0\r\nFN:The Plumber\r\n"
+            "TEL:1-800-555-0777\r\nEND:VCARD\r\n");
+  WriteFile(FFolder / "config/ringlet/blocklist.txt",
+            "# nuisance calls\n(555) 010-0199\nwithheld\n8005550*\n");
+  WriteFile(FFolder / "config/ringlet/allowlist.txt", "800-555-0123  # the pharmacy\n");
+  const std::string ModemLog = FFolder / "fakemodem.log";
+  TFakeModem Modem;
+  // Rings far enough apart that a caller cut off after the caller ID never hears a second.
+  ASSERT_TRUE(Modem.Start({"--ring-spacing", "3000", "--answer-delay", "30000"}, ModemLog));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
+  Modem.Send("sleep 1500");
+  Modem.Send("call 4075551212 \"DOE JOHN\" rings=1");
+  Modem.Send("sleep 3500");
+  Modem.Send("call 5550100199 \"CARD SERVICES\" rings=2");
+  Modem.Send("sleep 3500");
+  Modem.Send("private rings=2");
+  Modem.Send("sleep 3500");
+  Modem.Send("call 8005550123 \"PHARMACY\" rings=1");
+  Modem.Send("sleep 3500");
+  Modem.Send("call 8005550777 \"PLUMBING CO\" rings=1");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(5)) << Ringlet.Stdout() << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  Modem.Stop();
+
+  const std::vector<std::string> Lines = Ringlet.Lines();
+  ASSERT_EQ(5u, Lines.size()) << Ringlet.Stdout();
+  const std::vector<TCall> Expected = {{"4075551212", "Mum"},
+                                       {"5550100199", "CARD SERVICES [blocked]"},
+                                       {"Caller ID Blocked", "Caller ID Blocked [blocked]"},
+                                       {"8005550123", "PHARMACY"},
+                                       {"8005550777", "The Plumber"}};
+  for (size_t I = 0; I < Expected.size(); ++I) {
+    TCall Call;
+    ASSERT_TRUE(ParseCallLine(Lines[I], Call.Number, Call.Name)) << Lines[I];
+    EXPECT_EQ(Expected[I].Number, Call.Number);
+    EXPECT_EQ(Expected[I].Name, Call.Name);
+  }
+
+  // The modem picked up and hung up the blocked calls before their second ring, and left
+  // the others alone.
+  const std::map<std::string, std::string> Accounts = CallAccounts(ModemLog);
+  ASSERT_EQ(5u, Accounts.size());
+  for (const char* Blocked : {"5550100199", "P"}) {
+    const std::string& Account = Accounts.at(Blocked);
+    const size_t Answer = Account.find("<- ATA");
+    const size_t HangUp = Account.find("<- ATH");
+    EXPECT_NE(Answer, std::string::npos) << Account;
+    EXPECT_NE(HangUp, std::string::npos) << Account;
+    EXPECT_LT(Answer, HangUp) << Account;
+    EXPECT_NE(Account.find("call over: hung up by the host"), std::string::npos) << Account;
+    EXPECT_EQ(Account.find("ring 2/2"), std::string::npos) << Account;
+  }
+  for (const char* Let : {"4075551212", "8005550123", "8005550777"})
+    EXPECT_EQ(Accounts.at(Let).find("<- ATA"), std::string::npos) << Accounts.at(Let);
+}
+
+TEST_F(ConsoleTest, NoBlockOnlyShowsTheCallAndWarningsNameTheLine) {
+  WriteFile(FFolder / "config/ringlet/blocklist.txt", "withheld\nnonsense here\n");
+  WriteFile(FFolder / "ringlet.ini", "[Settings]\nCountry=ZZ\n");
+  const std::string ModemLog = FFolder / "fakemodem.log";
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start({"--ring-spacing", "400"}, ModemLog));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--no-block"}));
+  Modem.Send("sleep 1500");
+  Modem.Send("private rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  Modem.Stop();
+  TCall Call;
+  ASSERT_TRUE(ParseCallLine(Ringlet.Lines().at(0), Call.Number, Call.Name));
+  EXPECT_EQ("Caller ID Blocked", Call.Name);
+  EXPECT_EQ(CallAccounts(ModemLog).at("P").find("<- ATA"), std::string::npos);
+  EXPECT_NE(Ringlet.Stderr().find("blocklist.txt:2: rule skipped"), std::string::npos)
+      << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stderr().find("unknown Country \"ZZ\""), std::string::npos)
+      << Ringlet.Stderr();
 }
 
 } // namespace

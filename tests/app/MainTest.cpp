@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -23,8 +24,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -83,6 +86,7 @@ protected:
     ::setenv("RINGLET_TELEPHONY_CONFIG", (FFolder / "telephony.ini").c_str(), 1);
     ::setenv("RINGLET_REGISTRY_FILE", (FFolder / "registry").c_str(), 1);
     ::setenv("RINGLET_LIBRARY_PATH", RINGLET_BUILD_DIR "/telephony", 1);
+    ::setenv("XDG_CONFIG_HOME", (FFolder / "config").c_str(), 1);
     UnloadTapi();
     FPrevious = SetApplicationExceptionHandler(
         [this](const std::exception& E) { FErrors.push_back(E.what()); });
@@ -524,6 +528,115 @@ TEST_F(MainTest, StartWithSeveralLinesAndTheDialogCancelledStaysIdle) {
   EXPECT_TRUE(W->btnStart->isEnabled());
   EXPECT_FALSE(W->btnStop->isEnabled());
   EXPECT_FALSE(W->Form()->Monitoring());
+}
+
+std::string ReadText(const std::string& Path) {
+  std::ifstream In(Path);
+  std::stringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+// The action of a row's context menu with Caption.
+QAction* MenuAction(QMenu& Menu, const char* Caption) {
+  for (QAction* Action : Menu.actions())
+    if (Action->text() == QString::fromUtf8(Caption))
+      return Action;
+  return nullptr;
+}
+
+TEST_F(MainTest, ContextMenuAddsContactsAndBlocksNumbersKeepingTheFiles) {
+  auto W = MakeWindow();
+  const std::string Contacts = FFolder / "config/ringlet/contacts.vcf";
+  const std::string BlockList = FFolder / "config/ringlet/blocklist.txt";
+  std::filesystem::create_directories(FFolder / "config/ringlet");
+  const std::string Existing = "BEGIN:VCARD\nVERSION:4.0\nFN:Gran\nTEL:5550001\nEND:VCARD\n";
+  std::ofstream(Contacts) << Existing;
+  std::ofstream(BlockList) << "# mine\nwithheld\n";
+  // The calls as the monitor hands them to the window.
+  W->Form()->OnCall(MakeCallRecord(0, "Fake Modem", "4075551212", "DOE JOHN"));
+  W->Form()->OnCall(MakeCallRecord(0, "Fake Modem", "9005550000", "WIN A PRIZE"));
+  TCallRecord Withheld = MakeCallRecord(0, "Fake Modem", "Caller ID Blocked", "Caller ID Blocked");
+  Withheld.NumberAbsent = abWithheld;
+  Withheld.Number.clear();
+  Withheld.Blocked = true;
+  W->Form()->OnCall(Withheld);
+  ASSERT_EQ(3, W->lvwCallerID->topLevelItemCount());
+  QTreeWidgetItem* John = W->lvwCallerID->topLevelItem(0);
+  QTreeWidgetItem* Prize = W->lvwCallerID->topLevelItem(1);
+  QTreeWidgetItem* Private = W->lvwCallerID->topLevelItem(2);
+  EXPECT_EQ("Caller ID Blocked [blocked]", Private->text(2).toStdString());
+  EXPECT_EQ(QColor(Qt::gray), Private->foreground(1).color());
+
+  {
+    // No number: nothing to add or block.
+    const std::unique_ptr<QMenu> Menu(W->CallMenu(Private));
+    ASSERT_NE(MenuAction(*Menu, AddContactCaption), nullptr);
+    EXPECT_FALSE(MenuAction(*Menu, AddContactCaption)->isEnabled());
+    EXPECT_FALSE(MenuAction(*Menu, BlockNumberCaption)->isEnabled());
+  }
+  {
+    FWatcher = std::make_unique<TModalWatcher>(); // a fresh record for this dialog
+    TModalWatcher& Watcher = *FWatcher;
+    Watcher.OnInput = [](QInputDialog& Dialog) {
+      Dialog.setTextValue(QString::fromUtf8("Zo\xc3\xab, next door"));
+      Dialog.accept();
+    };
+    const std::unique_ptr<QMenu> Menu(W->CallMenu(John));
+    QAction* Add = MenuAction(*Menu, AddContactCaption);
+    ASSERT_NE(Add, nullptr);
+    ASSERT_TRUE(Add->isEnabled());
+    Add->trigger();
+    ASSERT_EQ(1u, Watcher.Seen().size());
+    EXPECT_EQ("input", Watcher.Seen()[0].Kind);
+    EXPECT_EQ("DOE JOHN", Watcher.Seen()[0].Current) << "the network's name is proposed";
+    EXPECT_NE(Watcher.Seen()[0].Text.find("4075551212"), std::string::npos);
+  }
+  EXPECT_EQ("Zo\xc3\xab, next door", John->text(2).toStdString());
+  const std::string Written = ReadText(Contacts);
+  EXPECT_EQ(0u, Written.rfind(Existing, 0)) << Written;
+  EXPECT_NE(Written.find("FN:Zo\xc3\xab\\, next door\r\nTEL;TYPE=VOICE:4075551212"),
+            std::string::npos)
+      << Written;
+  {
+    // Cancelled: the file stays as it is.
+    FWatcher = std::make_unique<TModalWatcher>(); // a fresh record for this dialog
+    TModalWatcher& Watcher = *FWatcher;
+    Watcher.OnInput = [](QInputDialog& Dialog) { Dialog.reject(); };
+    const std::unique_ptr<QMenu> Menu(W->CallMenu(Prize));
+    MenuAction(*Menu, AddContactCaption)->trigger();
+    EXPECT_EQ(1u, Watcher.Seen().size());
+  }
+  EXPECT_EQ(Written, ReadText(Contacts));
+  {
+    const std::unique_ptr<QMenu> Menu(W->CallMenu(Prize));
+    MenuAction(*Menu, BlockNumberCaption)->trigger();
+  }
+  EXPECT_EQ("# mine\nwithheld\n9005550000\n", ReadText(BlockList));
+
+  // The screen reads what the menu wrote: the new contact names the next call.
+  TCallRecord Next = MakeCallRecord(0, "Fake Modem", "14075551212", "DOE JOHN");
+  W->Screen()->Screen(Next);
+  EXPECT_EQ("Zo\xc3\xab, next door", Next.IDName);
+  TCallRecord Again = MakeCallRecord(0, "Fake Modem", "9005550000", "WIN A PRIZE");
+  W->Screen()->Screen(Again);
+  EXPECT_TRUE(Again.Blocked);
+  EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, ContextMenuTellsWhenTheFileCannotBeWritten) {
+  // The configuration "folder" is a plain file: nothing can be written under it.
+  std::ofstream(FFolder / "config") << "not a folder";
+  auto W = MakeWindow();
+  W->Form()->OnCall(MakeCallRecord(0, "Fake Modem", "9005550000", "WIN A PRIZE"));
+  TModalWatcher& Watcher = *FWatcher;
+  const std::unique_ptr<QMenu> Menu(W->CallMenu(W->lvwCallerID->topLevelItem(0)));
+  MenuAction(*Menu, BlockNumberCaption)->trigger();
+  ASSERT_EQ(1u, Watcher.Seen().size());
+  EXPECT_EQ("message", Watcher.Seen()[0].Kind);
+  EXPECT_EQ(QMessageBox::Warning, Watcher.Seen()[0].Icon);
+  EXPECT_NE(Watcher.Seen()[0].Text.find("blocklist.txt"), std::string::npos)
+      << Watcher.Seen()[0].Text;
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -27,13 +28,13 @@
 namespace AppTest {
 
 struct TSeenDialog {
-  std::string Kind; // "message", "device" or "port"
+  std::string Kind; // "message", "device", "port" or "input"
   std::string Title;
   std::string Text;
   QMessageBox::Icon Icon = QMessageBox::NoIcon;
   int ButtonCount = 0;
   std::vector<std::string> Entries; // the list of the device or port dialog
-  std::string Current;              // its preselected entry
+  std::string Current;              // its preselected entry, or the input's proposed text
 };
 
 class TModalWatcher {
@@ -44,6 +45,8 @@ public:
   };
   // What to do with a port dialog: by default OK on the preselected port.
   std::function<void(TComSelectForm&)> OnPort = [](TComSelectForm& Form) { Form.OkBtn->click(); };
+  // What to do with a text input dialog: by default OK on the proposed text.
+  std::function<void(QInputDialog&)> OnInput = [](QInputDialog& Dialog) { Dialog.accept(); };
 
   explicit TModalWatcher(int LimitMs = GenerousMs) : FLimitMs(LimitMs) {
     QObject::connect(&FTimer, &QTimer::timeout, [this] { Look(); });
@@ -88,6 +91,8 @@ private:
       AnswerDevice(*Form);
     else if (auto* Ports = qobject_cast<TComSelectForm*>(Modal))
       AnswerPort(*Ports);
+    else if (auto* Input = qobject_cast<QInputDialog*>(Modal))
+      AnswerInput(*Input);
   }
 
   void CloseStuck(QWidget& Modal) {
@@ -135,6 +140,17 @@ private:
       OnPort(Form);
       Form.setProperty("ringletSeen", false);
     });
+  }
+
+  void AnswerInput(QInputDialog& Dialog) {
+    FSeen.push_back({"input",
+                     Dialog.windowTitle().toStdString(),
+                     Dialog.labelText().toStdString(),
+                     QMessageBox::NoIcon,
+                     0,
+                     {},
+                     Dialog.textValue().toStdString()});
+    QTimer::singleShot(0, &Dialog, [this, &Dialog] { OnInput(Dialog); });
   }
 
   int FLimitMs;

@@ -55,6 +55,17 @@ TEST(NotificationTextTest, BodyIsTheNumberAndTheNameAsTheListShowsThem) {
         << Case.ID << " / " << Case.IDName;
 }
 
+TEST(NotificationTextTest, ContactsShowTheNetworksNameAndBlockedCallsTheMark) {
+  TCallRecord Mum = Call(1, "4075551212", "DOE JANE");
+  Mum.Contact = Mum.IDName = "Mum";
+  EXPECT_EQ("4075551212\nMum\n(DOE JANE)", Text(NotificationBody(Mum)));
+  Mum.Name.clear();
+  EXPECT_EQ("4075551212\nMum", Text(NotificationBody(Mum)));
+  TCallRecord Nuisance = Call(2, "9005550000", "WIN A <PRIZE>");
+  Nuisance.Blocked = true;
+  EXPECT_EQ("9005550000\nWIN A &lt;PRIZE&gt; [blocked]", Text(NotificationBody(Nuisance)));
+}
+
 TEST(NotificationTextTest, CutNeverSplitsACharacter) {
   // 79 letters, then a character outside the basic plane (two UTF-16 units) across the cut.
   const std::string Name = std::string(NotifyFieldLimit - 1, 'A') + "\xf0\x9f\x93\x9e" + "B";

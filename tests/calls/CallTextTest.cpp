@@ -45,7 +45,12 @@ TEST(CallTextTest, CallJsonHoldsTheFieldsAndTheReasonsOfAbsentOnes) {
   Call.Name = "O'Brien \"Jr\"";
   EXPECT_EQ(CallJson(Call),
             "{\"time\":\"2026-12-08T22:00:00+00:00\",\"line\":\"Kitchen\",\"number\":\"\","
-            "\"name\":\"O'Brien \\\"Jr\\\"\",\"absent\":{\"number\":\"out-of-area\",\"name\":null}}");
+            "\"name\":\"O'Brien \\\"Jr\\\"\",\"absent\":{\"number\":\"out-of-area\",\"name\":null},"
+            "\"contact\":null,\"blocked\":false}");
+  Call.Contact = "Zo\xc3\xab";
+  Call.Blocked = true;
+  EXPECT_NE(CallJson(Call).find(",\"contact\":\"Zo\xc3\xab\",\"blocked\":true}"), std::string::npos)
+      << CallJson(Call);
   ::setenv("TZ", "EST5EDT", 1);
   ::tzset();
   EXPECT_EQ(IsoLocalTime(1796767200), "2026-12-08T17:00:00-05:00");

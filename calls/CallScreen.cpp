@@ -1,0 +1,130 @@
+// The call screen. See CallScreen.h.
+#include "calls/CallScreen.h"
+
+#include "platform/LastError.h"
+#include "platform/SafeFile.h"
+#include "platform/SysMessage.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr unsigned NewFileMode = 0600; // an address book is private
+constexpr unsigned NewFolderMode = 0700;
+
+std::string ErrorText(uint32_t Code) {
+  std::string Text = Platform::SystemErrorText(Code);
+  while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r'))
+    Text.pop_back();
+  return Text.empty() ? "error " + std::to_string(Code) : Text;
+}
+
+// Appends Addition to the file under its lock, keeping what is there.
+std::string AppendToFile(const std::string& Path, const std::string& Addition) {
+  uint32_t Code = Platform::MakeDirectories(Platform::FolderOf(Path), NewFolderMode);
+  Platform::TFileLock Lock;
+  if (Code == 0)
+    Code = Lock.Acquire(Platform::LockFileFor(Path), Platform::flmExclusive);
+  std::string Text;
+  if (Code == 0) {
+    Code = Platform::ReadWholeFile(Path, Text);
+    if (Code == Platform::errFileNotFound)
+      Code = 0;
+  }
+  if (Code == 0) {
+    if (!Text.empty() && Text.back() != '\n')
+      Text += Text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    Code = Platform::ReplaceFileContents(Path, Text + Addition, NewFileMode);
+  }
+  return Code == 0 ? "" : Path + ": " + ErrorText(Code);
+}
+
+} // namespace
+
+TScreenFiles DefaultScreenFiles(const std::string& Folder) {
+  std::string Base = Folder;
+  if (Base.empty()) {
+    // A relative XDG_CONFIG_HOME is to be ignored.
+    if (const char* Xdg = std::getenv("XDG_CONFIG_HOME"); Xdg != nullptr && *Xdg == '/')
+      Base = std::string(Xdg) + "/ringlet";
+    else if (const char* Home = std::getenv("HOME"); Home != nullptr)
+      Base = std::string(Home) + "/.config/ringlet";
+    else
+      Base = ".config/ringlet";
+  }
+  return {Base + "/contacts.vcf", Base + "/blocklist.txt", Base + "/allowlist.txt"};
+}
+
+TCallScreen::TCallScreen(TScreenFiles Files, const TCountryRule& Country)
+    : FFiles(std::move(Files)), FCountry(&Country) {
+  FContactsFile.Path = FFiles.Contacts;
+  FBlockFile.Path = FFiles.BlockList;
+  FAllowFile.Path = FFiles.AllowList;
+}
+
+bool TCallScreen::Changed(TWatched& File, std::string& Text) {
+  TStamp Now;
+  struct stat Info {};
+  if (::stat(File.Path.c_str(), &Info) == 0) {
+    Now = {true, Info.st_mtim.tv_sec, Info.st_mtim.tv_nsec, Info.st_size, Info.st_ino};
+  }
+  if (File.Read && Now == File.Stamp)
+    return false;
+  File.Stamp = Now;
+  File.Read = true;
+  Text.clear();
+  if (!Now.Exists)
+    return true;
+  if (const uint32_t Code = Platform::ReadWholeFile(File.Path, Text); Code != 0) {
+    Warn({File.Path + ": " + ErrorText(Code)});
+    Text.clear();
+  }
+  return true;
+}
+
+void TCallScreen::Warn(const std::vector<std::string>& Warnings) {
+  for (const std::string& Warning : Warnings)
+    if (OnWarning)
+      OnWarning(Warning);
+}
+
+void TCallScreen::Refresh() {
+  std::string Text;
+  std::vector<std::string> Warnings;
+  if (Changed(FContactsFile, Text))
+    FContacts = TContactBook(ReadVCards(Text, FFiles.Contacts, Warnings), *FCountry);
+  if (Changed(FBlockFile, Text))
+    FBlock = TRuleList(Text, FFiles.BlockList, *FCountry, Warnings);
+  if (Changed(FAllowFile, Text))
+    FAllow = TRuleList(Text, FFiles.AllowList, *FCountry, Warnings);
+  Warn(Warnings);
+}
+
+void TCallScreen::Screen(TCallRecord& Call) {
+  Refresh();
+  Call.Contact = Call.NumberAbsent == abNone ? FContacts.Find(Call.Number) : "";
+  Call.Blocked = false;
+  if (!Call.Contact.empty()) {
+    Call.IDName = Call.Contact;
+    return;
+  }
+  Call.Blocked = FBlocking && FBlock.Match(Call) != nullptr && FAllow.Match(Call) == nullptr;
+}
+
+std::string TCallScreen::AddContact(const std::string& Name, const std::string& Number) {
+  if (CleanName(Name).empty())
+    return "the name is empty";
+  if (!PlainNumber(Number))
+    return "\"" + Number + "\" is not a telephone number";
+  return AppendToFile(FFiles.Contacts, ContactCard(Name, Number));
+}
+
+std::string TCallScreen::BlockNumber(const std::string& Number) {
+  if (!PlainNumber(Number))
+    return "\"" + Number + "\" is not a telephone number";
+  Refresh();
+  if (FBlock.HasNumber(Number))
+    return "";
+  return AppendToFile(FFiles.BlockList, Number + "\n");
+}

@@ -1,0 +1,162 @@
+// The call screen on real files in a temporary folder: names, blocking, the allow list,
+// reloading on change and atomic additions.
+#include "calls/CallScreen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class CallScreenTest : public ::testing::Test {
+protected:
+  static fs::path Folder() {
+    return fs::temp_directory_path() /
+           ("ringlet-screen-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  void SetUp() override {
+    fs::remove_all(FFolder);
+    FScreen.OnWarning = [this](const std::string& Text) { FWarnings.push_back(Text); };
+  }
+  void TearDown() override { fs::remove_all(FFolder); }
+
+  void Write(const std::string& Path, const std::string& Text) {
+    fs::create_directories(FFolder);
+    // Through a new file and a rename, as editors save, so the inode changes too.
+    std::ofstream(Path + ".new") << Text;
+    fs::rename(Path + ".new", Path);
+  }
+  static std::string Read(const std::string& Path) {
+    std::ifstream In(Path);
+    std::stringstream Text;
+    Text << In.rdbuf();
+    return Text.str();
+  }
+  static TCallRecord Call(const std::string& Number, const std::string& Name,
+                          TAbsence NumberAbsent = abNone) {
+    TCallRecord Record;
+    Record.Number = Number;
+    Record.ID = NumberAbsent == abNone ? Number : "Private";
+    Record.NumberAbsent = NumberAbsent;
+    Record.Name = Name;
+    Record.IDName = Name;
+    return Record;
+  }
+  TCallRecord Screened(TCallRecord Record) {
+    FScreen.Screen(Record);
+    return Record;
+  }
+
+  fs::path FFolder = Folder();
+  TCallScreen FScreen{DefaultScreenFiles(FFolder.string()), *FindCountry("US")};
+  std::vector<std::string> FWarnings;
+};
+
+TEST_F(CallScreenTest, DefaultFilesFollowXdgConfigHome) {
+  const std::string Home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
+  EXPECT_EQ(DefaultScreenFiles().Contacts, "/xdg/ringlet/contacts.vcf");
+  ::setenv("XDG_CONFIG_HOME", "relative", 1);
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(DefaultScreenFiles().BlockList, "/home/u/.config/ringlet/blocklist.txt");
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(DefaultScreenFiles().AllowList, "/home/u/.config/ringlet/allowlist.txt");
+  ::setenv("HOME", Home.c_str(), 1);
+}
+
+TEST_F(CallScreenTest, NoFilesChangeNothing) {
+  const TCallRecord Record = Screened(Call("4075551212", "JOHN DOE"));
+  EXPECT_EQ(Record.IDName, "JOHN DOE");
+  EXPECT_EQ(Record.Contact, "");
+  EXPECT_FALSE(Record.Blocked);
+  EXPECT_TRUE(FWarnings.empty());
+}
+
+TEST_F(CallScreenTest, ContactNameReplacesTheNetworksAndIsNeverBlocked) {
+  Write(FScreen.Files().Contacts,
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Mum\r\nTEL:+1 407 555 1212\r\nEND:VCARD\r\n");
+  Write(FScreen.Files().BlockList, "407*\nname:doe\n");
+  const TCallRecord Mum = Screened(Call("14075551212", "JOHN DOE"));
+  EXPECT_EQ(Mum.IDName, "Mum");
+  EXPECT_EQ(Mum.Contact, "Mum");
+  EXPECT_EQ(Mum.Name, "JOHN DOE"); // the network's name is kept
+  EXPECT_FALSE(Mum.Blocked);
+  const TCallRecord Other = Screened(Call("4075559999", "JANE ROE"));
+  EXPECT_EQ(Other.Contact, "");
+  EXPECT_TRUE(Other.Blocked);
+}
+
+TEST_F(CallScreenTest, AllowListWinsAndNoBlockOnlyShows) {
+  Write(FScreen.Files().BlockList, "withheld\n800*\n");
+  Write(FScreen.Files().AllowList, "800 555 0199\n");
+  EXPECT_TRUE(Screened(Call("", "", abWithheld)).Blocked);
+  EXPECT_TRUE(Screened(Call("8005550100", "")).Blocked);
+  EXPECT_FALSE(Screened(Call("18005550199", "")).Blocked);
+  FScreen.SetBlocking(false);
+  EXPECT_FALSE(Screened(Call("", "", abWithheld)).Blocked);
+}
+
+TEST_F(CallScreenTest, ChangedFilesAreReadAgainAndWarnOncePerRead) {
+  Write(FScreen.Files().BlockList, "5550001\nbogus rule\n");
+  EXPECT_TRUE(Screened(Call("5550001", "")).Blocked);
+  EXPECT_FALSE(Screened(Call("5550002", "")).Blocked);
+  ASSERT_EQ(FWarnings.size(), 1u); // read once, so told once
+  EXPECT_NE(FWarnings[0].find("blocklist.txt:2:"), std::string::npos) << FWarnings[0];
+  Write(FScreen.Files().BlockList, "5550002\n");
+  EXPECT_FALSE(Screened(Call("5550001", "")).Blocked);
+  EXPECT_TRUE(Screened(Call("5550002", "")).Blocked);
+  fs::remove(FScreen.Files().BlockList);
+  EXPECT_FALSE(Screened(Call("5550002", "")).Blocked);
+  EXPECT_EQ(FWarnings.size(), 1u);
+}
+
+TEST_F(CallScreenTest, AddContactAndBlockNumberKeepWhatIsThere) {
+  const std::string Existing =
+      "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:First\r\nTEL:5550001\r\nEND:VCARD"; // no line end
+  Write(FScreen.Files().Contacts, Existing);
+  EXPECT_EQ(FScreen.AddContact("Zo\xc3\xab", "4075551212"), "");
+  const std::string Contacts = Read(FScreen.Files().Contacts);
+  EXPECT_EQ(Contacts.rfind(Existing + "\r\nBEGIN:VCARD\r\n", 0), 0u) << Contacts;
+  EXPECT_EQ(Screened(Call("4075551212", "X")).IDName, "Zo\xc3\xab");
+  EXPECT_EQ(Screened(Call("5550001", "X")).IDName, "First");
+  struct stat Info {};
+  ASSERT_EQ(::stat(FScreen.Files().Contacts.c_str(), &Info), 0);
+
+  // A new block list is created, with its folder; a number already there is not added again.
+  EXPECT_EQ(FScreen.BlockNumber("9005550000"), "");
+  EXPECT_EQ(FScreen.BlockNumber("1-900-555-0000"), "");
+  EXPECT_EQ(Read(FScreen.Files().BlockList), "9005550000\n");
+  ASSERT_EQ(::stat(FScreen.Files().BlockList.c_str(), &Info), 0);
+  EXPECT_EQ(Info.st_mode & 0777, 0600u);
+  Write(FScreen.Files().BlockList, "# mine\nwithheld");
+  EXPECT_EQ(FScreen.BlockNumber("5550009"), "");
+  EXPECT_EQ(Read(FScreen.Files().BlockList), "# mine\nwithheld\n5550009\n");
+  EXPECT_TRUE(Screened(Call("5550009", "")).Blocked);
+
+  // Nothing that could become a rule or a card of its own gets in.
+  EXPECT_NE(FScreen.BlockNumber("5551234\nwithheld"), "");
+  EXPECT_NE(FScreen.AddContact("Eve", "5551234\r\nEND:VCARD"), "");
+  EXPECT_NE(FScreen.AddContact(" \r\n", "5551234"), "");
+  EXPECT_EQ(Read(FScreen.Files().BlockList), "# mine\nwithheld\n5550009\n");
+  EXPECT_TRUE(FWarnings.empty()) << FWarnings.front();
+}
+
+TEST_F(CallScreenTest, UnreadableFolderIsReportedNotThrown) {
+  fs::create_directories(FFolder);
+  std::ofstream(FFolder / "plain") << "x";
+  TCallScreen Screen(DefaultScreenFiles((FFolder / "plain").string()), *FindCountry("GB"));
+  EXPECT_NE(Screen.BlockNumber("02079460958"), "");
+  TCallRecord Record = Call("02079460958", "");
+  Screen.Screen(Record);
+  EXPECT_FALSE(Record.Blocked);
+}
+
+} // namespace

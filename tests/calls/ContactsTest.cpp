@@ -1,0 +1,120 @@
+// vCard files as address books export them, read into names for numbers.
+#include "calls/Contacts.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// As a phone's address book exports 3.0: CRLF, groups, TYPE lists, a long name folded, a
+// photo folded over many lines, several numbers.
+const char* const PhoneExport =
+    "BEGIN:VCARD\r\n"
+    "VERSION:3.0\r\n"
+    "PRODID:-//Example Corp.//Address Book 14.0//EN\r\n"
+    "N:Doe;John;;;\r\n"
+    "FN:John Doe\r\n"
+    "item1.TEL;type=pref:+1 (407) 555-1212\r\n"
+    "TEL;TYPE=CELL;TYPE=VOICE:407.555.3434\r\n"
+    "TEL;TYPE=WORK:1-321-555-0000 ext. 12\r\n"
+    "PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQSkZJRgABAQAAAQABAAD/2wBDAAgGBgcGBQgHBwcJCQgKDBQNDA\r\n"
+    " sLDBkSEw8UHRofHh0aHBwgJC4nICIsIxwcKDcpLDAxNDQ0Hyc5PTgyPC4zNDL/2wBDAQkJCQwLDBgN\r\n"
+    "END:VCARD\r\n"
+    "BEGIN:VCARD\r\n"
+    "VERSION:3.0\r\n"
+    "FN:Zo\xc3\xab Chmielewska-Wi\xc5\x9bniewska of the Very Long Family Name That Needs Fo\r\n"
+    " lding\r\n"
+    "TEL;TYPE=HOME:+44 (0)20 7946 0958\r\n"
+    "END:VCARD\r\n";
+
+// As a mail client's address book exports 4.0: LF ends, tel: URIs, quoted parameters.
+const char* const MailExport = "BEGIN:VCARD\n"
+                               "VERSION:4.0\n"
+                               "N:Ro\xc3\xa9;Jane;;;\n"
+                               "TEL;VALUE=uri;TYPE=\"voice,home\":tel:+1-555-010-2030\n"
+                               "TEL;VALUE=uri;PREF=1;TYPE=\"cell\":tel:+1-555-010-4040;ext=5\n"
+                               "NOTE:Neighbour\\, calls about the dog\\nand the fence\n"
+                               "END:VCARD\n"
+                               "begin:vcard\n"
+                               "version:4.0\n"
+                               "fn:Acme Plumbing\n"
+                               "email:info@example.com\n"
+                               "end:vcard\n";
+
+TEST(ContactsTest, PhoneExportWithFoldedLinesGroupsAndSeveralNumbers) {
+  std::vector<std::string> Warnings;
+  const std::vector<TContact> Cards = ReadVCards(PhoneExport, "contacts.vcf", Warnings);
+  EXPECT_TRUE(Warnings.empty()) << Warnings.front();
+  ASSERT_EQ(Cards.size(), 2u);
+  EXPECT_EQ(Cards[0].Name, "John Doe");
+  EXPECT_EQ(Cards[0].Numbers.size(), 3u);
+  EXPECT_EQ(Cards[0].Line, 1);
+  // The folded name is one name again, its UTF-8 intact, cut at the limit without a half
+  // character.
+  EXPECT_EQ(Cards[1].Name.rfind("Zo\xc3\xab Chmielewska-Wi\xc5\x9bniewska of the", 0), 0u)
+      << Cards[1].Name;
+  EXPECT_LE(Cards[1].Name.size(), ContactNameLimit);
+
+  const TContactBook Book(Cards, *FindCountry("US"));
+  EXPECT_EQ(Book.Find("4075551212"), "John Doe");
+  EXPECT_EQ(Book.Find("14075553434"), "John Doe");
+  EXPECT_EQ(Book.Find("3215550000"), "John Doe");
+  EXPECT_EQ(Book.Find("4075559999"), "");
+  EXPECT_EQ(Book.Find(""), "");
+  const TContactBook British(Cards, *FindCountry("GB"));
+  EXPECT_EQ(British.Find("02079460958"), Cards[1].Name);
+}
+
+TEST(ContactsTest, MailExportWithUrisAndNameFromN) {
+  std::vector<std::string> Warnings;
+  const std::vector<TContact> Cards = ReadVCards(MailExport, "mail.vcf", Warnings);
+  EXPECT_TRUE(Warnings.empty());
+  ASSERT_EQ(Cards.size(), 1u); // the plumber has no number
+  EXPECT_EQ(Cards[0].Name, "Jane Ro\xc3\xa9");
+  const TContactBook Book(Cards, *FindCountry("US"));
+  EXPECT_EQ(Book.Find("5550102030"), "Jane Ro\xc3\xa9");
+  EXPECT_EQ(Book.Find("15550104040"), "Jane Ro\xc3\xa9");
+}
+
+TEST(ContactsTest, BrokenCardsAreSkippedWithOneWarningNamingTheLine) {
+  const std::string Text = std::string("BEGIN:VCARD\nVERSION:3.0\nFN:Good One\nTEL:5550001\n"
+                                       "END:VCARD\n"
+                                       "BEGIN:VCARD\nVERSION:3.0\nFN:Broken\n"
+                                       "this line has no colon\nTEL:5550002\nmore junk\n"
+                                       "END:VCARD\n"
+                                       "BEGIN:VCARD\nFN:No End\nTEL:5550003\n"
+                                       "BEGIN:VCARD\nFN:Good Two\nTEL:5550004\nEND:VCARD\n"
+                                       "stray words\n"
+                                       "BEGIN:VCARD\nFN:Cut Off\nTEL:5550005\n");
+  std::vector<std::string> Warnings;
+  const std::vector<TContact> Cards = ReadVCards(Text, "c.vcf", Warnings);
+  ASSERT_EQ(Cards.size(), 2u);
+  EXPECT_EQ(Cards[0].Name, "Good One");
+  EXPECT_EQ(Cards[1].Name, "Good Two");
+  const std::vector<std::string> Expected = {
+      "c.vcf:9: card skipped: a line without \":\"",
+      "c.vcf:16: card skipped: a card begins inside another one",
+      "c.vcf:20: card skipped: text outside a card",
+      "c.vcf:21: card skipped: no END:VCARD before the end of the file",
+  };
+  EXPECT_EQ(Warnings, Expected);
+}
+
+TEST(ContactsTest, NamesAreCleanedAndWrittenCardsReadBack) {
+  EXPECT_EQ(CleanName("  Bob\x1b[31m \r\nSmith "), "Bob [31m   Smith");
+  EXPECT_EQ(CleanName("M\xfcller"), "M\xc3\xbcller"); // Latin-1 from an old export
+  EXPECT_EQ(CleanName(" \t "), "");
+
+  const std::string Long = "Zo\xc3\xab, the; \\ neighbour " + std::string(40, 'x');
+  const std::string Card = ContactCard(Long, "+44 20 7946 0958");
+  for (size_t Start = 0, End; (End = Card.find("\r\n", Start)) != std::string::npos;
+       Start = End + 2)
+    EXPECT_LE(End - Start, 75u) << Card;
+  std::vector<std::string> Warnings;
+  const std::vector<TContact> Cards = ReadVCards(Card, "new", Warnings);
+  ASSERT_EQ(Cards.size(), 1u) << Card;
+  EXPECT_TRUE(Warnings.empty());
+  EXPECT_EQ(Cards[0].Name, CleanName(Long));
+  EXPECT_EQ(Cards[0].Numbers, std::vector<std::string>{"+44 20 7946 0958"});
+}
+
+} // namespace
