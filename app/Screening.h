@@ -19,8 +19,6 @@
 #include <string>
 
 inline constexpr const char* SettingsCountryKey = "Country";
-inline constexpr const char* BlockedMarker = " [blocked]";
-
 // The name as a row shows it.
 std::string RowName(const TCallRecord& Call);
 

@@ -47,6 +47,9 @@ struct TCallRecord {
   bool Blocked = false; // answered and hung up at once by the block list
 };
 
+// What a blocked call's name is followed by where rows are printed or shown.
+inline constexpr const char* BlockedMarker = " [blocked]";
+
 class TCallOutlet {
 public:
   virtual ~TCallOutlet() = default;

@@ -117,7 +117,9 @@ std::string CleanText(const std::string& Text) {
 }
 
 std::string FormatHistoryHeader(THistoryFormat Format) {
-  return Format == fmCsv ? "utc,local_time,line,number,name,number_absent,name_absent\r\n" : "";
+  return Format == fmCsv
+             ? "utc,local_time,line,number,name,number_absent,name_absent,contact,blocked\r\n"
+             : "";
 }
 
 std::string FormatHistoryCall(const TCallRecord& Call, THistoryFormat Format) {
@@ -126,15 +128,18 @@ std::string FormatHistoryCall(const TCallRecord& Call, THistoryFormat Format) {
     return CsvField(UtcText(Call.Moment)) + "," + CsvField(Call.Time) + "," +
            CsvField(Call.Line) + "," + CsvField(Call.Number) + "," + CsvField(Call.Name) + "," +
            CsvField(AbsenceWord(Call.NumberAbsent)) + "," +
-           CsvField(AbsenceWord(Call.NameAbsent)) + "\r\n";
+           CsvField(AbsenceWord(Call.NameAbsent)) + "," + CsvField(Call.Contact) + "," +
+           (Call.Blocked ? "1" : "0") + "\r\n";
   case fmJson:
     return "{\"utc\":" + JsonString(UtcText(Call.Moment)) + ",\"local_time\":" +
            JsonString(Call.Time) + ",\"line\":" + JsonString(Call.Line) + ",\"number\":" +
            JsonString(Call.Number) + ",\"name\":" + JsonString(Call.Name) +
            ",\"number_absent\":" + JsonAbsence(Call.NumberAbsent) +
-           ",\"name_absent\":" + JsonAbsence(Call.NameAbsent) + "}\n";
+           ",\"name_absent\":" + JsonAbsence(Call.NameAbsent) + ",\"contact\":" +
+           JsonString(Call.Contact) + ",\"blocked\":" + (Call.Blocked ? "true" : "false") + "}\n";
   case fmText:
     break;
   }
-  return CleanText(Call.Time) + "\t" + CleanText(Call.ID) + "\t" + CleanText(Call.IDName) + "\n";
+  return CleanText(Call.Time) + "\t" + CleanText(Call.ID) + "\t" + CleanText(Call.IDName) +
+         (Call.Blocked ? BlockedMarker : "") + "\n";
 }

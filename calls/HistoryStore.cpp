@@ -34,6 +34,9 @@ const char* const MigrationSteps[HistorySchemaVersion] = {
     // 2: reading by date and by line stays quick on a long history.
     "CREATE INDEX calls_moment ON calls (moment, id);"
     "CREATE INDEX calls_line ON calls (line, moment);",
+    // 3: what the call screen decided: the contact's name ('' for none) and blocked (0/1).
+    "ALTER TABLE calls ADD COLUMN contact TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE calls ADD COLUMN blocked INTEGER NOT NULL DEFAULT 0;",
 };
 
 std::string UtcText(std::time_t Moment) {
@@ -237,11 +240,11 @@ void THistoryStore::Rollback() noexcept {
 
 namespace {
 
-// The texts a row is made of, in the order of the statements' parameters ?2 to ?10.
+// The texts a row is made of, in the order of the statements' parameters ?2 to ?11.
 std::vector<std::string> CallTexts(const TCallRecord& Call) {
   return {UtcText(Call.Moment), Cut(Call.Time),   Cut(Call.Line),
           Cut(Call.Number),     Cut(Call.Name),   AbsenceWord(Call.NumberAbsent),
-          AbsenceWord(Call.NameAbsent), Cut(Call.ID), Cut(Call.IDName)};
+          AbsenceWord(Call.NameAbsent), Cut(Call.ID), Cut(Call.IDName), Cut(Call.Contact)};
 }
 
 } // namespace
@@ -254,12 +257,14 @@ void THistoryStore::BindCall(sqlite3_stmt* Statement, const TCallRecord& Call,
     Check(sqlite3_bind_text(Statement, Index++, Text.c_str(), static_cast<int>(Text.size()),
                             SQLITE_STATIC),
           "write");
+  Check(sqlite3_bind_int(Statement, Index, Call.Blocked ? 1 : 0), "write");
 }
 
 int64_t THistoryStore::Insert(const TCallRecord& Call) {
   TStatement Statement = Prepare(
       "INSERT INTO calls (moment, utc, local_time, line, number, name, number_absent,"
-      " name_absent, shown_number, shown_name) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10);");
+      " name_absent, shown_number, shown_name, contact, blocked)"
+      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12);");
   const std::vector<std::string> Texts = CallTexts(Call);
   BindCall(Statement.get(), Call, Texts);
   Check(sqlite3_step(Statement.get()), "write");
@@ -269,11 +274,11 @@ int64_t THistoryStore::Insert(const TCallRecord& Call) {
 void THistoryStore::Update(int64_t Row, const TCallRecord& Call) {
   TStatement Statement = Prepare(
       "UPDATE calls SET moment = ?1, utc = ?2, local_time = ?3, line = ?4, number = ?5,"
-      " name = ?6, number_absent = ?7, name_absent = ?8, shown_number = ?9, shown_name = ?10"
-      " WHERE id = ?11;");
+      " name = ?6, number_absent = ?7, name_absent = ?8, shown_number = ?9, shown_name = ?10,"
+      " contact = ?11, blocked = ?12 WHERE id = ?13;");
   const std::vector<std::string> Texts = CallTexts(Call);
   BindCall(Statement.get(), Call, Texts);
-  Check(sqlite3_bind_int64(Statement.get(), 11, Row), "write");
+  Check(sqlite3_bind_int64(Statement.get(), 13, Row), "write");
   Check(sqlite3_step(Statement.get()), "write");
 }
 
@@ -281,10 +286,11 @@ std::vector<TCallRecord> THistoryStore::Query(const THistoryQuery& Query) {
   // Newest first with the limit applied, turned round afterwards: "the last N" is one query.
   TStatement Statement = Prepare(
       "SELECT id, moment, local_time, line, number, name, number_absent, name_absent,"
-      " shown_number, shown_name FROM calls"
+      " shown_number, shown_name, contact, blocked FROM calls"
       " WHERE (?1 IS NULL OR moment >= ?1) AND (?2 IS NULL OR moment < ?2)"
       " AND (?3 = '' OR line = ?3)"
-      " AND (?4 = '' OR instr(number, ?4) > 0 OR instr(lower(name), lower(?4)) > 0)"
+      " AND (?4 = '' OR instr(number, ?4) > 0 OR instr(lower(name), lower(?4)) > 0"
+      "      OR instr(lower(contact), lower(?4)) > 0)"
       " ORDER BY moment DESC, id DESC LIMIT ?5 OFFSET ?6;");
   sqlite3_stmt* S = Statement.get();
   if (Query.Since)
@@ -317,6 +323,8 @@ std::vector<TCallRecord> THistoryStore::Query(const THistoryQuery& Query) {
     Call.NameAbsent = AbsenceFromWord(ColumnText(S, 7));
     Call.ID = ColumnText(S, 8);
     Call.IDName = ColumnText(S, 9);
+    Call.Contact = ColumnText(S, 10);
+    Call.Blocked = sqlite3_column_int(S, 11) != 0;
     Calls.push_back(std::move(Call));
   }
   return {Calls.rbegin(), Calls.rend()};

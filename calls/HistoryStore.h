@@ -53,7 +53,7 @@ private:
 // The fault a SQLite result code stands for, with the errno of the failed system call if any.
 THistoryFault FaultOf(int Code, int SystemError = 0);
 
-inline constexpr int HistorySchemaVersion = 2;
+inline constexpr int HistorySchemaVersion = 3;
 inline constexpr size_t MaxHistoryText = 256;
 
 // What to read: every filter is optional. Limit and Offset count from the newest call (page

@@ -77,13 +77,14 @@ TEST_F(CallHistoryTest, TwoConsoleRunsThenEveryFormatPrintsTheCallsOfBoth) {
 
   const TRun Csv = RunToEnd(FProgram, {"--history", "--format", "csv"});
   EXPECT_EQ(0, Csv.Status) << Csv.Err;
-  const std::string Header = "utc,local_time,line,number,name,number_absent,name_absent\r\n";
+  const std::string Header =
+      "utc,local_time,line,number,name,number_absent,name_absent,contact,blocked\r\n";
   ASSERT_EQ(0u, Csv.Out.rfind(Header, 0)) << Csv.Out;
   EXPECT_EQ(3u, LineCount(Csv.Out)) << Csv.Out;
   EXPECT_NE(std::string::npos,
-            Csv.Out.find(",Fake Modem 1,5551234,\"DOE, JOHN\",,\r\n"))
+            Csv.Out.find(",Fake Modem 1,5551234,\"DOE, JOHN\",,,,0\r\n"))
       << Csv.Out;
-  EXPECT_NE(std::string::npos, Csv.Out.find(",Fake Modem 1,,,withheld,withheld\r\n")) << Csv.Out;
+  EXPECT_NE(std::string::npos, Csv.Out.find(",Fake Modem 1,,,withheld,withheld,,0\r\n")) << Csv.Out;
   EXPECT_EQ(First.substr(0, 20), Csv.Out.substr(Header.size() + 21, 20)) << "the local time";
 
   const TRun Json = RunToEnd(FProgram, {"--history", "--format", "json"});

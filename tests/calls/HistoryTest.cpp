@@ -348,11 +348,24 @@ TEST(HistoryMigrationTest, FirstVersionFileIsMigratedAndKeepsItsCalls) {
                      "INSERT INTO calls VALUES (1, 50, '1970-01-01T00:00:50Z', 'then', 'Old',"
                      " '123', 'OLD CALL', '', '', '123', 'OLD CALL');"
                      "PRAGMA user_version = 1;"));
-  WriteCalls(Path, {Call(60, "456", "NEW CALL")});
-  EXPECT_EQ("2", SqlValue(Path, "PRAGMA user_version;"));
+  TCallRecord Screened = Call(60, "456", "NEW CALL");
+  Screened.Contact = "Neighbour";
+  Screened.Blocked = true;
+  WriteCalls(Path, {Screened});
+  EXPECT_EQ(std::to_string(HistorySchemaVersion), SqlValue(Path, "PRAGMA user_version;"));
   EXPECT_EQ("calls_moment",
             SqlValue(Path, "SELECT name FROM sqlite_master WHERE name = 'calls_moment';"));
-  EXPECT_EQ("123 456", Numbers(ReadAll(Path)));
+  const std::vector<TCallRecord> Calls = ReadAll(Path);
+  EXPECT_EQ("123 456", Numbers(Calls));
+  ASSERT_EQ(2u, Calls.size());
+  // The old row gets the new columns' defaults; the new row keeps what the screen decided.
+  EXPECT_EQ("", Calls[0].Contact);
+  EXPECT_FALSE(Calls[0].Blocked);
+  EXPECT_EQ("Neighbour", Calls[1].Contact);
+  EXPECT_TRUE(Calls[1].Blocked);
+  THistoryQuery ByContact;
+  ByContact.Text = "neighb";
+  EXPECT_EQ("456", Numbers(ReadAll(Path, ByContact))) << "search finds the contact's name";
 }
 
 TEST(HistoryMigrationTest, FileOfALaterVersionIsLeftAlone) {
