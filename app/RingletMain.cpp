@@ -54,7 +54,7 @@ const char* const Usage =
     "                    the broker's password: the first line of FILE\n"
     "  --mqtt-ca-file FILE\n"
     "                    with mqtts://: the certificate authorities to trust\n"
-    "  --no-block        blocked calls are only marked, not picked up and put down\n"
+    "  --no-block        block no call in this run: the block list is left unused\n"
     "  --list-devices    print the names of the usable lines and exit\n"
     "  --notify          also show each call as a desktop notification; with --console it\n"
     "                    is off unless asked for, in the window on unless turned off\n"
