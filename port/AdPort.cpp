@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <termios.h>
 
@@ -995,8 +996,18 @@ void TApdCustomComPort::FinishClose() {
 void TApdCustomComPort::PerformClose() {
   if (FOpenState != ostOpen)
     return;
-  SetTracing(tlDump);
-  SetLogging(tlDump);
+  // A dump that cannot be written must not keep the port open: the first failure is
+  // raised once the port is closed.
+  std::exception_ptr DumpFailure;
+  for (void (TApdCustomComPort::*Dump)(TTraceLogState) :
+       {&TApdCustomComPort::SetTracing, &TApdCustomComPort::SetLogging}) {
+    try {
+      (this->*Dump)(tlDump);
+    } catch (...) {
+      if (!DumpFailure)
+        DumpFailure = std::current_exception();
+    }
+  }
   FOpenState = ostClosing;
   // Open reads False from here on, so Open := True during a deferred close asks for a reopen.
   FOpen = false;
@@ -1012,6 +1023,8 @@ void TApdCustomComPort::PerformClose() {
     FinishClose();
   }
   NotifyClosed();
+  if (DumpFailure)
+    std::rethrow_exception(DumpFailure);
 }
 
 void TApdCustomComPort::Loaded() {
@@ -1172,10 +1185,11 @@ void TApdCustomComPort::Assign(TPersistent* Source) {
   if (Src == nullptr)
     return;
   FListeners = Src->FListeners;
+  // Closing this port below saves its own triggers: the source's are put in place after.
+  std::optional<TApdSavedTriggers> SourceTriggers;
   if (Src->FOpenState == ostOpen) {
-    TApdBaseDispatcher::FreeSavedTriggers(FSavedTriggers);
-    Src->FDispatcher->SaveTriggers(FSavedTriggers);
-    FTriggersSaved = true;
+    SourceTriggers.emplace();
+    Src->FDispatcher->SaveTriggers(*SourceTriggers);
   }
   FForceApply = Src->FForceApply;
   FDeviceLayer = Src->FDeviceLayer;
@@ -1187,6 +1201,10 @@ void TApdCustomComPort::Assign(TPersistent* Source) {
   FInSize = Src->FInSize;
   FOutSize = Src->FOutSize;
   SetOpen(false);
+  if (SourceTriggers) {
+    FSavedTriggers = std::move(*SourceTriggers);
+    FTriggersSaved = true;
+  }
   FAutoOpen = Src->FAutoOpen;
   FPromptForPort = Src->FPromptForPort;
   FRS485Mode = Src->FRS485Mode;

@@ -14,8 +14,10 @@
 //   handler, so loading goes on).
 // - An open port owns its device: closing it closes a handed-over descriptor too and sets
 //   TapiHandle back to -1, so a stale descriptor is never taken twice.
-// - Closing writes a running trace or log to TraceName / LogName; both then read tlOff.
-//   Triggers are kept across a close and restored at the next open.
+// - Closing writes a running trace or log to TraceName / LogName; both then read tlOff. A
+//   dump that fails does not keep the port open: it is raised once the port has closed.
+//   Triggers are kept across a close and restored at the next open; Assign from an open
+//   port hands its triggers to the next open of this one.
 // - Dispatcher notices reach a hidden "awComWindow" window and become the On* events on the
 //   thread that opened the port. A close requested from inside an event is finished when the
 //   dispatcher's threads have ended (message 0x7E0A); Open set True meanwhile reopens then.

@@ -18,12 +18,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -883,6 +885,164 @@ TEST_F(AdPortDeviceTest, HandlerExceptionsEndInTheHandler) {
   ASSERT_FALSE(Seen.empty());
   EXPECT_EQ("from handler", Seen[0]);
   EXPECT_TRUE(Port.Open());
+}
+
+
+// ---------------------------------------------------------------------------------------
+// Closing against failures: dumps that cannot be written, handlers that do not return
+
+// Lock files go to a folder of the test's own, so that their removal is seen.
+class TLockFolder {
+public:
+  explicit TLockFolder(const fs::path& Path) : FPath(Path) {
+    fs::create_directory(FPath);
+    ::setenv("RINGLET_LOCK_DIR", FPath.c_str(), 1);
+  }
+  ~TLockFolder() { ::unsetenv("RINGLET_LOCK_DIR"); }
+  bool Empty() const { return fs::is_empty(FPath); }
+
+private:
+  fs::path FPath;
+};
+
+// A port on COM3 tracing and logging into a folder that does not exist.
+std::unique_ptr<TApdComPort> PortDumpingNowhere(const fs::path& Folder) {
+  auto Port = std::make_unique<TApdComPort>();
+  Port->SetComNumber(3);
+  Port->SetTraceName((Folder / "missing" / "port.trc").string());
+  Port->SetLogName((Folder / "missing" / "port.log").string());
+  Port->SetTracing(tlOn);
+  Port->SetLogging(tlOn);
+  return Port;
+}
+
+TEST_F(AdPortDeviceTest, CloseWhoseDumpsFailStillClosesAndReportsAfterwards) {
+  TLockFolder Locks(Folder / "locks");
+  const int32_t Before = DispatcherListCount();
+  auto Port = PortDumpingNowhere(Folder);
+  int Closed = 0;
+  Port->OnPortClose = [&](TObject*) { ++Closed; };
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  EXPECT_FALSE(Locks.Empty());
+  ASSERT_EQ(2, ::write(Three.Master, "hi", 2));
+  ASSERT_TRUE(PumpUntil([&] { return Port->Dispatcher()->InputUsed() == 2; }));
+
+  // File not found (2), raised once the port is closed.
+  EXPECT_EQ(2, CodeOf<EInOutError>([&] { Port->SetOpen(false); }));
+  EXPECT_FALSE(Port->Open());
+  EXPECT_EQ(ostClosed, Port->OpenState());
+  EXPECT_EQ(nullptr, Port->Dispatcher());
+  EXPECT_EQ(0u, Port->NotifyWindow());
+  EXPECT_EQ(1, Closed);
+  EXPECT_EQ(tlOff, Port->Tracing());
+  EXPECT_EQ(tlOff, Port->Logging());
+  EXPECT_TRUE(Locks.Empty());
+  EXPECT_EQ(Before, DispatcherListCount());
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+  Probe.Close();
+
+  // The port opens again as usual.
+  Port->SetOpen(true);
+  EXPECT_TRUE(Port->Open());
+}
+
+TEST_F(AdPortDeviceTest, DestroyingAPortWhoseDumpsFailReleasesEverything) {
+  TLockFolder Locks(Folder / "locks");
+  std::vector<std::string> Reported;
+  TPortExceptionHandler Previous =
+      SetPortExceptionHandler([&](const std::exception& E) { Reported.push_back(E.what()); });
+  const int32_t Before = DispatcherListCount();
+  auto Port = PortDumpingNowhere(Folder);
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  Port.reset();
+  SetPortExceptionHandler(Previous);
+  EXPECT_EQ(1u, Reported.size());
+  EXPECT_TRUE(Locks.Empty());
+  EXPECT_EQ(Before, DispatcherListCount());
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+}
+
+TEST_F(AdPortDeviceTest, DestroyingAPortWhoseHandlerNeverReturnsGivesUpOnIt) {
+  TLockFolder Locks(Folder / "locks");
+  const int32_t Before = DispatcherListCount();
+  auto Port = std::make_unique<TApdComPort>();
+  Port->SetComNumber(3);
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  Platform::TEvent Entered{true};
+  Platform::TEvent Release{true};
+  const int Key = 0;
+  // Runs on the dispatch thread and stays there until the end of the test.
+  Port->Dispatcher()->RegisterMethodHandler(
+      &Key,
+      [&](uint32_t Msg, uintptr_t, intptr_t) {
+        if (Msg == ApwTriggerAvail) {
+          Entered.Set();
+          Platform::WaitForEvent(Release);
+        }
+      },
+      false);
+  ASSERT_EQ(1, ::write(Three.Master, "x", 1));
+  ASSERT_EQ(Platform::wrObject0, Platform::WaitForEvent(Entered, PatienceMs));
+
+  // A watchdog lets the handler go if the destruction waits for it.
+  Platform::TEvent Destroyed{true};
+  std::atomic<bool> Waited{false};
+  std::thread Watchdog([&] {
+    if (Platform::WaitForEvent(Destroyed, PatienceMs) != Platform::wrObject0) {
+      Waited.store(true);
+      Release.Set();
+    }
+  });
+  Port.reset();
+  Destroyed.Set();
+  Watchdog.join();
+  EXPECT_FALSE(Waited.load()) << "destroying the port waited for a handler that never returns";
+  EXPECT_TRUE(Locks.Empty());
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+
+  // When the handler does return, what was left behind goes.
+  Release.Set();
+  EXPECT_TRUE(PumpUntil([&] { return DispatcherListCount() <= Before; }));
+}
+
+TEST_F(AdPortDeviceTest, AssignOntoAnOpenPortKeepsTheSourcesTriggers) {
+  TApdComPort Source;
+  Source.SetComNumber(3);
+  Source.SetOpen(true);
+  ASSERT_TRUE(Source.Open());
+  const int32_t SourceTrigger = Source.Dispatcher()->AddDataTrigger("RING", false);
+  ASSERT_GT(SourceTrigger, 0);
+  Source.Dispatcher()->AddDataTrigger("OK", false);
+
+  TApdComPort Target;
+  Target.SetComNumber(4);
+  Target.SetOpen(true);
+  ASSERT_TRUE(Target.Open());
+  ASSERT_GT(Target.Dispatcher()->AddDataTrigger("NO CARRIER", false), 0);
+
+  Target.Assign(&Source);
+  EXPECT_FALSE(Target.Open());
+  Source.SetOpen(false); // the device is the target's now
+  std::vector<uint16_t> Matches;
+  Target.SetOnTriggerData([&](TObject*, uint16_t Handle) { Matches.push_back(Handle); });
+  Target.SetOpen(true);
+  ASSERT_TRUE(Target.Open());
+  TApdSavedTriggers Now;
+  Target.Dispatcher()->SaveTriggers(Now);
+  ASSERT_TRUE(Now.DataTriggers.has_value());
+  std::vector<std::string> Texts;
+  for (const TApdDataTrigger& T : *Now.DataTriggers)
+    Texts.emplace_back(T.Text);
+  EXPECT_EQ((std::vector<std::string>{"RING", "OK"}), Texts);
+  ASSERT_EQ(4, ::write(Three.Master, "RING", 4));
+  ASSERT_TRUE(PumpUntil([&] { return !Matches.empty(); }));
+  EXPECT_EQ(SourceTrigger, Matches[0]);
 }
 
 } // namespace
