@@ -26,10 +26,11 @@ TPortExceptionHandler GExceptionHandler;
 constexpr char ComWindowClass[] = "awComWindow";
 
 // Dispatchers whose port went away while their close was deferred; the notice window that
-// finishes the close frees them (main thread only, keyed by that window).
+// finishes the close frees them (main thread only, keyed by that window). Never destroyed:
+// a program that ends while a handler still runs must not wait for that handler.
 std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>>& Orphans() {
-  static std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>> Map;
-  return Map;
+  static auto* Map = new std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>>;
+  return *Map;
 }
 
 bool DescriptorOpen(int Fd) {
@@ -1062,7 +1063,7 @@ intptr_t ComWindowProc(Platform::TWindowHandle Window, uint32_t Message, uintptr
     if (Message != ApwPortClosing || It == Orphans().end())
       return 0;
     if (It->second->ThreadsRunning()) {
-      Platform::PostMessage(Window, ApwPortClosing, 0, LParam);
+      It->second->PostWhenThreadsEnded(Window, ApwPortClosing, LParam);
       return 0;
     }
     It->second->RemoveWindowHandler(Window);
@@ -1136,7 +1137,8 @@ intptr_t ComWindowProc(Platform::TWindowHandle Window, uint32_t Message, uintptr
           break;
         }
       } else if (D->ThreadsRunning()) {
-        Platform::PostMessage(Window, ApwPortClosing, 0, LParam);
+        // Asked again when the last worker has ended, not polled in a loop of messages.
+        D->PostWhenThreadsEnded(Window, ApwPortClosing, LParam);
       } else {
         Teardown = true;
       }

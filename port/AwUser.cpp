@@ -1207,13 +1207,30 @@ void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* Thread) {
     ReleaseBuffers();
     ReleasePending.store(false);
   }
+  std::optional<TEndNotice> Notice;
   {
     std::lock_guard<std::mutex> End(FEndLock);
     if (FLiveThreads.fetch_sub(1) == 1) {
       FThreadsRunning.store(false);
+      Notice.swap(FEndNotice);
     }
   }
+  if (Notice) {
+    Platform::PostMessage(Notice->Window, Notice->Message, 0, Notice->LParam);
+  }
   WakeMainThread();
+}
+
+void TApdBaseDispatcher::PostWhenThreadsEnded(Platform::TWindowHandle Window, uint32_t Message,
+                                              intptr_t LParam) {
+  {
+    std::lock_guard<std::mutex> End(FEndLock);
+    if (FThreadsRunning.load()) {
+      FEndNotice = TEndNotice{Window, Message, LParam};
+      return;
+    }
+  }
+  Platform::PostMessage(Window, Message, 0, LParam);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -16,10 +16,13 @@
 #include <pty.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -1006,9 +1009,68 @@ TEST_F(AdPortDeviceTest, DestroyingAPortWhoseHandlerNeverReturnsGivesUpOnIt) {
   Platform::TSerialDevice Probe;
   EXPECT_TRUE(Probe.Open(Three.Path));
 
+  // Meanwhile the thread's queue stays quiet: nothing comes back at once to ask again.
+  int Handled = 0;
+  for (int Round = 0; Round < 20; ++Round) {
+    Platform::WaitMessage(10);
+    for (int I = 0; I < 1000 && SafeYield(); ++I)
+      ++Handled;
+  }
+  EXPECT_LT(Handled, 20) << "messages kept coming while the handler ran";
+
   // When the handler does return, what was left behind goes.
   Release.Set();
   EXPECT_TRUE(PumpUntil([&] { return DispatcherListCount() <= Before; }));
+}
+
+// The child's side of the test below: opens COM3, lets a handler get stuck on the dispatch
+// thread, destroys the port and ends the program. The result is the exit status.
+int EndWithAStuckHandler(int Master) {
+  // Unset and alive for as long as the process: the handler waits on it for good.
+  static Platform::TEvent* Never = new Platform::TEvent(true);
+  static Platform::TEvent* Entered = new Platform::TEvent(true);
+  static const int Key = 0;
+  auto* Port = new TApdComPort;
+  Port->SetComNumber(3);
+  Port->SetOpen(true);
+  if (!Port->Open())
+    return 2;
+  Port->Dispatcher()->RegisterMethodHandler(
+      &Key,
+      [](uint32_t Msg, uintptr_t, intptr_t) {
+        if (Msg == ApwTriggerAvail) {
+          Entered->Set();
+          Platform::WaitForEvent(*Never);
+        }
+      },
+      false);
+  if (::write(Master, "x", 1) != 1 ||
+      Platform::WaitForEvent(*Entered, PatienceMs) != Platform::wrObject0)
+    return 3;
+  delete Port;
+  return 0;
+}
+
+TEST_F(AdPortDeviceTest, AProgramEndsWhileAHandlerNeverReturns) {
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    std::exit(EndWithAStuckHandler(Three.Master));
+  }
+  int Status = 0;
+  bool Ended = false;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+  while (!Ended && std::chrono::steady_clock::now() < Deadline) {
+    Ended = ::waitpid(Child, &Status, WNOHANG) == Child;
+    if (!Ended)
+      ::usleep(10000);
+  }
+  if (!Ended) {
+    ::kill(Child, SIGKILL);
+    ::waitpid(Child, &Status, 0);
+  }
+  EXPECT_TRUE(Ended) << "the program never ended";
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
 }
 
 TEST_F(AdPortDeviceTest, AssignOntoAnOpenPortKeepsTheSourcesTriggers) {
