@@ -591,6 +591,9 @@ protected:
   Platform::TEvent OutputReady{false};
   Platform::TEvent WriteDone{true};
   Platform::TEvent FlushRequest{false};
+  // The output thread has let go of its run after a flush request. Of its own, because
+  // ThreadReady is set by any worker that ends (the comm thread, when the device vanishes).
+  Platform::TEvent FlushAck{false};
   std::array<Platform::TEvent*, 2> IdleWait{&OutputReady, &FlushRequest};
   std::array<Platform::TEvent*, 2> WriteWait{&WriteDone, &FlushRequest};
   std::atomic<uint32_t> EventMask{0};
@@ -599,6 +602,7 @@ protected:
   uint32_t OutHead = 0;                  // OutputLock
   uint32_t OutTail = 0;                  // OutputLock
   bool OutFull = false;                  // OutputLock
+  uint32_t OutPurges = 0;                // OutputLock; a run taken before a purge is void
   std::unique_ptr<uint8_t[]> DispatchBuffer;
   uint32_t DispHead = 0; // BufferLock
   uint32_t DispTail = 0; // BufferLock

@@ -8,6 +8,10 @@
 
 #include <sys/ioctl.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using namespace DispatcherTest;
 
 namespace {
@@ -539,6 +543,88 @@ TEST_F(DispatcherTest, StopGivesUpOnAHangingDispatchThreadAndItCleansUpWhenItEnd
   EXPECT_FALSE(D->ThreadsRunning());
   EXPECT_EQ(D->PeekBlock(&Byte, 1), 0u); // released by the dispatch thread as it ended
   D.reset();
+}
+
+} // namespace
+
+namespace {
+
+// A dispatcher whose first transmit is held until the test lets it go, and whose device
+// vanishes while an output purge asks the output thread to let go of its run: the comm
+// thread ends then, on its own way out.
+class TVanishingDispatcher : public TProbeDispatcher {
+public:
+  explicit TVanishingDispatcher(TPty& Pty) : FPty(Pty) {}
+  ~TVanishingDispatcher() override { DestroyDispatcher(); }
+
+  // Threads blocked waiting for the output thread to let go of its run.
+  size_t PurgeWaiters() const { return FlushAck.WaitingThreads(); }
+
+  Platform::TEvent InTransmit{true};
+  Platform::TEvent LetGo{true};
+  std::atomic<bool> VanishOnWake{false};
+
+protected:
+  int32_t DeviceTransmit(const uint8_t* Data, uint32_t Count) override {
+    if (!FHeld.exchange(true)) {
+      InTransmit.Set();
+      Platform::WaitForEvent(LetGo, PatienceMs);
+    }
+    return TProbeDispatcher::DeviceTransmit(Data, Count);
+  }
+  void DeviceWakeTransmit() override {
+    if (VanishOnWake.exchange(false)) {
+      FPty.CloseMaster();
+      const auto Deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+      while (CommThread.load() != nullptr && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+    TProbeDispatcher::DeviceWakeTransmit();
+  }
+
+private:
+  TPty& FPty;
+  std::atomic<bool> FHeld{false};
+};
+
+TEST_F(DispatcherTest, OutputPurgeWhileTheCommThreadEndsSendsNothingStale) {
+  TVanishingDispatcher D(Pty);
+  ASSERT_EQ(Open(D), 0);
+  ASSERT_EQ(D.PutBlock("abcdef", 6), 6);
+  ASSERT_EQ(Platform::WaitForEvent(D.InTransmit, PatienceMs), Platform::wrObject0);
+
+  // The held transmit goes on once the purge waits for it, or has ended without waiting.
+  std::atomic<bool> PurgeDone{false};
+  std::thread Releaser([&] {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+    while (!PurgeDone.load() && D.PurgeWaiters() == 0 &&
+           std::chrono::steady_clock::now() < Deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    D.LetGo.Set();
+  });
+  D.VanishOnWake.store(true);
+  D.PurgeOutput(); // reports the vanished device; the ring is emptied all the same
+  PurgeDone.store(true);
+  Releaser.join();
+  ASSERT_TRUE(PumpUntil([&] { return D.LiveThreads() == 2; })); // the comm thread ended
+
+  // The held transmit comes back; the output thread must not go on with a ring emptied
+  // under it.
+  ASSERT_TRUE(PumpUntil([&] { return !D.Transmits().empty(); }));
+  ASSERT_TRUE(PumpUntil([&] {
+    uint32_t Head, Tail;
+    bool Full;
+    D.OutputIndices(Head, Tail, Full);
+    return Head == Tail && !Full;
+  }));
+  D.ClosePort(); // the output thread has ended: what it sent is all there is
+  const std::vector<TProbeDispatcher::TCall> Sent = D.Transmits();
+  ASSERT_EQ(Sent.size(), 1u) << "a transmit after the purge, of " << Sent.back().Count << " bytes";
+  EXPECT_EQ(Sent[0].Offset, 0u);
+  EXPECT_EQ(Sent[0].Count, 6u);
 }
 
 } // namespace
