@@ -118,6 +118,20 @@ template <class E> int32_t CodeOf(const std::function<void()>& Action) {
   return 0;
 }
 
+// The lines of a CR LF text.
+std::vector<std::string> LinesOf(const std::string& Text) {
+  std::vector<std::string> Lines;
+  std::size_t Start = 0;
+  while (Start < Text.size()) {
+    const std::size_t End = Text.find("\r\n", Start);
+    Lines.push_back(Text.substr(Start, End == std::string::npos ? End : End - Start));
+    if (End == std::string::npos)
+      break;
+    Start = End + 2;
+  }
+  return Lines;
+}
+
 std::string FileText(const fs::path& Path) {
   std::ifstream In(Path);
   std::stringstream Text;
@@ -655,8 +669,25 @@ TEST_F(AdPortDeviceTest, CloseWritesTraceAndLogAndLeavesThemOff) {
   Port.SetOpen(false);
   EXPECT_EQ(tlOff, Port.Tracing());
   EXPECT_EQ(tlOff, Port.Logging());
-  EXPECT_NE(std::string::npos, FileText(Folder / "port.trc").find("hello"));
-  EXPECT_FALSE(FileText(Folder / "port.log").empty());
+  EXPECT_EQ("Receive: \r\nhello", FileText(Folder / "port.trc"));
+  // The log: its header, the notice window's registration, and every byte read.
+  const std::vector<std::string> Log = LinesOf(FileText(Folder / "port.log"));
+  ASSERT_GT(Log.size(), 7u);
+  EXPECT_EQ("ORVO v4.06", Log[0]);
+  EXPECT_EQ("Device: COM4", Log[3]);
+  EXPECT_EQ("Time      Type      SubType       Data      OtherData", Log[5]);
+  std::string Read;
+  bool Registered = false;
+  for (std::size_t I = 7; I < Log.size(); ++I) {
+    ASSERT_GE(Log[I].size(), 44u) << Log[I];
+    const std::string Fixed = Log[I].substr(8, 36);
+    if (Fixed.rfind("  Dispatch  ReadCom       ", 0) == 0)
+      Read += Log[I].substr(44);
+    if (Fixed.rfind("  TrgHdAlc  Window        ", 0) == 0)
+      Registered = true;
+  }
+  EXPECT_EQ("hello", Read);
+  EXPECT_TRUE(Registered);
 
   // A reopen does not restart them; a pause on the closed port stays off.
   Port.SetTracing(tlPause);
@@ -672,22 +703,55 @@ TEST_F(AdPortDeviceTest, CloseWritesTraceAndLogAndLeavesThemOff) {
 TEST_F(AdPortDeviceTest, TracingStateMachineOnAnOpenPort) {
   TApdComPort Port;
   Port.SetComNumber(3);
-  Port.SetTraceName((Folder / "t.trc").string());
+  const fs::path Trace = Folder / "t.trc";
+  Port.SetTraceName(Trace.string());
+  Port.SetTraceHex(false);
   Port.SetOpen(true);
+  ASSERT_TRUE(Port.Open());
+  uint32_t Arrived = 0;
+  // Bytes from the far end, once the port has read them (nothing takes them here).
+  auto Receive = [&](const std::string& Text) {
+    ASSERT_EQ(static_cast<ssize_t>(Text.size()), ::write(Three.Master, Text.data(), Text.size()));
+    Arrived += static_cast<uint32_t>(Text.size());
+    ASSERT_TRUE(PumpUntil([&] { return Port.Dispatcher()->InputUsed() == Arrived; }));
+  };
+
   Port.SetTracing(tlPause); // nothing runs: stays off
   EXPECT_EQ(tlOff, Port.Tracing());
+  Receive("unseen");
+  // Clearing empties the ring and tracing goes on.
   Port.SetTracing(tlOn);
+  Receive("one");
+  Port.SetTracing(tlClear);
+  EXPECT_EQ(tlOn, Port.Tracing());
+  Receive("two");
+  Port.SetTracing(tlDump);
+  EXPECT_EQ(tlOff, Port.Tracing());
+  EXPECT_EQ("Receive: \r\ntwo", FileText(Trace));
+
+  // A pause leaves out what comes meanwhile; clearing a paused trace keeps it paused.
+  Port.SetTracing(tlOn);
+  Receive("three");
   Port.SetTracing(tlPause);
   EXPECT_EQ(tlPause, Port.Tracing());
-  Port.SetTracing(tlClear);
-  EXPECT_EQ(tlPause, Port.Tracing());
+  Receive("paused");
   Port.SetTracing(tlOn);
-  EXPECT_EQ(tlOn, Port.Tracing());
-  Port.SetTraceSize(5000000);
-  EXPECT_EQ(4000000u, Port.TraceSize());
-  EXPECT_EQ(tlOn, Port.Tracing()); // restarted with the new size
+  Receive("four");
+  // Appending keeps what the file holds.
   Port.SetTracing(tlAppend);
   EXPECT_EQ(tlOff, Port.Tracing());
+  EXPECT_EQ("Receive: \r\ntwoReceive: \r\nthreefour", FileText(Trace));
+
+  // A new size restarts the running trace with a ring of that many characters.
+  Port.SetTracing(tlOn);
+  Receive("lost");
+  Port.SetTraceSize(4);
+  EXPECT_EQ(tlOn, Port.Tracing());
+  Receive("abcdefgh");
+  Port.SetTracing(tlDump);
+  EXPECT_EQ("Receive: \r\nefgh", FileText(Trace));
+  Port.SetTraceSize(5000000);
+  EXPECT_EQ(4000000u, Port.TraceSize());
 }
 
 TEST_F(AdPortDeviceTest, ComNumberChangeReopensOnTheNewDeviceWithItsTriggers) {

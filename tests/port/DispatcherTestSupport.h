@@ -6,6 +6,7 @@
 
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
+#include "platform/Threads.h"
 #include "port/AwWin32.h"
 
 #include <gtest/gtest.h>
@@ -177,6 +178,11 @@ public:
 
   std::atomic<int> SetStateCalls{0};
   std::atomic<int> DrainChecks{0};
+  // The system ids of the workers, as seen in the device operations each one calls: the
+  // comm thread waits for events, the dispatch thread reads, the output thread transmits.
+  std::atomic<pid_t> CommTid{0};
+  std::atomic<pid_t> DispatchTid{0};
+  std::atomic<pid_t> OutputTid{0};
 
 protected:
   int32_t DeviceSetState(const TApdLineSettings& Settings) override {
@@ -195,7 +201,12 @@ protected:
     int32_t Errors = TApdWin32Dispatcher::DeviceErrors(Status);
     return Errors | static_cast<int32_t>(Injected.exchange(0));
   }
+  bool DeviceWaitEvent(std::atomic<uint32_t>& Mask) override {
+    CommTid.store(Platform::CurrentSystemThreadId());
+    return TApdWin32Dispatcher::DeviceWaitEvent(Mask);
+  }
   int32_t DeviceRead(void* Buffer, uint32_t Count) override {
+    DispatchTid.store(Platform::CurrentSystemThreadId());
     // Called with BufferLock held, so the ring stays where it is.
     const auto Offset = static_cast<uint32_t>(static_cast<uint8_t*>(Buffer) - DispatchBuffer.get());
     int32_t Result = TApdWin32Dispatcher::DeviceRead(Buffer, Count);
@@ -204,6 +215,7 @@ protected:
     return Result;
   }
   int32_t DeviceTransmit(const uint8_t* Data, uint32_t Count) override {
+    OutputTid.store(Platform::CurrentSystemThreadId());
     int64_t Allowed = Allowance.load();
     if (Allowed == 0) {
       return 0;
