@@ -317,106 +317,218 @@ void TApdCustomComPort::SetBufferResume(uint16_t Value) {
   FForceApply = WasForced;
 }
 
+// ---------------------------------------------------------------------------------------
+// Trace and log: one state machine, one set of operations
+
+// What the trace and the log each bring: the port's fields and the dispatcher's operations.
+// Starting and clearing the log report nothing, so their results read as success.
+struct TApdCustomComPort::TRecorder {
+  TTraceLogState TApdCustomComPort::*State;
+  uint32_t TApdCustomComPort::*Size;
+  uint32_t MaxSize;
+  std::string TApdCustomComPort::*Name;
+  bool TApdCustomComPort::*Hex;
+  bool TApdCustomComPort::*AllHex;
+  int32_t (*Start)(TApdBaseDispatcher& D, uint32_t Size);
+  int32_t (*Clear)(TApdBaseDispatcher& D);
+  int32_t (TApdBaseDispatcher::*Write)(const std::string& Name, bool InHex, bool AllHex);
+  int32_t (TApdBaseDispatcher::*Append)(const std::string& Name, bool InHex, bool AllHex);
+  void (TApdBaseDispatcher::*Discard)();
+  void (TApdBaseDispatcher::*Resume)();
+  void (TApdBaseDispatcher::*Pause)();
+};
+
+const TApdCustomComPort::TRecorder TApdCustomComPort::TraceRecorder = {
+    &TApdCustomComPort::FTracing,
+    &TApdCustomComPort::FTraceSize,
+    MaxTraceSize,
+    &TApdCustomComPort::FTraceName,
+    &TApdCustomComPort::FTraceHex,
+    &TApdCustomComPort::FTraceAllHex,
+    [](TApdBaseDispatcher& D, uint32_t Size) { return D.StartTrace(Size); },
+    [](TApdBaseDispatcher& D) { return D.ClearTrace(); },
+    &TApdBaseDispatcher::WriteTrace,
+    &TApdBaseDispatcher::AppendTrace,
+    &TApdBaseDispatcher::DiscardTrace,
+    &TApdBaseDispatcher::ResumeTrace,
+    &TApdBaseDispatcher::PauseTrace,
+};
+
+const TApdCustomComPort::TRecorder TApdCustomComPort::LogRecorder = {
+    &TApdCustomComPort::FLogging,
+    &TApdCustomComPort::FLogSize,
+    MaxLogSize,
+    &TApdCustomComPort::FLogName,
+    &TApdCustomComPort::FLogHex,
+    &TApdCustomComPort::FLogAllHex,
+    [](TApdBaseDispatcher& D, uint32_t Size) {
+      D.StartLog(Size);
+      return int32_t{0};
+    },
+    [](TApdBaseDispatcher& D) {
+      D.ClearLog();
+      return int32_t{0};
+    },
+    &TApdBaseDispatcher::WriteLog,
+    &TApdBaseDispatcher::AppendLog,
+    &TApdBaseDispatcher::DiscardLog,
+    &TApdBaseDispatcher::ResumeLog,
+    &TApdBaseDispatcher::PauseLog,
+};
+
+void TApdCustomComPort::SetRecorderState(const TRecorder& R, TTraceLogState Value) {
+  TTraceLogState& State = this->*R.State;
+  if (Value == State && !FForceApply)
+    return;
+  if (FOpenState != ostOpen) {
+    State = (Value == tlOn) ? tlOn : tlOff;
+    return;
+  }
+  const bool Running = State == tlOn || State == tlPause;
+  switch (Value) {
+  case tlOff:
+    if (Running)
+      RecorderStop(R);
+    break;
+  case tlOn:
+    if (State == tlPause)
+      RecorderResume(R);
+    else
+      RecorderStart(R, this->*R.Size);
+    break;
+  case tlDump:
+  case tlAppend:
+    if (Running) {
+      RecorderResume(R);
+      RecorderWrite(R, Value == tlAppend, this->*R.Name, this->*R.Hex);
+    }
+    break;
+  case tlClear:
+    if (Running)
+      RecorderClear(R);
+    break;
+  case tlPause:
+    if (State == tlOn)
+      RecorderPause(R);
+    break;
+  }
+}
+
+void TApdCustomComPort::SetRecorderSize(const TRecorder& R, uint32_t Value) {
+  this->*R.Size = std::min(Value, R.MaxSize);
+  const TTraceLogState Previous = this->*R.State;
+  if (FOpenState == ostOpen && (Previous == tlOn || Previous == tlPause)) {
+    RecorderStop(R);
+    SetRecorderState(R, Previous);
+  }
+}
+
+// Each operation does nothing while the port is closing; on a closed port it needs the
+// dispatcher (which AutoOpen provides).
+TApdBaseDispatcher* TApdCustomComPort::RecorderDispatcher() {
+  return Closing() ? nullptr : RequireDispatcher();
+}
+
+void TApdCustomComPort::RecorderStart(const TRecorder& R, uint32_t Size) {
+  if (Closing())
+    return;
+  if (Size != 0)
+    this->*R.Size = std::min(Size, R.MaxSize);
+  if (TApdBaseDispatcher* D = RequireDispatcher()) {
+    Check(R.Start(*D, this->*R.Size));
+    this->*R.State = tlOn;
+  }
+}
+
+void TApdCustomComPort::RecorderWrite(const TRecorder& R, bool Append, const std::string& Name,
+                                      bool InHex) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    const int32_t Result = (D->*(Append ? R.Append : R.Write))(Name, InHex, this->*R.AllHex);
+    this->*R.State = tlOff;
+    Check(Result);
+  }
+}
+
+void TApdCustomComPort::RecorderClear(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher())
+    Check(R.Clear(*D));
+}
+
+void TApdCustomComPort::RecorderStop(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    (D->*R.Discard)();
+    this->*R.State = tlOff;
+  }
+}
+
+void TApdCustomComPort::RecorderResume(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    (D->*R.Resume)();
+    this->*R.State = tlOn;
+  }
+}
+
+void TApdCustomComPort::RecorderPause(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    (D->*R.Pause)();
+    this->*R.State = tlPause;
+  }
+}
+
 void TApdCustomComPort::SetTracing(TTraceLogState Value) {
-  if (Value == FTracing && !FForceApply)
-    return;
-  if (FOpenState != ostOpen) {
-    FTracing = (Value == tlOn) ? tlOn : tlOff;
-    return;
-  }
-  const bool Running = FTracing == tlOn || FTracing == tlPause;
-  switch (Value) {
-  case tlOff:
-    if (Running)
-      TraceStop();
-    break;
-  case tlOn:
-    if (FTracing == tlPause)
-      TraceResume();
-    else
-      TraceStart(FTraceSize);
-    break;
-  case tlDump:
-    if (Running) {
-      TraceResume();
-      TraceDump(FTraceName, FTraceHex);
-    }
-    break;
-  case tlAppend:
-    if (Running) {
-      TraceResume();
-      TraceAppend(FTraceName, FTraceHex);
-    }
-    break;
-  case tlClear:
-    if (Running)
-      TraceClear();
-    break;
-  case tlPause:
-    if (FTracing == tlOn)
-      TracePause();
-    break;
-  }
+  SetRecorderState(TraceRecorder, Value);
 }
-
 void TApdCustomComPort::SetTraceSize(uint32_t Value) {
-  FTraceSize = std::min(Value, MaxTraceSize);
-  if (FOpenState == ostOpen && (FTracing == tlOn || FTracing == tlPause)) {
-    const TTraceLogState Previous = FTracing;
-    TraceStop();
-    SetTracing(Previous);
-  }
+  SetRecorderSize(TraceRecorder, Value);
 }
-
 void TApdCustomComPort::SetLogging(TTraceLogState Value) {
-  if (Value == FLogging && !FForceApply)
-    return;
-  if (FOpenState != ostOpen) {
-    FLogging = (Value == tlOn) ? tlOn : tlOff;
-    return;
-  }
-  const bool Running = FLogging == tlOn || FLogging == tlPause;
-  switch (Value) {
-  case tlOff:
-    if (Running)
-      LogStop();
-    break;
-  case tlOn:
-    if (FLogging == tlPause)
-      LogResume();
-    else
-      LogStart(FLogSize);
-    break;
-  case tlDump:
-    if (Running) {
-      LogResume();
-      LogDump(FLogName, FLogHex);
-    }
-    break;
-  case tlAppend:
-    if (Running) {
-      LogResume();
-      LogAppend(FLogName, FLogHex);
-    }
-    break;
-  case tlClear:
-    if (Running)
-      LogClear();
-    break;
-  case tlPause:
-    if (FLogging == tlOn)
-      LogPause();
-    break;
-  }
+  SetRecorderState(LogRecorder, Value);
+}
+void TApdCustomComPort::SetLogSize(uint32_t Value) {
+  SetRecorderSize(LogRecorder, Value);
 }
 
-void TApdCustomComPort::SetLogSize(uint32_t Value) {
-  FLogSize = std::min(Value, MaxLogSize);
-  if (FOpenState == ostOpen && (FLogging == tlOn || FLogging == tlPause)) {
-    const TTraceLogState Previous = FLogging;
-    LogStop();
-    SetLogging(Previous);
-  }
+void TApdCustomComPort::TraceStart(uint32_t Size) {
+  RecorderStart(TraceRecorder, Size);
+}
+void TApdCustomComPort::TraceDump(const std::string& Name, bool InHex) {
+  RecorderWrite(TraceRecorder, false, Name, InHex);
+}
+void TApdCustomComPort::TraceAppend(const std::string& Name, bool InHex) {
+  RecorderWrite(TraceRecorder, true, Name, InHex);
+}
+void TApdCustomComPort::TraceClear() {
+  RecorderClear(TraceRecorder);
+}
+void TApdCustomComPort::TraceStop() {
+  RecorderStop(TraceRecorder);
+}
+void TApdCustomComPort::TraceResume() {
+  RecorderResume(TraceRecorder);
+}
+void TApdCustomComPort::TracePause() {
+  RecorderPause(TraceRecorder);
+}
+void TApdCustomComPort::LogStart(uint32_t Size) {
+  RecorderStart(LogRecorder, Size);
+}
+void TApdCustomComPort::LogDump(const std::string& Name, bool InHex) {
+  RecorderWrite(LogRecorder, false, Name, InHex);
+}
+void TApdCustomComPort::LogAppend(const std::string& Name, bool InHex) {
+  RecorderWrite(LogRecorder, true, Name, InHex);
+}
+void TApdCustomComPort::LogClear() {
+  RecorderClear(LogRecorder);
+}
+void TApdCustomComPort::LogStop() {
+  RecorderStop(LogRecorder);
+}
+void TApdCustomComPort::LogResume() {
+  RecorderResume(LogRecorder);
+}
+void TApdCustomComPort::LogPause() {
+  RecorderPause(LogRecorder);
 }
 
 void TApdCustomComPort::SetUseMSRShadow(bool /*Value*/) {
@@ -677,139 +789,6 @@ std::string TApdCustomComPort::DispatcherDeviceName() const {
 void TApdCustomComPort::SetDispatcherDeviceName(const std::string& Value) {
   if (FDispatcher)
     FDispatcher->SetDeviceName(Value);
-}
-
-// ---------------------------------------------------------------------------------------
-// Trace and log
-
-void TApdCustomComPort::TraceStart(uint32_t Size) {
-  if (Closing())
-    return;
-  if (Size != 0)
-    FTraceSize = std::min(Size, MaxTraceSize);
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    Check(D->StartTrace(FTraceSize));
-    FTracing = tlOn;
-  }
-}
-
-void TApdCustomComPort::TraceDump(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->WriteTrace(Name, InHex, FTraceAllHex);
-    FTracing = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::TraceAppend(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->AppendTrace(Name, InHex, FTraceAllHex);
-    FTracing = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::TraceClear() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher())
-    Check(D->ClearTrace());
-}
-
-void TApdCustomComPort::TraceStop() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->DiscardTrace();
-    FTracing = tlOff;
-  }
-}
-
-void TApdCustomComPort::TraceResume() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->ResumeTrace();
-    FTracing = tlOn;
-  }
-}
-
-void TApdCustomComPort::TracePause() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->PauseTrace();
-    FTracing = tlPause;
-  }
-}
-
-void TApdCustomComPort::LogStart(uint32_t Size) {
-  if (Closing())
-    return;
-  if (Size != 0)
-    FLogSize = std::min(Size, MaxLogSize);
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->StartLog(FLogSize);
-    FLogging = tlOn;
-  }
-}
-
-void TApdCustomComPort::LogDump(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->WriteLog(Name, InHex, FLogAllHex);
-    FLogging = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::LogAppend(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->AppendLog(Name, InHex, FLogAllHex);
-    FLogging = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::LogClear() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher())
-    D->ClearLog();
-}
-
-void TApdCustomComPort::LogStop() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->DiscardLog();
-    FLogging = tlOff;
-  }
-}
-
-void TApdCustomComPort::LogResume() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->ResumeLog();
-    FLogging = tlOn;
-  }
-}
-
-void TApdCustomComPort::LogPause() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->PauseLog();
-    FLogging = tlPause;
-  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -311,6 +311,21 @@ private:
   void FinishClose();
   bool AnyTriggerEventAssigned() const;
 
+  // The trace and the log run one state machine and one set of operations; each brings its
+  // own fields and dispatcher operations (AdPort.cpp).
+  struct TRecorder;
+  static const TRecorder TraceRecorder;
+  static const TRecorder LogRecorder;
+  void SetRecorderState(const TRecorder& R, TTraceLogState Value);
+  void SetRecorderSize(const TRecorder& R, uint32_t Value);
+  TApdBaseDispatcher* RecorderDispatcher();
+  void RecorderStart(const TRecorder& R, uint32_t Size);
+  void RecorderWrite(const TRecorder& R, bool Append, const std::string& Name, bool InHex);
+  void RecorderClear(const TRecorder& R);
+  void RecorderStop(const TRecorder& R);
+  void RecorderResume(const TRecorder& R);
+  void RecorderPause(const TRecorder& R);
+
   bool FForceApply = false;
   uint8_t FOpenState = ostClosed;
   bool FReopenPending = false;
