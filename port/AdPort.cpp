@@ -165,7 +165,16 @@ void TApdCustomComPort::SetComNumber(uint16_t Value) {
   FDispatcher->SaveTriggers(Saved);
   const TTraceLogState WasTracing = FTracing;
   const TTraceLogState WasLogging = FLogging;
-  SetOpen(false);
+  // A dump that failed on the way closed the port all the same: the change goes on and the
+  // failure is raised after it.
+  std::exception_ptr CloseFailure;
+  try {
+    SetOpen(false);
+  } catch (...) {
+    if (FOpenState == ostOpen)
+      throw;
+    CloseFailure = std::current_exception();
+  }
   FComNumber = Value;
   SetTracing(WasTracing);
   SetLogging(WasLogging);
@@ -173,6 +182,8 @@ void TApdCustomComPort::SetComNumber(uint16_t Value) {
   if (FOpenState == ostOpen)
     FDispatcher->RestoreTriggers(Saved);
   TApdBaseDispatcher::FreeSavedTriggers(Saved);
+  if (CloseFailure)
+    std::rethrow_exception(CloseFailure);
 }
 
 void TApdCustomComPort::SetBaud(int32_t Value) {

@@ -1015,6 +1015,27 @@ TEST_F(AdPortDeviceTest, CloseWhoseDumpsFailStillClosesAndReportsAfterwards) {
   EXPECT_TRUE(Port->Open());
 }
 
+TEST_F(AdPortDeviceTest, PortChangeWhoseDumpsFailStillMovesToTheNewPort) {
+  auto Port = PortDumpingNowhere(Folder);
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  const int32_t Trigger = Port->Dispatcher()->AddDataTrigger("RING", false);
+  EXPECT_EQ(2, CodeOf<EInOutError>([&] { Port->SetComNumber(4); }));
+  EXPECT_EQ(4, Port->ComNumber());
+  ASSERT_TRUE(Port->Open());
+  EXPECT_EQ("COM4", Port->DispatcherDeviceName());
+  TApdSavedTriggers Now;
+  Port->Dispatcher()->SaveTriggers(Now);
+  ASSERT_TRUE(Now.DataTriggers.has_value());
+  ASSERT_EQ(1u, Now.DataTriggers->size());
+  EXPECT_EQ(Trigger, (*Now.DataTriggers)[0].Handle);
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+  Probe.Close();
+  Port->SetLogging(tlOff);
+  Port->SetTracing(tlOff);
+}
+
 TEST_F(AdPortDeviceTest, DestroyingAPortWhoseDumpsFailReleasesEverything) {
   TLockFolder Locks(Folder / "locks");
   std::vector<std::string> Reported;
