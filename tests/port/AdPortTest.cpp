@@ -729,7 +729,7 @@ TEST_F(AdPortDeviceTest, TracingStateMachineOnAnOpenPort) {
   EXPECT_EQ(tlOff, Port.Tracing());
   EXPECT_EQ("Receive: \r\ntwo", FileText(Trace));
 
-  // A pause leaves out what comes meanwhile; clearing a paused trace keeps it paused.
+  // A pause leaves out what comes meanwhile.
   Port.SetTracing(tlOn);
   Receive("three");
   Port.SetTracing(tlPause);
@@ -741,6 +741,17 @@ TEST_F(AdPortDeviceTest, TracingStateMachineOnAnOpenPort) {
   Port.SetTracing(tlAppend);
   EXPECT_EQ(tlOff, Port.Tracing());
   EXPECT_EQ("Receive: \r\ntwoReceive: \r\nthreefour", FileText(Trace));
+
+  // Clearing a paused trace empties it and keeps it paused.
+  Port.SetTracing(tlOn);
+  Receive("five");
+  Port.SetTracing(tlPause);
+  Port.SetTracing(tlClear);
+  EXPECT_EQ(tlPause, Port.Tracing());
+  Port.SetTracing(tlOn);
+  Receive("six");
+  Port.SetTracing(tlDump);
+  EXPECT_EQ("Receive: \r\nsix", FileText(Trace));
 
   // A new size restarts the running trace with a ring of that many characters.
   Port.SetTracing(tlOn);
