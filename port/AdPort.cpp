@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <termios.h>
 
@@ -25,10 +26,11 @@ TPortExceptionHandler GExceptionHandler;
 constexpr char ComWindowClass[] = "awComWindow";
 
 // Dispatchers whose port went away while their close was deferred; the notice window that
-// finishes the close frees them (main thread only, keyed by that window).
+// finishes the close frees them (main thread only, keyed by that window). Never destroyed:
+// a program that ends while a handler still runs must not wait for that handler.
 std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>>& Orphans() {
-  static std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>> Map;
-  return Map;
+  static auto* Map = new std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>>;
+  return *Map;
 }
 
 bool DescriptorOpen(int Fd) {
@@ -163,7 +165,16 @@ void TApdCustomComPort::SetComNumber(uint16_t Value) {
   FDispatcher->SaveTriggers(Saved);
   const TTraceLogState WasTracing = FTracing;
   const TTraceLogState WasLogging = FLogging;
-  SetOpen(false);
+  // A dump that failed on the way closed the port all the same: the change goes on and the
+  // failure is raised after it.
+  std::exception_ptr CloseFailure;
+  try {
+    SetOpen(false);
+  } catch (...) {
+    if (FOpenState == ostOpen)
+      throw;
+    CloseFailure = std::current_exception();
+  }
   FComNumber = Value;
   SetTracing(WasTracing);
   SetLogging(WasLogging);
@@ -171,6 +182,8 @@ void TApdCustomComPort::SetComNumber(uint16_t Value) {
   if (FOpenState == ostOpen)
     FDispatcher->RestoreTriggers(Saved);
   TApdBaseDispatcher::FreeSavedTriggers(Saved);
+  if (CloseFailure)
+    std::rethrow_exception(CloseFailure);
 }
 
 void TApdCustomComPort::SetBaud(int32_t Value) {
@@ -315,106 +328,218 @@ void TApdCustomComPort::SetBufferResume(uint16_t Value) {
   FForceApply = WasForced;
 }
 
+// ---------------------------------------------------------------------------------------
+// Trace and log: one state machine, one set of operations
+
+// What the trace and the log each bring: the port's fields and the dispatcher's operations.
+// Starting and clearing the log report nothing, so their results read as success.
+struct TApdCustomComPort::TRecorder {
+  TTraceLogState TApdCustomComPort::*State;
+  uint32_t TApdCustomComPort::*Size;
+  uint32_t MaxSize;
+  std::string TApdCustomComPort::*Name;
+  bool TApdCustomComPort::*Hex;
+  bool TApdCustomComPort::*AllHex;
+  int32_t (*Start)(TApdBaseDispatcher& D, uint32_t Size);
+  int32_t (*Clear)(TApdBaseDispatcher& D);
+  int32_t (TApdBaseDispatcher::*Write)(const std::string& Name, bool InHex, bool AllHex);
+  int32_t (TApdBaseDispatcher::*Append)(const std::string& Name, bool InHex, bool AllHex);
+  void (TApdBaseDispatcher::*Discard)();
+  void (TApdBaseDispatcher::*Resume)();
+  void (TApdBaseDispatcher::*Pause)();
+};
+
+const TApdCustomComPort::TRecorder TApdCustomComPort::TraceRecorder = {
+    &TApdCustomComPort::FTracing,
+    &TApdCustomComPort::FTraceSize,
+    MaxTraceSize,
+    &TApdCustomComPort::FTraceName,
+    &TApdCustomComPort::FTraceHex,
+    &TApdCustomComPort::FTraceAllHex,
+    [](TApdBaseDispatcher& D, uint32_t Size) { return D.StartTrace(Size); },
+    [](TApdBaseDispatcher& D) { return D.ClearTrace(); },
+    &TApdBaseDispatcher::WriteTrace,
+    &TApdBaseDispatcher::AppendTrace,
+    &TApdBaseDispatcher::DiscardTrace,
+    &TApdBaseDispatcher::ResumeTrace,
+    &TApdBaseDispatcher::PauseTrace,
+};
+
+const TApdCustomComPort::TRecorder TApdCustomComPort::LogRecorder = {
+    &TApdCustomComPort::FLogging,
+    &TApdCustomComPort::FLogSize,
+    MaxLogSize,
+    &TApdCustomComPort::FLogName,
+    &TApdCustomComPort::FLogHex,
+    &TApdCustomComPort::FLogAllHex,
+    [](TApdBaseDispatcher& D, uint32_t Size) {
+      D.StartLog(Size);
+      return int32_t{0};
+    },
+    [](TApdBaseDispatcher& D) {
+      D.ClearLog();
+      return int32_t{0};
+    },
+    &TApdBaseDispatcher::WriteLog,
+    &TApdBaseDispatcher::AppendLog,
+    &TApdBaseDispatcher::DiscardLog,
+    &TApdBaseDispatcher::ResumeLog,
+    &TApdBaseDispatcher::PauseLog,
+};
+
+void TApdCustomComPort::SetRecorderState(const TRecorder& R, TTraceLogState Value) {
+  TTraceLogState& State = this->*R.State;
+  if (Value == State && !FForceApply)
+    return;
+  if (FOpenState != ostOpen) {
+    State = (Value == tlOn) ? tlOn : tlOff;
+    return;
+  }
+  const bool Running = State == tlOn || State == tlPause;
+  switch (Value) {
+  case tlOff:
+    if (Running)
+      RecorderStop(R);
+    break;
+  case tlOn:
+    if (State == tlPause)
+      RecorderResume(R);
+    else
+      RecorderStart(R, this->*R.Size);
+    break;
+  case tlDump:
+  case tlAppend:
+    if (Running) {
+      RecorderResume(R);
+      RecorderWrite(R, Value == tlAppend, this->*R.Name, this->*R.Hex);
+    }
+    break;
+  case tlClear:
+    if (Running)
+      RecorderClear(R);
+    break;
+  case tlPause:
+    if (State == tlOn)
+      RecorderPause(R);
+    break;
+  }
+}
+
+void TApdCustomComPort::SetRecorderSize(const TRecorder& R, uint32_t Value) {
+  this->*R.Size = std::min(Value, R.MaxSize);
+  const TTraceLogState Previous = this->*R.State;
+  if (FOpenState == ostOpen && (Previous == tlOn || Previous == tlPause)) {
+    RecorderStop(R);
+    SetRecorderState(R, Previous);
+  }
+}
+
+// Each operation does nothing while the port is closing; on a closed port it needs the
+// dispatcher (which AutoOpen provides).
+TApdBaseDispatcher* TApdCustomComPort::RecorderDispatcher() {
+  return Closing() ? nullptr : RequireDispatcher();
+}
+
+void TApdCustomComPort::RecorderStart(const TRecorder& R, uint32_t Size) {
+  if (Closing())
+    return;
+  if (Size != 0)
+    this->*R.Size = std::min(Size, R.MaxSize);
+  if (TApdBaseDispatcher* D = RequireDispatcher()) {
+    Check(R.Start(*D, this->*R.Size));
+    this->*R.State = tlOn;
+  }
+}
+
+void TApdCustomComPort::RecorderWrite(const TRecorder& R, bool Append, const std::string& Name,
+                                      bool InHex) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    const int32_t Result = (D->*(Append ? R.Append : R.Write))(Name, InHex, this->*R.AllHex);
+    this->*R.State = tlOff;
+    Check(Result);
+  }
+}
+
+void TApdCustomComPort::RecorderClear(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher())
+    Check(R.Clear(*D));
+}
+
+void TApdCustomComPort::RecorderStop(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    (D->*R.Discard)();
+    this->*R.State = tlOff;
+  }
+}
+
+void TApdCustomComPort::RecorderResume(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    (D->*R.Resume)();
+    this->*R.State = tlOn;
+  }
+}
+
+void TApdCustomComPort::RecorderPause(const TRecorder& R) {
+  if (TApdBaseDispatcher* D = RecorderDispatcher()) {
+    (D->*R.Pause)();
+    this->*R.State = tlPause;
+  }
+}
+
 void TApdCustomComPort::SetTracing(TTraceLogState Value) {
-  if (Value == FTracing && !FForceApply)
-    return;
-  if (FOpenState != ostOpen) {
-    FTracing = (Value == tlOn) ? tlOn : tlOff;
-    return;
-  }
-  const bool Running = FTracing == tlOn || FTracing == tlPause;
-  switch (Value) {
-  case tlOff:
-    if (Running)
-      TraceStop();
-    break;
-  case tlOn:
-    if (FTracing == tlPause)
-      TraceResume();
-    else
-      TraceStart(FTraceSize);
-    break;
-  case tlDump:
-    if (Running) {
-      TraceResume();
-      TraceDump(FTraceName, FTraceHex);
-    }
-    break;
-  case tlAppend:
-    if (Running) {
-      TraceResume();
-      TraceAppend(FTraceName, FTraceHex);
-    }
-    break;
-  case tlClear:
-    if (Running)
-      TraceClear();
-    break;
-  case tlPause:
-    if (FTracing == tlOn)
-      TracePause();
-    break;
-  }
+  SetRecorderState(TraceRecorder, Value);
 }
-
 void TApdCustomComPort::SetTraceSize(uint32_t Value) {
-  FTraceSize = std::min(Value, MaxTraceSize);
-  if (FOpenState == ostOpen && (FTracing == tlOn || FTracing == tlPause)) {
-    const TTraceLogState Previous = FTracing;
-    TraceStop();
-    SetTracing(Previous);
-  }
+  SetRecorderSize(TraceRecorder, Value);
 }
-
 void TApdCustomComPort::SetLogging(TTraceLogState Value) {
-  if (Value == FLogging && !FForceApply)
-    return;
-  if (FOpenState != ostOpen) {
-    FLogging = (Value == tlOn) ? tlOn : tlOff;
-    return;
-  }
-  const bool Running = FLogging == tlOn || FLogging == tlPause;
-  switch (Value) {
-  case tlOff:
-    if (Running)
-      LogStop();
-    break;
-  case tlOn:
-    if (FLogging == tlPause)
-      LogResume();
-    else
-      LogStart(FLogSize);
-    break;
-  case tlDump:
-    if (Running) {
-      LogResume();
-      LogDump(FLogName, FLogHex);
-    }
-    break;
-  case tlAppend:
-    if (Running) {
-      LogResume();
-      LogAppend(FLogName, FLogHex);
-    }
-    break;
-  case tlClear:
-    if (Running)
-      LogClear();
-    break;
-  case tlPause:
-    if (FLogging == tlOn)
-      LogPause();
-    break;
-  }
+  SetRecorderState(LogRecorder, Value);
+}
+void TApdCustomComPort::SetLogSize(uint32_t Value) {
+  SetRecorderSize(LogRecorder, Value);
 }
 
-void TApdCustomComPort::SetLogSize(uint32_t Value) {
-  FLogSize = std::min(Value, MaxLogSize);
-  if (FOpenState == ostOpen && (FLogging == tlOn || FLogging == tlPause)) {
-    const TTraceLogState Previous = FLogging;
-    LogStop();
-    SetLogging(Previous);
-  }
+void TApdCustomComPort::TraceStart(uint32_t Size) {
+  RecorderStart(TraceRecorder, Size);
+}
+void TApdCustomComPort::TraceDump(const std::string& Name, bool InHex) {
+  RecorderWrite(TraceRecorder, false, Name, InHex);
+}
+void TApdCustomComPort::TraceAppend(const std::string& Name, bool InHex) {
+  RecorderWrite(TraceRecorder, true, Name, InHex);
+}
+void TApdCustomComPort::TraceClear() {
+  RecorderClear(TraceRecorder);
+}
+void TApdCustomComPort::TraceStop() {
+  RecorderStop(TraceRecorder);
+}
+void TApdCustomComPort::TraceResume() {
+  RecorderResume(TraceRecorder);
+}
+void TApdCustomComPort::TracePause() {
+  RecorderPause(TraceRecorder);
+}
+void TApdCustomComPort::LogStart(uint32_t Size) {
+  RecorderStart(LogRecorder, Size);
+}
+void TApdCustomComPort::LogDump(const std::string& Name, bool InHex) {
+  RecorderWrite(LogRecorder, false, Name, InHex);
+}
+void TApdCustomComPort::LogAppend(const std::string& Name, bool InHex) {
+  RecorderWrite(LogRecorder, true, Name, InHex);
+}
+void TApdCustomComPort::LogClear() {
+  RecorderClear(LogRecorder);
+}
+void TApdCustomComPort::LogStop() {
+  RecorderStop(LogRecorder);
+}
+void TApdCustomComPort::LogResume() {
+  RecorderResume(LogRecorder);
+}
+void TApdCustomComPort::LogPause() {
+  RecorderPause(LogRecorder);
 }
 
 void TApdCustomComPort::SetUseMSRShadow(bool /*Value*/) {
@@ -678,139 +803,6 @@ void TApdCustomComPort::SetDispatcherDeviceName(const std::string& Value) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Trace and log
-
-void TApdCustomComPort::TraceStart(uint32_t Size) {
-  if (Closing())
-    return;
-  if (Size != 0)
-    FTraceSize = std::min(Size, MaxTraceSize);
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    Check(D->StartTrace(FTraceSize));
-    FTracing = tlOn;
-  }
-}
-
-void TApdCustomComPort::TraceDump(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->WriteTrace(Name, InHex, FTraceAllHex);
-    FTracing = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::TraceAppend(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->AppendTrace(Name, InHex, FTraceAllHex);
-    FTracing = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::TraceClear() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher())
-    Check(D->ClearTrace());
-}
-
-void TApdCustomComPort::TraceStop() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->DiscardTrace();
-    FTracing = tlOff;
-  }
-}
-
-void TApdCustomComPort::TraceResume() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->ResumeTrace();
-    FTracing = tlOn;
-  }
-}
-
-void TApdCustomComPort::TracePause() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->PauseTrace();
-    FTracing = tlPause;
-  }
-}
-
-void TApdCustomComPort::LogStart(uint32_t Size) {
-  if (Closing())
-    return;
-  if (Size != 0)
-    FLogSize = std::min(Size, MaxLogSize);
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->StartLog(FLogSize);
-    FLogging = tlOn;
-  }
-}
-
-void TApdCustomComPort::LogDump(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->WriteLog(Name, InHex, FLogAllHex);
-    FLogging = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::LogAppend(const std::string& Name, bool InHex) {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    const int32_t Result = D->AppendLog(Name, InHex, FLogAllHex);
-    FLogging = tlOff;
-    Check(Result);
-  }
-}
-
-void TApdCustomComPort::LogClear() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher())
-    D->ClearLog();
-}
-
-void TApdCustomComPort::LogStop() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->DiscardLog();
-    FLogging = tlOff;
-  }
-}
-
-void TApdCustomComPort::LogResume() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->ResumeLog();
-    FLogging = tlOn;
-  }
-}
-
-void TApdCustomComPort::LogPause() {
-  if (Closing())
-    return;
-  if (TApdBaseDispatcher* D = RequireDispatcher()) {
-    D->PauseLog();
-    FLogging = tlPause;
-  }
-}
-
-// ---------------------------------------------------------------------------------------
 // Open and close
 
 void TApdCustomComPort::SetOpen(bool Value) {
@@ -995,8 +987,18 @@ void TApdCustomComPort::FinishClose() {
 void TApdCustomComPort::PerformClose() {
   if (FOpenState != ostOpen)
     return;
-  SetTracing(tlDump);
-  SetLogging(tlDump);
+  // A dump that cannot be written must not keep the port open: the first failure is
+  // raised once the port is closed.
+  std::exception_ptr DumpFailure;
+  for (void (TApdCustomComPort::*Dump)(TTraceLogState) :
+       {&TApdCustomComPort::SetTracing, &TApdCustomComPort::SetLogging}) {
+    try {
+      (this->*Dump)(tlDump);
+    } catch (...) {
+      if (!DumpFailure)
+        DumpFailure = std::current_exception();
+    }
+  }
   FOpenState = ostClosing;
   // Open reads False from here on, so Open := True during a deferred close asks for a reopen.
   FOpen = false;
@@ -1012,6 +1014,8 @@ void TApdCustomComPort::PerformClose() {
     FinishClose();
   }
   NotifyClosed();
+  if (DumpFailure)
+    std::rethrow_exception(DumpFailure);
 }
 
 void TApdCustomComPort::Loaded() {
@@ -1049,7 +1053,7 @@ intptr_t ComWindowProc(Platform::TWindowHandle Window, uint32_t Message, uintptr
     if (Message != ApwPortClosing || It == Orphans().end())
       return 0;
     if (It->second->ThreadsRunning()) {
-      Platform::PostMessage(Window, ApwPortClosing, 0, LParam);
+      It->second->PostWhenThreadsEnded(Window, ApwPortClosing, LParam);
       return 0;
     }
     It->second->RemoveWindowHandler(Window);
@@ -1123,7 +1127,8 @@ intptr_t ComWindowProc(Platform::TWindowHandle Window, uint32_t Message, uintptr
           break;
         }
       } else if (D->ThreadsRunning()) {
-        Platform::PostMessage(Window, ApwPortClosing, 0, LParam);
+        // Asked again when the last worker has ended, not polled in a loop of messages.
+        D->PostWhenThreadsEnded(Window, ApwPortClosing, LParam);
       } else {
         Teardown = true;
       }
@@ -1172,10 +1177,11 @@ void TApdCustomComPort::Assign(TPersistent* Source) {
   if (Src == nullptr)
     return;
   FListeners = Src->FListeners;
+  // Closing this port below saves its own triggers: the source's are put in place after.
+  std::optional<TApdSavedTriggers> SourceTriggers;
   if (Src->FOpenState == ostOpen) {
-    TApdBaseDispatcher::FreeSavedTriggers(FSavedTriggers);
-    Src->FDispatcher->SaveTriggers(FSavedTriggers);
-    FTriggersSaved = true;
+    SourceTriggers.emplace();
+    Src->FDispatcher->SaveTriggers(*SourceTriggers);
   }
   FForceApply = Src->FForceApply;
   FDeviceLayer = Src->FDeviceLayer;
@@ -1187,6 +1193,10 @@ void TApdCustomComPort::Assign(TPersistent* Source) {
   FInSize = Src->FInSize;
   FOutSize = Src->FOutSize;
   SetOpen(false);
+  if (SourceTriggers) {
+    FSavedTriggers = std::move(*SourceTriggers);
+    FTriggersSaved = true;
+  }
   FAutoOpen = Src->FAutoOpen;
   FPromptForPort = Src->FPromptForPort;
   FRS485Mode = Src->FRS485Mode;

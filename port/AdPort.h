@@ -14,8 +14,10 @@
 //   handler, so loading goes on).
 // - An open port owns its device: closing it closes a handed-over descriptor too and sets
 //   TapiHandle back to -1, so a stale descriptor is never taken twice.
-// - Closing writes a running trace or log to TraceName / LogName; both then read tlOff.
-//   Triggers are kept across a close and restored at the next open.
+// - Closing writes a running trace or log to TraceName / LogName; both then read tlOff. A
+//   dump that fails does not keep the port open: it is raised once the port has closed.
+//   Triggers are kept across a close and restored at the next open; Assign from an open
+//   port hands its triggers to the next open of this one.
 // - Dispatcher notices reach a hidden "awComWindow" window and become the On* events on the
 //   thread that opened the port. A close requested from inside an event is finished when the
 //   dispatcher's threads have ended (message 0x7E0A); Open set True meanwhile reopens then.
@@ -308,6 +310,21 @@ private:
   // The end of a close: window, dispatcher and state.
   void FinishClose();
   bool AnyTriggerEventAssigned() const;
+
+  // The trace and the log run one state machine and one set of operations; each brings its
+  // own fields and dispatcher operations (AdPort.cpp).
+  struct TRecorder;
+  static const TRecorder TraceRecorder;
+  static const TRecorder LogRecorder;
+  void SetRecorderState(const TRecorder& R, TTraceLogState Value);
+  void SetRecorderSize(const TRecorder& R, uint32_t Value);
+  TApdBaseDispatcher* RecorderDispatcher();
+  void RecorderStart(const TRecorder& R, uint32_t Size);
+  void RecorderWrite(const TRecorder& R, bool Append, const std::string& Name, bool InHex);
+  void RecorderClear(const TRecorder& R);
+  void RecorderStop(const TRecorder& R);
+  void RecorderResume(const TRecorder& R);
+  void RecorderPause(const TRecorder& R);
 
   bool FForceApply = false;
   uint8_t FOpenState = ostClosed;

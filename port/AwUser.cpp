@@ -227,7 +227,7 @@ int32_t TApdBaseDispatcher::OpenPort(const char* DeviceName, int32_t Baud, uint8
   }
   // The events exist as long as the dispatcher; a new open starts them all unsignalled.
   for (Platform::TEvent* Event :
-       {&CommEvent, &CommAck, &ThreadReady, &OutputReady, &WriteDone, &FlushRequest}) {
+       {&CommEvent, &CommAck, &ThreadReady, &OutputReady, &WriteDone, &FlushRequest, &FlushAck}) {
     Event->Reset();
   }
 
@@ -1011,11 +1011,13 @@ void TApdBaseDispatcher::DrainOutput() {
   for (;;) {
     const uint8_t* Run;
     uint32_t RunLength;
+    uint32_t Purges;
     {
       Platform::TCriticalSectionGuard Out(OutputLock);
       if (!OutputRing || (!OutFull && OutHead == OutTail) || FOutputPurge.load()) {
         break;
       }
+      Purges = OutPurges;
       uint32_t Size = OutQueueSize;
       if (!OutFull && OutTail < OutHead) {
         RunLength = OutHead - OutTail;
@@ -1034,11 +1036,19 @@ void TApdBaseDispatcher::DrainOutput() {
       Run = OutputRing.get() + OutTail;
     }
 
-    auto Advance = [this](uint32_t N) {
+    // False once a purge emptied the ring under the run: nothing of it counts or goes out.
+    auto Current = [this, Purges] {
+      Platform::TCriticalSectionGuard Out(OutputLock);
+      return OutPurges == Purges;
+    };
+    auto Advance = [this, Purges](uint32_t N) {
       if (N == 0) {
         return;
       }
       Platform::TCriticalSectionGuard Out(OutputLock);
+      if (OutPurges != Purges) {
+        return;
+      }
       OutFull = false;
       OutTail += N;
       if (OutTail == OutQueueSize) {
@@ -1053,6 +1063,9 @@ void TApdBaseDispatcher::DrainOutput() {
     uint32_t Done = 0;
     bool Flushed = false;
     while (Done < RunLength) {
+      if (!Current()) {
+        return;
+      }
       int32_t N = DeviceTransmit(Run + Done, RunLength - Done);
       if (N < 0) {
         break; // a failed write drops the run
@@ -1066,6 +1079,7 @@ void TApdBaseDispatcher::DrainOutput() {
       int32_t Ready = DeviceAwaitTransmit();
       if (Platform::WaitForEvent(FlushRequest, 0) == Platform::wrObject0) {
         ThreadReady.Set();
+        FlushAck.Set();
         Flushed = true;
         break;
       }
@@ -1077,6 +1091,9 @@ void TApdBaseDispatcher::DrainOutput() {
       }
     }
     if (Flushed) {
+      return;
+    }
+    if (!Current()) {
       return;
     }
     if (Done < RunLength) {
@@ -1207,13 +1224,30 @@ void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* Thread) {
     ReleaseBuffers();
     ReleasePending.store(false);
   }
+  std::optional<TEndNotice> Notice;
   {
     std::lock_guard<std::mutex> End(FEndLock);
     if (FLiveThreads.fetch_sub(1) == 1) {
       FThreadsRunning.store(false);
+      Notice.swap(FEndNotice);
     }
   }
+  if (Notice) {
+    Platform::PostMessage(Notice->Window, Notice->Message, 0, Notice->LParam);
+  }
   WakeMainThread();
+}
+
+void TApdBaseDispatcher::PostWhenThreadsEnded(Platform::TWindowHandle Window, uint32_t Message,
+                                              intptr_t LParam) {
+  {
+    std::lock_guard<std::mutex> End(FEndLock);
+    if (FThreadsRunning.load()) {
+      FEndNotice = TEndNotice{Window, Message, LParam};
+      return;
+    }
+  }
+  Platform::PostMessage(Window, Message, 0, LParam);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1274,6 +1308,7 @@ void TOutThread::Execute() {
       H->DrainOutput();
     } else if (Which == Platform::wrObject1) {
       H->ThreadReady.Set();
+      H->FlushAck.Set();
     }
   } while (!H->KillFlag.load() && !H->FCloseDeferred.load());
   H->ThreadEnded(this);

@@ -458,6 +458,10 @@ public:
   int32_t WriteTrace(const std::string& FileName, bool InHex, bool AllHex);
   int32_t AppendTrace(const std::string& FileName, bool InHex, bool AllHex);
 
+  // Posts Message (wParam 0, LParam) to Window once no worker runs any more, at once when
+  // none does; a later call replaces a notice still pending.
+  void PostWhenThreadsEnded(Platform::TWindowHandle Window, uint32_t Message, intptr_t LParam);
+
   // ----- Read-only views
   TApdCustomComPort* Owner() const { return FOwner; }
   int32_t DispatcherHandle() const { return FDispatcherHandle; }
@@ -587,6 +591,9 @@ protected:
   Platform::TEvent OutputReady{false};
   Platform::TEvent WriteDone{true};
   Platform::TEvent FlushRequest{false};
+  // The output thread has let go of its run after a flush request. Of its own, because
+  // ThreadReady is set by any worker that ends (the comm thread, when the device vanishes).
+  Platform::TEvent FlushAck{false};
   std::array<Platform::TEvent*, 2> IdleWait{&OutputReady, &FlushRequest};
   std::array<Platform::TEvent*, 2> WriteWait{&WriteDone, &FlushRequest};
   std::atomic<uint32_t> EventMask{0};
@@ -595,6 +602,7 @@ protected:
   uint32_t OutHead = 0;                  // OutputLock
   uint32_t OutTail = 0;                  // OutputLock
   bool OutFull = false;                  // OutputLock
+  uint32_t OutPurges = 0;                // OutputLock; a run taken before a purge is void
   std::unique_ptr<uint8_t[]> DispatchBuffer;
   uint32_t DispHead = 0; // BufferLock
   uint32_t DispTail = 0; // BufferLock
@@ -633,6 +641,12 @@ protected:
   std::atomic<uint64_t> FStopperThreadId{0};
   std::array<std::unique_ptr<TApdDispatcherThread>, 3> FWorkers; // comm, dispatch, output
   std::mutex FEndLock; // a worker's ending: its reference, LiveThreads, ThreadsRunning
+  struct TEndNotice {
+    Platform::TWindowHandle Window = 0;
+    uint32_t Message = 0;
+    intptr_t LParam = 0;
+  };
+  std::optional<TEndNotice> FEndNotice; // FEndLock
   bool FDestroyed = false;
   // The pass running on the dispatch thread answers a device event (only such a pass
   // releases the comm thread for its next wait: a timer pass may have read the device

@@ -143,14 +143,16 @@ int32_t TApdWin32Dispatcher::DevicePurge(int32_t Queue) {
   if (Queue == 0) {
     // The output thread lets go of the run it is writing, and starts no new one, before the
     // ring is emptied: purged bytes are never sent afterwards.
+    // Should the output thread not answer in time, the purge count voids its run.
     FOutputPurge.store(true);
     if (OutputThread.load() != nullptr) {
-      ThreadReady.Reset();
+      FlushAck.Reset();
       SignalFlushRequest();
-      Platform::WaitForEvent(ThreadReady, FlushAckWaitMs);
+      Platform::WaitForEvent(FlushAck, FlushAckWaitMs);
     }
     {
       Platform::TCriticalSectionGuard Out(OutputLock);
+      ++OutPurges;
       OutFull = false;
       OutHead = 0;
       OutTail = 0;

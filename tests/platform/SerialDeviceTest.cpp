@@ -2,6 +2,7 @@
 #include "platform/SerialDevice.h"
 #include "platform/LastError.h"
 #include "platform/SerialDeviceDetail.h"
+#include "tests/platform/PtyTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,66 +30,7 @@ namespace {
 // Generous upper bound for anything the test waits for; never a measure of speed.
 constexpr int PatienceMs = 10000;
 
-class TPty {
-public:
-  TPty() {
-    Master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) {
-      ADD_FAILURE() << "no pseudo-terminal";
-      return;
-    }
-    char name[128] = {};
-    ptsname_r(Master, name, sizeof name);
-    SlavePath = name;
-    fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
-    // The master side must pass bytes through unchanged too.
-    termios raw{};
-    tcgetattr(Master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(Master, TCSANOW, &raw);
-  }
-  ~TPty() { CloseMaster(); }
-
-  void CloseMaster() {
-    if (Master >= 0) {
-      close(Master);
-      Master = -1;
-    }
-  }
-
-  void Send(const std::string& text) const {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = write(Master, text.data() + done, text.size() - done);
-      if (n > 0) {
-        done += static_cast<size_t>(n);
-      } else {
-        pollfd room{Master, POLLOUT, 0};
-        ASSERT_GT(poll(&room, 1, PatienceMs), 0) << "the slave side never read";
-      }
-    }
-  }
-
-  // Reads until `count` bytes came or PatienceMs passed.
-  std::string Receive(size_t count) const {
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
-    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-      char buffer[4096];
-      const ssize_t n = read(Master, buffer, std::min(sizeof buffer, count - got.size()));
-      if (n > 0) {
-        got.append(buffer, static_cast<size_t>(n));
-      } else {
-        pollfd input{Master, POLLIN, 0};
-        poll(&input, 1, 50);
-      }
-    }
-    return got;
-  }
-
-  int Master = -1;
-  std::string SlavePath;
-};
+using PtyTest::TPty;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);

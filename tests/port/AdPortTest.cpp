@@ -16,14 +16,19 @@
 #include <pty.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -111,6 +116,20 @@ template <class E> int32_t CodeOf(const std::function<void()>& Action) {
     return Error.ErrorCode();
   }
   return 0;
+}
+
+// The lines of a CR LF text.
+std::vector<std::string> LinesOf(const std::string& Text) {
+  std::vector<std::string> Lines;
+  std::size_t Start = 0;
+  while (Start < Text.size()) {
+    const std::size_t End = Text.find("\r\n", Start);
+    Lines.push_back(Text.substr(Start, End == std::string::npos ? End : End - Start));
+    if (End == std::string::npos)
+      break;
+    Start = End + 2;
+  }
+  return Lines;
 }
 
 std::string FileText(const fs::path& Path) {
@@ -650,8 +669,25 @@ TEST_F(AdPortDeviceTest, CloseWritesTraceAndLogAndLeavesThemOff) {
   Port.SetOpen(false);
   EXPECT_EQ(tlOff, Port.Tracing());
   EXPECT_EQ(tlOff, Port.Logging());
-  EXPECT_NE(std::string::npos, FileText(Folder / "port.trc").find("hello"));
-  EXPECT_FALSE(FileText(Folder / "port.log").empty());
+  EXPECT_EQ("Receive: \r\nhello", FileText(Folder / "port.trc"));
+  // The log: its header, the notice window's registration, and every byte read.
+  const std::vector<std::string> Log = LinesOf(FileText(Folder / "port.log"));
+  ASSERT_GT(Log.size(), 7u);
+  EXPECT_EQ("ORVO v4.06", Log[0]);
+  EXPECT_EQ("Device: COM4", Log[3]);
+  EXPECT_EQ("Time      Type      SubType       Data      OtherData", Log[5]);
+  std::string Read;
+  bool Registered = false;
+  for (std::size_t I = 7; I < Log.size(); ++I) {
+    ASSERT_GE(Log[I].size(), 44u) << Log[I];
+    const std::string Fixed = Log[I].substr(8, 36);
+    if (Fixed.rfind("  Dispatch  ReadCom       ", 0) == 0)
+      Read += Log[I].substr(44);
+    if (Fixed.rfind("  TrgHdAlc  Window        ", 0) == 0)
+      Registered = true;
+  }
+  EXPECT_EQ("hello", Read);
+  EXPECT_TRUE(Registered);
 
   // A reopen does not restart them; a pause on the closed port stays off.
   Port.SetTracing(tlPause);
@@ -667,22 +703,66 @@ TEST_F(AdPortDeviceTest, CloseWritesTraceAndLogAndLeavesThemOff) {
 TEST_F(AdPortDeviceTest, TracingStateMachineOnAnOpenPort) {
   TApdComPort Port;
   Port.SetComNumber(3);
-  Port.SetTraceName((Folder / "t.trc").string());
+  const fs::path Trace = Folder / "t.trc";
+  Port.SetTraceName(Trace.string());
+  Port.SetTraceHex(false);
   Port.SetOpen(true);
+  ASSERT_TRUE(Port.Open());
+  uint32_t Arrived = 0;
+  // Bytes from the far end, once the port has read them (nothing takes them here).
+  auto Receive = [&](const std::string& Text) {
+    ASSERT_EQ(static_cast<ssize_t>(Text.size()), ::write(Three.Master, Text.data(), Text.size()));
+    Arrived += static_cast<uint32_t>(Text.size());
+    ASSERT_TRUE(PumpUntil([&] { return Port.Dispatcher()->InputUsed() == Arrived; }));
+  };
+
   Port.SetTracing(tlPause); // nothing runs: stays off
   EXPECT_EQ(tlOff, Port.Tracing());
+  Receive("unseen");
+  // Clearing empties the ring and tracing goes on.
   Port.SetTracing(tlOn);
+  Receive("one");
+  Port.SetTracing(tlClear);
+  EXPECT_EQ(tlOn, Port.Tracing());
+  Receive("two");
+  Port.SetTracing(tlDump);
+  EXPECT_EQ(tlOff, Port.Tracing());
+  EXPECT_EQ("Receive: \r\ntwo", FileText(Trace));
+
+  // A pause leaves out what comes meanwhile.
+  Port.SetTracing(tlOn);
+  Receive("three");
   Port.SetTracing(tlPause);
   EXPECT_EQ(tlPause, Port.Tracing());
+  Receive("paused");
+  Port.SetTracing(tlOn);
+  Receive("four");
+  // Appending keeps what the file holds.
+  Port.SetTracing(tlAppend);
+  EXPECT_EQ(tlOff, Port.Tracing());
+  EXPECT_EQ("Receive: \r\ntwoReceive: \r\nthreefour", FileText(Trace));
+
+  // Clearing a paused trace empties it and keeps it paused.
+  Port.SetTracing(tlOn);
+  Receive("five");
+  Port.SetTracing(tlPause);
   Port.SetTracing(tlClear);
   EXPECT_EQ(tlPause, Port.Tracing());
   Port.SetTracing(tlOn);
+  Receive("six");
+  Port.SetTracing(tlDump);
+  EXPECT_EQ("Receive: \r\nsix", FileText(Trace));
+
+  // A new size restarts the running trace with a ring of that many characters.
+  Port.SetTracing(tlOn);
+  Receive("lost");
+  Port.SetTraceSize(4);
   EXPECT_EQ(tlOn, Port.Tracing());
+  Receive("abcdefgh");
+  Port.SetTracing(tlDump);
+  EXPECT_EQ("Receive: \r\nefgh", FileText(Trace));
   Port.SetTraceSize(5000000);
   EXPECT_EQ(4000000u, Port.TraceSize());
-  EXPECT_EQ(tlOn, Port.Tracing()); // restarted with the new size
-  Port.SetTracing(tlAppend);
-  EXPECT_EQ(tlOff, Port.Tracing());
 }
 
 TEST_F(AdPortDeviceTest, ComNumberChangeReopensOnTheNewDeviceWithItsTriggers) {
@@ -883,6 +963,257 @@ TEST_F(AdPortDeviceTest, HandlerExceptionsEndInTheHandler) {
   ASSERT_FALSE(Seen.empty());
   EXPECT_EQ("from handler", Seen[0]);
   EXPECT_TRUE(Port.Open());
+}
+
+
+// ---------------------------------------------------------------------------------------
+// Closing against failures: dumps that cannot be written, handlers that do not return
+
+// Lock files go to a folder of the test's own, so that their removal is seen.
+class TLockFolder {
+public:
+  explicit TLockFolder(const fs::path& Path) : FPath(Path) {
+    fs::create_directory(FPath);
+    ::setenv("RINGLET_LOCK_DIR", FPath.c_str(), 1);
+  }
+  ~TLockFolder() { ::unsetenv("RINGLET_LOCK_DIR"); }
+  bool Empty() const { return fs::is_empty(FPath); }
+
+private:
+  fs::path FPath;
+};
+
+// A port on COM3 tracing and logging into a folder that does not exist.
+std::unique_ptr<TApdComPort> PortDumpingNowhere(const fs::path& Folder) {
+  auto Port = std::make_unique<TApdComPort>();
+  Port->SetComNumber(3);
+  Port->SetTraceName((Folder / "missing" / "port.trc").string());
+  Port->SetLogName((Folder / "missing" / "port.log").string());
+  Port->SetTracing(tlOn);
+  Port->SetLogging(tlOn);
+  return Port;
+}
+
+TEST_F(AdPortDeviceTest, CloseWhoseDumpsFailStillClosesAndReportsAfterwards) {
+  TLockFolder Locks(Folder / "locks");
+  const int32_t Before = DispatcherListCount();
+  auto Port = PortDumpingNowhere(Folder);
+  int Closed = 0;
+  Port->OnPortClose = [&](TObject*) { ++Closed; };
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  EXPECT_FALSE(Locks.Empty());
+  ASSERT_EQ(2, ::write(Three.Master, "hi", 2));
+  ASSERT_TRUE(PumpUntil([&] { return Port->Dispatcher()->InputUsed() == 2; }));
+
+  // File not found (2), raised once the port is closed.
+  EXPECT_EQ(2, CodeOf<EInOutError>([&] { Port->SetOpen(false); }));
+  EXPECT_FALSE(Port->Open());
+  EXPECT_EQ(ostClosed, Port->OpenState());
+  EXPECT_EQ(nullptr, Port->Dispatcher());
+  EXPECT_EQ(0u, Port->NotifyWindow());
+  EXPECT_EQ(1, Closed);
+  EXPECT_EQ(tlOff, Port->Tracing());
+  EXPECT_EQ(tlOff, Port->Logging());
+  EXPECT_TRUE(Locks.Empty());
+  EXPECT_EQ(Before, DispatcherListCount());
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+  Probe.Close();
+
+  // The port opens again as usual.
+  Port->SetOpen(true);
+  EXPECT_TRUE(Port->Open());
+}
+
+TEST_F(AdPortDeviceTest, PortChangeWhoseDumpsFailStillMovesToTheNewPort) {
+  auto Port = PortDumpingNowhere(Folder);
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  const int32_t Trigger = Port->Dispatcher()->AddDataTrigger("RING", false);
+  EXPECT_EQ(2, CodeOf<EInOutError>([&] { Port->SetComNumber(4); }));
+  EXPECT_EQ(4, Port->ComNumber());
+  ASSERT_TRUE(Port->Open());
+  EXPECT_EQ("COM4", Port->DispatcherDeviceName());
+  TApdSavedTriggers Now;
+  Port->Dispatcher()->SaveTriggers(Now);
+  ASSERT_TRUE(Now.DataTriggers.has_value());
+  ASSERT_EQ(1u, Now.DataTriggers->size());
+  EXPECT_EQ(Trigger, (*Now.DataTriggers)[0].Handle);
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+  Probe.Close();
+  Port->SetLogging(tlOff);
+  Port->SetTracing(tlOff);
+}
+
+TEST_F(AdPortDeviceTest, DestroyingAPortWhoseDumpsFailReleasesEverything) {
+  TLockFolder Locks(Folder / "locks");
+  std::vector<std::string> Reported;
+  TPortExceptionHandler Previous =
+      SetPortExceptionHandler([&](const std::exception& E) { Reported.push_back(E.what()); });
+  const int32_t Before = DispatcherListCount();
+  auto Port = PortDumpingNowhere(Folder);
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  Port.reset();
+  SetPortExceptionHandler(Previous);
+  EXPECT_EQ(1u, Reported.size());
+  EXPECT_TRUE(Locks.Empty());
+  EXPECT_EQ(Before, DispatcherListCount());
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+}
+
+TEST_F(AdPortDeviceTest, DestroyingAPortWhoseHandlerNeverReturnsGivesUpOnIt) {
+  TLockFolder Locks(Folder / "locks");
+  const int32_t Before = DispatcherListCount();
+  auto Port = std::make_unique<TApdComPort>();
+  Port->SetComNumber(3);
+  Port->SetOpen(true);
+  ASSERT_TRUE(Port->Open());
+  Platform::TEvent Entered{true};
+  Platform::TEvent Release{true};
+  const int Key = 0;
+  // Runs on the dispatch thread and stays there until the end of the test.
+  Port->Dispatcher()->RegisterMethodHandler(
+      &Key,
+      [&](uint32_t Msg, uintptr_t, intptr_t) {
+        if (Msg == ApwTriggerAvail) {
+          Entered.Set();
+          Platform::WaitForEvent(Release);
+        }
+      },
+      false);
+  ASSERT_EQ(1, ::write(Three.Master, "x", 1));
+  ASSERT_EQ(Platform::wrObject0, Platform::WaitForEvent(Entered, PatienceMs));
+
+  // A watchdog lets the handler go if the destruction waits for it.
+  Platform::TEvent Destroyed{true};
+  std::atomic<bool> Waited{false};
+  std::thread Watchdog([&] {
+    if (Platform::WaitForEvent(Destroyed, PatienceMs) != Platform::wrObject0) {
+      Waited.store(true);
+      Release.Set();
+    }
+  });
+  Port.reset();
+  Destroyed.Set();
+  Watchdog.join();
+  EXPECT_FALSE(Waited.load()) << "destroying the port waited for a handler that never returns";
+  EXPECT_TRUE(Locks.Empty());
+  Platform::TSerialDevice Probe;
+  EXPECT_TRUE(Probe.Open(Three.Path));
+
+  // Meanwhile the thread's queue stays quiet: nothing comes back at once to ask again.
+  int Handled = 0;
+  for (int Round = 0; Round < 20; ++Round) {
+    Platform::WaitMessage(10);
+    for (int I = 0; I < 1000 && SafeYield(); ++I)
+      ++Handled;
+  }
+  EXPECT_LT(Handled, 20) << "messages kept coming while the handler ran";
+
+  // When the handler does return, what was left behind goes.
+  Release.Set();
+  EXPECT_TRUE(PumpUntil([&] { return DispatcherListCount() <= Before; }));
+}
+
+// The child's side of the test below: opens COM3, lets a handler get stuck on the dispatch
+// thread and destroys the port. True when it got that far.
+bool DestroyWithAStuckHandler(int Master) {
+  // Unset and alive for as long as the process: the handler waits on it for good.
+  static Platform::TEvent* Never = new Platform::TEvent(true);
+  static Platform::TEvent* Entered = new Platform::TEvent(true);
+  static const int Key = 0;
+  auto* Port = new TApdComPort;
+  Port->SetComNumber(3);
+  Port->SetOpen(true);
+  if (!Port->Open())
+    return false;
+  Port->Dispatcher()->RegisterMethodHandler(
+      &Key,
+      [](uint32_t Msg, uintptr_t, intptr_t) {
+        if (Msg == ApwTriggerAvail) {
+          Entered->Set();
+          Platform::WaitForEvent(*Never);
+        }
+      },
+      false);
+  if (::write(Master, "x", 1) != 1 ||
+      Platform::WaitForEvent(*Entered, PatienceMs) != Platform::wrObject0)
+    return false;
+  delete Port;
+  return true;
+}
+
+TEST_F(AdPortDeviceTest, AProgramEndsWhileAHandlerNeverReturns) {
+  int Report[2];
+  ASSERT_EQ(0, ::pipe(Report));
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    ::close(Report[0]);
+    const char Reached = DestroyWithAStuckHandler(Three.Master) ? 'y' : 'n';
+    if (::write(Report[1], &Reached, 1) != 1)
+      std::_Exit(1);
+    // Ends the way a program does, static objects and all.
+    std::exit(0);
+  }
+  ::close(Report[1]);
+  int Status = 0;
+  bool Ended = false;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+  while (!Ended && std::chrono::steady_clock::now() < Deadline) {
+    Ended = ::waitpid(Child, &Status, WNOHANG) == Child;
+    if (!Ended)
+      ::usleep(10000);
+  }
+  if (!Ended) {
+    ::kill(Child, SIGKILL);
+    ::waitpid(Child, &Status, 0);
+  }
+  char Reached = 0;
+  EXPECT_EQ(1, ::read(Report[0], &Reached, 1));
+  ::close(Report[0]);
+  EXPECT_EQ('y', Reached) << "the port was not destroyed with its handler stuck";
+  EXPECT_TRUE(Ended) << "the program never ended";
+  // A sanitizer may report the workers left behind at the end; what counts is that it ends.
+  EXPECT_TRUE(WIFEXITED(Status)) << Status;
+}
+
+TEST_F(AdPortDeviceTest, AssignOntoAnOpenPortKeepsTheSourcesTriggers) {
+  TApdComPort Source;
+  Source.SetComNumber(3);
+  Source.SetOpen(true);
+  ASSERT_TRUE(Source.Open());
+  const int32_t SourceTrigger = Source.Dispatcher()->AddDataTrigger("RING", false);
+  ASSERT_GT(SourceTrigger, 0);
+  Source.Dispatcher()->AddDataTrigger("OK", false);
+
+  TApdComPort Target;
+  Target.SetComNumber(4);
+  Target.SetOpen(true);
+  ASSERT_TRUE(Target.Open());
+  ASSERT_GT(Target.Dispatcher()->AddDataTrigger("NO CARRIER", false), 0);
+
+  Target.Assign(&Source);
+  EXPECT_FALSE(Target.Open());
+  Source.SetOpen(false); // the device is the target's now
+  std::vector<uint16_t> Matches;
+  Target.SetOnTriggerData([&](TObject*, uint16_t Handle) { Matches.push_back(Handle); });
+  Target.SetOpen(true);
+  ASSERT_TRUE(Target.Open());
+  TApdSavedTriggers Now;
+  Target.Dispatcher()->SaveTriggers(Now);
+  ASSERT_TRUE(Now.DataTriggers.has_value());
+  std::vector<std::string> Texts;
+  for (const TApdDataTrigger& T : *Now.DataTriggers)
+    Texts.emplace_back(T.Text);
+  EXPECT_EQ((std::vector<std::string>{"RING", "OK"}), Texts);
+  ASSERT_EQ(4, ::write(Three.Master, "RING", 4));
+  ASSERT_TRUE(PumpUntil([&] { return !Matches.empty(); }));
+  EXPECT_EQ(SourceTrigger, Matches[0]);
 }
 
 } // namespace

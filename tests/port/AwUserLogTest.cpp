@@ -8,16 +8,13 @@
 #include "common/AdExcept.h"
 #include "common/OoMisc.h"
 #include "platform/LastError.h"
+#include "tests/platform/PtyTestSupport.h"
 
 #include <cctype>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -650,27 +647,6 @@ TEST_F(AwUserLogTest, TraceDumpFailuresAndEmptyTraces) {
 // ---------------------------------------------------------------------------------------
 // Recording on a dispatcher that reads a real device
 
-struct TPty {
-  TPty() {
-    termios Raw{};
-    cfmakeraw(&Raw);
-    char Name[128] = {};
-    if (openpty(&Master, &Slave, Name, &Raw, nullptr) == 0) {
-      SlavePath = Name;
-      ::close(Slave); // the dispatcher opens the device by its path
-      Slave = -1;
-    }
-  }
-  ~TPty() {
-    if (Master >= 0) {
-      ::close(Master);
-    }
-  }
-  int Master = -1;
-  int Slave = -1;
-  std::string SlavePath;
-};
-
 // Waits (pumping nothing) until Done() or a generous limit; the limit is no measurement.
 template <typename F> bool WaitFor(F Done) {
   auto Limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -684,12 +660,12 @@ template <typename F> bool WaitFor(F Done) {
 }
 
 TEST_F(AwUserLogTest, LogRecordsEveryDeviceReadOfAnOpenPort) {
-  TPty Pty;
+  PtyTest::TPty Pty;
   ASSERT_FALSE(Pty.SlavePath.empty());
   TApdWin32Dispatcher D(nullptr);
   ASSERT_EQ(0, D.OpenPort(Pty.SlavePath.c_str(), 9600, 0, 8, 1, 4096, 4096, 0));
   D.StartLog(DefaultLogSize);
-  ASSERT_EQ(8, ::write(Pty.Master, "RING\r\nOK", 8));
+  Pty.Send("RING\r\nOK");
   ASSERT_TRUE(WaitFor([&] { return D.InputUsed() >= 8; }));
 
   std::string Path = PathOf("port.log");

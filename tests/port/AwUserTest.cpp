@@ -7,6 +7,12 @@
 #include "platform/LastError.h"
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 using namespace DispatcherTest;
 
@@ -408,20 +414,63 @@ TEST_F(DispatcherTest, FlowSettingsAreCheckedAppliedAndReadBack) {
   EXPECT_EQ(D.SetRts(true), 0);
 }
 
+// The nice value the system holds for a thread.
+int NiceOf(pid_t Tid) {
+  errno = 0;
+  const int Nice = getpriority(PRIO_PROCESS, static_cast<id_t>(Tid));
+  EXPECT_EQ(errno, 0) << "no thread " << Tid;
+  return Nice;
+}
+
+// Whether this process may raise a thread's priority (it needs privilege).
+bool MayRaisePriorities() {
+  bool Raised = false;
+  std::thread Probe([&] {
+    const pid_t Me = Platform::CurrentSystemThreadId();
+    Raised = setpriority(PRIO_PROCESS, static_cast<id_t>(Me), NiceOf(Me) - 1) == 0;
+  });
+  Probe.join();
+  return Raised;
+}
+
 TEST_F(DispatcherTest, PriorityBoostReachesTheWorkers) {
+  if (!MayRaisePriorities()) {
+    GTEST_SKIP() << "raising a thread's priority needs privilege here";
+  }
   TProbeDispatcher D;
   ASSERT_EQ(Open(D), 0);
-  D.ApplyThreadBoost(0);
-  EXPECT_EQ(D.BoostLevel(), 0);
-  D.ApplyThreadBoost(1);
-  EXPECT_EQ(D.BoostLevel(), 1);
-  D.SetRs485(true);
-  EXPECT_TRUE(D.Rs485On());
-  D.SetRs485(false);
-  EXPECT_FALSE(D.Rs485On());
-  // The workers still move data after the changes.
+  // Each worker shows its system id in the device operation it calls.
   Pty.Send("abc");
-  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 3; }));
+  ASSERT_EQ(D.PutBlock("xyz", 3), 3);
+  EXPECT_EQ(Pty.Receive(3), "xyz");
+  ASSERT_TRUE(PumpUntil([&] {
+    return D.InputUsed() == 3 && D.CommTid.load() != 0 && D.OutputTid.load() != 0;
+  }));
+  const pid_t Comm = D.CommTid.load();
+  const pid_t Dispatch = D.DispatchTid.load();
+  const pid_t Output = D.OutputTid.load();
+  ASSERT_NE(Comm, Dispatch);
+  ASSERT_NE(Dispatch, Output);
+  const int Normal = NiceOf(static_cast<pid_t>(getpid()));
+  EXPECT_EQ(NiceOf(Comm), Normal);
+  EXPECT_EQ(NiceOf(Dispatch), Normal);
+  EXPECT_EQ(NiceOf(Output), Normal);
+
+  // One step up: nice 5 below the process's.
+  D.ApplyThreadBoost(1);
+  EXPECT_EQ(NiceOf(Comm), Normal - 5);
+  EXPECT_EQ(NiceOf(Dispatch), Normal - 5);
+  EXPECT_EQ(NiceOf(Output), Normal - 5);
+  // RS-485 puts the output thread a step above the others, and back.
+  D.SetRs485(true);
+  EXPECT_EQ(NiceOf(Output), Normal - 10);
+  EXPECT_EQ(NiceOf(Dispatch), Normal - 5);
+  D.SetRs485(false);
+  EXPECT_EQ(NiceOf(Output), Normal - 5);
+  D.ApplyThreadBoost(0);
+  EXPECT_EQ(NiceOf(Comm), Normal);
+  EXPECT_EQ(NiceOf(Dispatch), Normal);
+  EXPECT_EQ(NiceOf(Output), Normal);
 }
 
 TEST_F(DispatcherTest, CloseInsideAHandlerIsDeferredUntilTheDispatchThreadEnds) {
@@ -539,6 +588,88 @@ TEST_F(DispatcherTest, StopGivesUpOnAHangingDispatchThreadAndItCleansUpWhenItEnd
   EXPECT_FALSE(D->ThreadsRunning());
   EXPECT_EQ(D->PeekBlock(&Byte, 1), 0u); // released by the dispatch thread as it ended
   D.reset();
+}
+
+} // namespace
+
+namespace {
+
+// A dispatcher whose first transmit is held until the test lets it go, and whose device
+// vanishes while an output purge asks the output thread to let go of its run: the comm
+// thread ends then, on its own way out.
+class TVanishingDispatcher : public TProbeDispatcher {
+public:
+  explicit TVanishingDispatcher(TPty& Pty) : FPty(Pty) {}
+  ~TVanishingDispatcher() override { DestroyDispatcher(); }
+
+  // Threads blocked waiting for the output thread to let go of its run.
+  size_t PurgeWaiters() const { return FlushAck.WaitingThreads(); }
+
+  Platform::TEvent InTransmit{true};
+  Platform::TEvent LetGo{true};
+  std::atomic<bool> VanishOnWake{false};
+
+protected:
+  int32_t DeviceTransmit(const uint8_t* Data, uint32_t Count) override {
+    if (!FHeld.exchange(true)) {
+      InTransmit.Set();
+      Platform::WaitForEvent(LetGo, PatienceMs);
+    }
+    return TProbeDispatcher::DeviceTransmit(Data, Count);
+  }
+  void DeviceWakeTransmit() override {
+    if (VanishOnWake.exchange(false)) {
+      FPty.CloseMaster();
+      const auto Deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+      while (CommThread.load() != nullptr && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+    TProbeDispatcher::DeviceWakeTransmit();
+  }
+
+private:
+  TPty& FPty;
+  std::atomic<bool> FHeld{false};
+};
+
+TEST_F(DispatcherTest, OutputPurgeWhileTheCommThreadEndsSendsNothingStale) {
+  TVanishingDispatcher D(Pty);
+  ASSERT_EQ(Open(D), 0);
+  ASSERT_EQ(D.PutBlock("abcdef", 6), 6);
+  ASSERT_EQ(Platform::WaitForEvent(D.InTransmit, PatienceMs), Platform::wrObject0);
+
+  // The held transmit goes on once the purge waits for it, or has ended without waiting.
+  std::atomic<bool> PurgeDone{false};
+  std::thread Releaser([&] {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+    while (!PurgeDone.load() && D.PurgeWaiters() == 0 &&
+           std::chrono::steady_clock::now() < Deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    D.LetGo.Set();
+  });
+  D.VanishOnWake.store(true);
+  D.PurgeOutput(); // reports the vanished device; the ring is emptied all the same
+  PurgeDone.store(true);
+  Releaser.join();
+  ASSERT_TRUE(PumpUntil([&] { return D.LiveThreads() == 2; })); // the comm thread ended
+
+  // The held transmit comes back; the output thread must not go on with a ring emptied
+  // under it.
+  ASSERT_TRUE(PumpUntil([&] { return !D.Transmits().empty(); }));
+  ASSERT_TRUE(PumpUntil([&] {
+    uint32_t Head, Tail;
+    bool Full;
+    D.OutputIndices(Head, Tail, Full);
+    return Head == Tail && !Full;
+  }));
+  D.ClosePort(); // the output thread has ended: what it sent is all there is
+  const std::vector<TProbeDispatcher::TCall> Sent = D.Transmits();
+  ASSERT_EQ(Sent.size(), 1u) << "a transmit after the purge, of " << Sent.back().Count << " bytes";
+  EXPECT_EQ(Sent[0].Offset, 0u);
+  EXPECT_EQ(Sent[0].Count, 6u);
 }
 
 } // namespace

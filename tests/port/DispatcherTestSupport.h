@@ -1,12 +1,14 @@
-// Support for the dispatcher tests: a pseudo-terminal whose master side the test holds, a
-// dispatcher on the real termios layer that records what its device operations were asked
-// and can hold back the device's acceptance of output, and waits that pump the test thread's
-// messages (workers hand notices to it).
+// Support for the dispatcher tests: a pseudo-terminal whose master side the test holds
+// (tests/platform/PtyTestSupport.h), a dispatcher on the real termios layer that records what
+// its device operations were asked and can hold back the device's acceptance of output, and
+// waits that pump the test thread's messages (workers hand notices to it).
 #pragma once
 
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
+#include "platform/Threads.h"
 #include "port/AwWin32.h"
+#include "tests/platform/PtyTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -28,73 +30,7 @@ namespace DispatcherTest {
 // Generous upper bound for anything a test waits for; never a measure of speed.
 constexpr int PatienceMs = 20000;
 
-class TPty {
-public:
-  TPty() {
-    Master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) {
-      ADD_FAILURE() << "no pseudo-terminal";
-      return;
-    }
-    char Name[128] = {};
-    ptsname_r(Master, Name, sizeof Name);
-    SlavePath = Name;
-    fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
-    termios Raw{};
-    tcgetattr(Master, &Raw);
-    cfmakeraw(&Raw);
-    tcsetattr(Master, TCSANOW, &Raw);
-  }
-  ~TPty() { CloseMaster(); }
-  TPty(const TPty&) = delete;
-  TPty& operator=(const TPty&) = delete;
-
-  void CloseMaster() {
-    if (Master >= 0) {
-      close(Master);
-      Master = -1;
-    }
-  }
-
-  void Send(const std::string& Text) const {
-    size_t Done = 0;
-    while (Done < Text.size()) {
-      const ssize_t N = write(Master, Text.data() + Done, Text.size() - Done);
-      if (N > 0) {
-        Done += static_cast<size_t>(N);
-      } else {
-        pollfd Room{Master, POLLOUT, 0};
-        ASSERT_GT(poll(&Room, 1, PatienceMs), 0) << "the slave side never read";
-      }
-    }
-  }
-
-  // Reads until Count bytes came or the patience ran out.
-  std::string Receive(size_t Count) const {
-    std::string Got;
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
-    while (Got.size() < Count && std::chrono::steady_clock::now() < Deadline) {
-      char Buffer[4096];
-      const ssize_t N = read(Master, Buffer, std::min(sizeof Buffer, Count - Got.size()));
-      if (N > 0) {
-        Got.append(Buffer, static_cast<size_t>(N));
-      } else {
-        pollfd Input{Master, POLLIN, 0};
-        poll(&Input, 1, 50);
-      }
-    }
-    return Got;
-  }
-
-  // Whether anything is waiting to be read on the master side right now.
-  bool HasInput() const {
-    pollfd Input{Master, POLLIN, 0};
-    return poll(&Input, 1, 0) > 0;
-  }
-
-  int Master = -1;
-  std::string SlavePath;
-};
+using PtyTest::TPty;
 
 // Bytes that show their position, so that a lost or reordered byte is seen.
 inline std::string Pattern(size_t Count, size_t Seed = 0) {
@@ -177,6 +113,11 @@ public:
 
   std::atomic<int> SetStateCalls{0};
   std::atomic<int> DrainChecks{0};
+  // The system ids of the workers, as seen in the device operations each one calls: the
+  // comm thread waits for events, the dispatch thread reads, the output thread transmits.
+  std::atomic<pid_t> CommTid{0};
+  std::atomic<pid_t> DispatchTid{0};
+  std::atomic<pid_t> OutputTid{0};
 
 protected:
   int32_t DeviceSetState(const TApdLineSettings& Settings) override {
@@ -195,7 +136,12 @@ protected:
     int32_t Errors = TApdWin32Dispatcher::DeviceErrors(Status);
     return Errors | static_cast<int32_t>(Injected.exchange(0));
   }
+  bool DeviceWaitEvent(std::atomic<uint32_t>& Mask) override {
+    CommTid.store(Platform::CurrentSystemThreadId());
+    return TApdWin32Dispatcher::DeviceWaitEvent(Mask);
+  }
   int32_t DeviceRead(void* Buffer, uint32_t Count) override {
+    DispatchTid.store(Platform::CurrentSystemThreadId());
     // Called with BufferLock held, so the ring stays where it is.
     const auto Offset = static_cast<uint32_t>(static_cast<uint8_t*>(Buffer) - DispatchBuffer.get());
     int32_t Result = TApdWin32Dispatcher::DeviceRead(Buffer, Count);
@@ -204,6 +150,7 @@ protected:
     return Result;
   }
   int32_t DeviceTransmit(const uint8_t* Data, uint32_t Count) override {
+    OutputTid.store(Platform::CurrentSystemThreadId());
     int64_t Allowed = Allowance.load();
     if (Allowed == 0) {
       return 0;
