@@ -7,8 +7,8 @@
 //   0x03  the call gap passes              0x06  one read from the device ends here
 // All other bytes reach the parser. The stream is fed twice, to two parsers: in reads of
 // varying sizes through FeedBytes, and line by line through FeedLine. Every event of either
-// must keep the parser's promises (CallerIdCheck.h), a pause that ends must report the waiting
-// block, and - unless a line was too long, where the two entry points count differently - both
+// must keep the parser's promises (CallerIdCheck.h), a pause that ends (every deadline passed)
+// must report the waiting block (or merge it into the caller's earlier report), and - unless a line was too long, where the two entry points count differently - both
 // must give the same events.
 #include "fuzz/CallerIdCheck.h"
 #include "fuzz/FuzzSupport.h"
@@ -30,6 +30,9 @@ enum TDirective : uint8_t {
   drReset = 0x05,
   drRead = 0x06
 };
+
+// A waiting block passes through at most this many deadlines before it is reported.
+constexpr int MaxDeadlineSteps = 4;
 
 // Read sizes cycle through these, so that line ends fall at every place of a read.
 constexpr std::array<size_t, 6> ReadSizes = {1, 3, 7, 16, 2, 64};
@@ -108,18 +111,27 @@ private:
     FPartial.clear();
   }
 
+  // A block may wait in steps (the pause, then LateFieldMs for a field it lacks); the pause
+  // ends when every deadline has passed, and by then the block must have been reported.
   void Pause() {
-    const auto deadline = FBytes.NextDeadline();
-    if (!FTooLong)
-      Fuzz::Check(deadline == FLines.NextDeadline(), "bytes and lines wait for the same pause");
+    auto deadline = FBytes.NextDeadline();
+    const bool waiting = deadline.has_value();
     const size_t before = FByteEvents.size();
-    FNow = deadline ? std::max(FNow, *deadline) : FNow + FOptions.PauseMs;
-    Take(FBytes.Poll(FNow), FByteEvents);
-    Take(FLines.Poll(FNow), FLineEvents);
-    bool reported = false;
-    for (size_t i = before; i < FByteEvents.size(); ++i)
-      reported = reported || FByteEvents[i].Kind == ekCallerId;
-    Fuzz::Check(!deadline || reported, "the end of a pause reports the waiting block");
+    for (int step = 0; step < MaxDeadlineSteps; ++step) {
+      if (!FTooLong)
+        Fuzz::Check(deadline == FLines.NextDeadline(), "bytes and lines wait for the same pause");
+      FNow = deadline ? std::max(FNow, *deadline) : FNow + FOptions.PauseMs;
+      Take(FBytes.Poll(FNow), FByteEvents);
+      Take(FLines.Poll(FNow), FLineEvents);
+      deadline = FBytes.NextDeadline();
+      if (!deadline)
+        break;
+    }
+    // A block of the caller already reported may merge into that report and change nothing.
+    bool reported = false, earlier = false;
+    for (size_t i = 0; i < FByteEvents.size(); ++i)
+      (i < before ? earlier : reported) |= FByteEvents[i].Kind == ekCallerId;
+    Fuzz::Check(!waiting || reported || earlier, "the end of a pause reports the waiting block");
     Fuzz::Check(!FBytes.NextDeadline(), "nothing waits after the pause has been reported");
   }
 
