@@ -63,6 +63,39 @@ public:
     return false;
   }
 
+  // Waits until standard error holds Text; false when LimitMs passed first.
+  bool WaitForError(const std::string& Text, int LimitMs) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
+    while (FStderr.find(Text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= End)
+        return false;
+      Read(50);
+    }
+    return true;
+  }
+
+  // Keeps reading for Ms, whatever comes.
+  void ReadFor(int Ms) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    while (std::chrono::steady_clock::now() < End)
+      Read(50);
+  }
+
+  // The user and system time the program used so far, from /proc.
+  double CpuSeconds() const {
+    std::ifstream In("/proc/" + std::to_string(FPid) + "/stat");
+    std::string Text;
+    std::getline(In, Text);
+    // The fields after the command name, which may hold blanks, in parentheses.
+    std::istringstream Fields(Text.substr(Text.rfind(')') + 2));
+    std::string Field;
+    unsigned long long Ticks = 0;
+    for (int I = 3; I <= 15 && Fields >> Field; ++I)
+      if (I >= 14)
+        Ticks += std::stoull(Field);
+    return static_cast<double>(Ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
   // The exit status, -1 when it did not end in time or ended by a signal.
   int Wait() {
     const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
@@ -137,6 +170,11 @@ struct TCall {
   std::string Number, Name;
 };
 
+// An unplugged modem stays away this long: more than two of the monitor's retries.
+constexpr int GoneMs = 7000;
+// A modem plugged back is used again within this, the longest a user should wait.
+constexpr int BackWithinMs = 5000;
+
 TEST_F(ConsoleTest, ThreeCallsGiveThreeLinesAndSigtermSavesTheName) {
   TFakeModem Modem;
   ASSERT_TRUE(Modem.Start());
@@ -190,35 +228,51 @@ TEST_F(ConsoleTest, CallWithoutCallerIdDoesNotEndMonitoring) {
   EXPECT_EQ("JANE ROE", Call.Name);
 }
 
-TEST_F(ConsoleTest, VanishedModemIsToldOnceAndMonitoringResumesWhenItIsBack) {
+TEST_F(ConsoleTest, UnpluggedModemIsToldOnceAndMonitoringResumesWhenPluggedBack) {
+  // The configuration names a link that fakemodem removes when unplugged and makes again,
+  // pointing at a new device, when plugged back: the same path, as a USB modem's by-id name.
   const std::string Link = FFolder / "modem";
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Link}});
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start({"--link", Link, "--ring-spacing", "400"}));
   TRinglet Ringlet;
-  {
-    TFakeModem First;
-    ASSERT_TRUE(First.Start({"--link", Link}));
-    ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
-    First.Send("sleep 2000");
-    First.Send("vanish");
-    // The gone modem is reported on standard error.
-    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
-    while (Ringlet.Stderr().find("lost") == std::string::npos &&
-           std::chrono::steady_clock::now() < End)
-      Ringlet.Read(100);
-    ASSERT_NE(std::string::npos, Ringlet.Stderr().find("lost")) << Ringlet.Stderr();
-  }
-  TFakeModem Second;
-  ASSERT_TRUE(Second.Start({"--link", Link, "--ring-spacing", "400"}));
-  Second.Send("sleep 4000");
-  Second.Send("call 777 \"BACK AGAIN\" rings=3");
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
+  Modem.Send("sleep 1500");
+  Modem.Send("call 555 \"BEFORE\" rings=2");
   ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+
+  Modem.Send("unplug");
+  ASSERT_TRUE(Ringlet.WaitForError("lost", GenerousMs)) << Ringlet.Stderr();
+  // Gone for more than two of the monitor's retries: waiting, not spinning.
+  const double CpuBefore = Ringlet.CpuSeconds();
+  Ringlet.ReadFor(GoneMs);
+  const double CpuWhileGone = Ringlet.CpuSeconds() - CpuBefore;
+  EXPECT_LT(CpuWhileGone, GoneMs / 1000.0 / 4) << "seconds of CPU while the modem was gone";
+  EXPECT_EQ(std::string::npos, Ringlet.Stderr().find("the line is back")) << Ringlet.Stderr();
+
+  Modem.Send("plug");
+  EXPECT_TRUE(Ringlet.WaitForError("the line is back", BackWithinMs))
+      << "not back within 5 s of the plug: " << Ringlet.Stderr();
+  Modem.Send("call 777 \"BACK AGAIN\" rings=3");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(2)) << Ringlet.Stderr();
   Ringlet.Signal(SIGTERM);
   EXPECT_EQ(0, Ringlet.Wait());
-  EXPECT_NE(std::string::npos, Ringlet.Stdout().find("\t777\tBACK AGAIN"));
+
+  const std::vector<std::string> Lines = Ringlet.Lines();
+  ASSERT_EQ(2u, Lines.size()) << Ringlet.Stdout();
+  TCall Call;
+  ASSERT_TRUE(ParseCallLine(Lines[1], Call.Number, Call.Name)) << Lines[1];
+  EXPECT_EQ("777", Call.Number);
+  EXPECT_EQ("BACK AGAIN", Call.Name);
   const std::string& Err = Ringlet.Stderr();
-  const size_t Lost = Err.find("lost");
-  EXPECT_EQ(std::string::npos, Err.find("lost", Lost + 1)) << "told once: " << Err;
-  EXPECT_NE(std::string::npos, Err.find("the line is back")) << Err;
+  const std::string LostText = "the line was lost";
+  const size_t Lost = Err.find(LostText);
+  ASSERT_NE(std::string::npos, Lost) << Err;
+  EXPECT_NE(std::string::npos, Err.find("monitoring resumes when it is back", Lost)) << Err;
+  EXPECT_EQ(std::string::npos, Err.find("lost", Lost + LostText.size())) << "told once: " << Err;
+  const std::string BackText = "the line is back";
+  const size_t Back = Err.find(BackText);
+  EXPECT_EQ(std::string::npos, Err.find(BackText, Back + BackText.size())) << Err;
 }
 
 TEST_F(ConsoleTest, SeveralLinesWithoutAChoicePrintTheNamesAndExitTwo) {
