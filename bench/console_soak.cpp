@@ -353,8 +353,8 @@ int Report(const TRun& run, long calls) {
               run.Rows, run.Seconds, run.Seconds > 0 ? run.Rows / run.Seconds : 0.0);
   std::printf("console_soak: VmRSS start %ld kB, middle %ld kB, end %ld kB\n", run.RssStart,
               run.RssMiddle, run.RssEnd);
-  std::printf("console_soak: line openings %ld, calls played after a 10 s wait %ld\n",
-              run.Openings, run.Stalls);
+  std::printf("console_soak: line openings %ld, calls played after a 10 s wait %ld\n", run.Openings,
+              run.Stalls);
   std::vector<std::string> failures;
   if (run.TimedOut)
     failures.push_back("the run passed its time limit");
@@ -378,8 +378,7 @@ int Report(const TRun& run, long calls) {
     std::printf("console_soak: PASS\n");
     return 0;
   }
-  std::fprintf(stderr, "console_soak: the console's last messages:\n%s",
-               run.ConsoleErrors.c_str());
+  std::fprintf(stderr, "console_soak: the console's last messages:\n%s", run.ConsoleErrors.c_str());
   return 1;
 }
 
@@ -396,8 +395,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   TFolder folder;
   std::error_code error;
-  if (folder.Path().empty() ||
-      !fs::copy_file(options.Ringlet, folder.Path() + "/ringlet", error) ||
+  if (folder.Path().empty() || !fs::copy_file(options.Ringlet, folder.Path() + "/ringlet", error) ||
       !WriteConfig(folder.Path())) {
     std::printf("console_soak: FAIL: cannot prepare a folder with %s: %s\n",
                 options.Ringlet.c_str(), error.message().c_str());
