@@ -39,6 +39,12 @@ namespace {
 namespace fs = std::filesystem;
 using TClock = std::chrono::steady_clock;
 
+volatile std::sig_atomic_t GStop = 0;
+
+void OnStop(int) {
+  GStop = 1;
+}
+
 // A child process with pipes for the streams the benchmark uses.
 class TChild {
 public:
@@ -105,6 +111,21 @@ public:
       usleep(20000);
     }
     return -1;
+  }
+
+  // How the child ended, waiting a moment for it: " (exit status N)", " (signal N)" or "".
+  std::string EndText() {
+    int status = 0;
+    for (int i = 0; i < 50 && FPid > 0; ++i) {
+      if (waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return WIFEXITED(status)     ? " (exit status " + std::to_string(WEXITSTATUS(status)) + ")"
+               : WIFSIGNALED(status) ? " (signal " + std::to_string(WTERMSIG(status)) + ")"
+                                     : "";
+      }
+      usleep(20000);
+    }
+    return "";
   }
 
   void Signal(int number) {
@@ -232,7 +253,9 @@ struct TRun {
   long RssStart = 0, RssMiddle = 0, RssEnd = 0;
   double Seconds = 0;
   bool TimedOut = false;
+  std::string Ended; // why the run ended early: a program gone, a signal
   std::string ConsoleErrors;
+  std::string ModemLog; // the last of fakemodem's report
 };
 
 class TSoak {
@@ -243,7 +266,7 @@ public:
   TRun Run() {
     const auto deadline = TClock::now() + std::chrono::seconds(FOptions.TimeoutSeconds);
     if (!WaitUntil([&] { return FRun.Openings >= 1; }, deadline)) {
-      FRun.TimedOut = true;
+      FRun.TimedOut = FRun.Ended.empty();
       return FRun;
     }
     FRun.RssStart = ResidentKb(FConsole.Pid());
@@ -252,6 +275,8 @@ public:
       // The row of the call before, and the line open again after it.
       const auto callLimit = std::min(deadline, TClock::now() + std::chrono::seconds(10));
       if (!WaitUntil([&] { return FRun.Rows >= i && FRun.Openings >= i + 1; }, callLimit)) {
+        if (!FRun.Ended.empty())
+          break;
         if (TClock::now() >= deadline) {
           FRun.TimedOut = true;
           break;
@@ -260,6 +285,11 @@ public:
       }
       if (i == FOptions.Calls / 2)
         FRun.RssMiddle = ResidentKb(FConsole.Pid());
+      if (i > 0 && i % 1000 == 0) {
+        std::printf("console_soak: %ld calls in, %ld rows out, %.0f s\n", i, FRun.Rows,
+                    std::chrono::duration<double>(TClock::now() - start).count());
+        std::fflush(stdout);
+      }
       FModem.Send("call " + CallNumber(i) + " \"Soak Caller\" rings=1");
       ++FRun.Played;
     }
@@ -271,8 +301,13 @@ public:
   }
 
 private:
+  // Serves the pipes until done(); false when the limit passed or the run had to end.
   template <typename TDone> bool WaitUntil(TDone done, TClock::time_point limit) {
     while (!done()) {
+      if (GStop)
+        End("interrupted by a signal");
+      if (!FRun.Ended.empty())
+        return false;
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(limit - TClock::now()).count();
       if (left <= 0)
@@ -288,13 +323,24 @@ private:
     return true;
   }
 
+  void End(const std::string& why) {
+    if (FRun.Ended.empty())
+      FRun.Ended = why;
+  }
+
   void Read() {
     std::string ignored;
-    TChild::Drain(FModem.Out(), ignored);
-    TChild::Drain(FModem.Err(), FModemErr);
-    for (const std::string& line : TakeLines(FModemErr))
+    // The end of a pipe is the end of its program: nothing more can come.
+    if (!TChild::Drain(FModem.Out(), ignored) || !TChild::Drain(FModem.Err(), FModemErr))
+      End("fakemodem ended" + FModem.EndText());
+    for (const std::string& line : TakeLines(FModemErr)) {
       FRun.Openings += line.find("<- AT+FCLASS=?") != std::string::npos;
-    TChild::Drain(FConsole.Out(), FRows);
+      FRun.ModemLog += line + "\n";
+    }
+    if (FRun.ModemLog.size() > 8192)
+      FRun.ModemLog.erase(0, FRun.ModemLog.size() - 8192);
+    if (!TChild::Drain(FConsole.Out(), FRows))
+      End("the console ended" + FConsole.EndText());
     for (const std::string& row : TakeLines(FRows)) {
       // A row belongs to a call played and not yet shown; a lost row does not shift the rest.
       const long index = std::atol(RowNumber(row).c_str()) - CallNumberBase;
@@ -358,6 +404,8 @@ int Report(const TRun& run, long calls) {
   std::vector<std::string> failures;
   if (run.TimedOut)
     failures.push_back("the run passed its time limit");
+  if (!run.Ended.empty())
+    failures.push_back(run.Ended);
   if (run.Played != calls)
     failures.push_back("played " + std::to_string(run.Played) + " of " + std::to_string(calls) +
                        " calls");
@@ -378,7 +426,9 @@ int Report(const TRun& run, long calls) {
     std::printf("console_soak: PASS\n");
     return 0;
   }
+  std::fflush(stdout);
   std::fprintf(stderr, "console_soak: the console's last messages:\n%s", run.ConsoleErrors.c_str());
+  std::fprintf(stderr, "console_soak: fakemodem's last messages:\n%s", run.ModemLog.c_str());
   return 1;
 }
 
@@ -393,6 +443,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::signal(SIGPIPE, SIG_IGN);
+  // Stopped early, it still stops its programs and removes its folder.
+  struct sigaction stop {};
+  stop.sa_handler = OnStop;
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
   TFolder folder;
   std::error_code error;
   if (folder.Path().empty() || !fs::copy_file(options.Ringlet, folder.Path() + "/ringlet", error) ||
