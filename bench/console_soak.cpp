@@ -265,7 +265,7 @@ public:
 
   TRun Run() {
     const auto deadline = TClock::now() + std::chrono::seconds(FOptions.TimeoutSeconds);
-    if (!WaitUntil([&] { return FRun.Openings >= 1; }, deadline)) {
+    if (!WaitUntil([&] { return FReadyAfter == 0; }, deadline)) {
       FRun.TimedOut = FRun.Ended.empty();
       return FRun;
     }
@@ -274,7 +274,7 @@ public:
     for (long i = 0; i < FOptions.Calls; ++i) {
       // The row of the call before, and the line open again after it.
       const auto callLimit = std::min(deadline, TClock::now() + std::chrono::seconds(10));
-      if (!WaitUntil([&] { return FRun.Rows >= i && FRun.Openings >= i + 1; }, callLimit)) {
+      if (!WaitUntil([&] { return FRun.Rows >= i && FReadyAfter == i; }, callLimit)) {
         if (!FRun.Ended.empty())
           break;
         if (TClock::now() >= deadline) {
@@ -334,7 +334,12 @@ private:
     if (!TChild::Drain(FModem.Out(), ignored) || !TChild::Drain(FModem.Err(), FModemErr))
       End("fakemodem ended" + FModem.EndText());
     for (const std::string& line : TakeLines(FModemErr)) {
-      FRun.Openings += line.find("<- AT+FCLASS=?") != std::string::npos;
+      // One stream, in order: a line opening after the latest call began readies the next.
+      FCallsBegun += line.find(": call from ") != std::string::npos;
+      if (line.find("<- AT+FCLASS=?") != std::string::npos) {
+        ++FRun.Openings;
+        FReadyAfter = FCallsBegun;
+      }
       FRun.ModemLog += line + "\n";
     }
     if (FRun.ModemLog.size() > 8192)
@@ -362,6 +367,8 @@ private:
   std::string FModemErr;
   std::string FRows;
   long FNextRow = 0;
+  long FCallsBegun = 0;
+  long FReadyAfter = -1; // calls begun when the line was last opened
 };
 
 bool WriteConfig(const std::string& folder) {
