@@ -16,7 +16,8 @@
 // limit.
 //
 // Usage: bench_console_soak [--calls N] [--timeout-seconds S] [--ring-spacing MS]
-//                           [--ringlet PATH] [--fakemodem PATH] [--library-dir PATH]
+//                           [--settle-ms MS] [--ringlet PATH] [--fakemodem PATH]
+//                           [--library-dir PATH]
 // The paths default to the build folder this benchmark was built in.
 #include <algorithm>
 #include <cerrno>
@@ -192,6 +193,7 @@ struct TOptions {
   long Calls = 10000;
   long TimeoutSeconds = 0; // 0: one second a call plus a minute
   long RingSpacingMs = 60;
+  long SettleMs = 50;
   std::string Ringlet, FakeModem, LibraryDir;
 };
 
@@ -208,6 +210,8 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
       o.TimeoutSeconds = std::atol(value.c_str());
     else if (key == "--ring-spacing")
       o.RingSpacingMs = std::atol(value.c_str());
+    else if (key == "--settle-ms")
+      o.SettleMs = std::atol(value.c_str());
     else if (key == "--ringlet")
       o.Ringlet = value;
     else if (key == "--fakemodem")
@@ -217,7 +221,7 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     else
       return false;
   }
-  if (argc % 2 == 0 || o.Calls < 2 || o.TimeoutSeconds < 0 || o.RingSpacingMs < 3)
+  if (argc % 2 == 0 || o.Calls < 2 || o.TimeoutSeconds < 0 || o.RingSpacingMs < 3 || o.SettleMs < 0)
     return false;
   if (o.TimeoutSeconds == 0)
     o.TimeoutSeconds = o.Calls + 60;
@@ -274,7 +278,7 @@ public:
     for (long i = 0; i < FOptions.Calls; ++i) {
       // The row of the call before, and the line open again after it.
       const auto callLimit = std::min(deadline, TClock::now() + std::chrono::seconds(10));
-      if (!WaitUntil([&] { return FRun.Rows >= i && FReadyAfter == i; }, callLimit)) {
+      if (!WaitUntil([&] { return FReadyAfter == i; }, callLimit)) {
         if (!FRun.Ended.empty())
           break;
         if (TClock::now() >= deadline) {
@@ -283,6 +287,9 @@ public:
         }
         ++FRun.Stalls;
       }
+      // The line has been open a moment before the call rings.
+      WaitUntil([] { return false; },
+                std::min(deadline, TClock::now() + std::chrono::milliseconds(FOptions.SettleMs)));
       if (i == FOptions.Calls / 2)
         FRun.RssMiddle = ResidentKb(FConsole.Pid());
       if (i > 0 && i % 1000 == 0) {
@@ -445,7 +452,7 @@ int main(int argc, char** argv) {
   TOptions options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr, "usage: bench_console_soak [--calls N>=2] [--timeout-seconds S] "
-                         "[--ring-spacing MS] [--ringlet PATH] [--fakemodem PATH] "
+                         "[--ring-spacing MS] [--settle-ms MS] [--ringlet PATH] [--fakemodem PATH] "
                          "[--library-dir PATH]\n");
     return 2;
   }
