@@ -4,16 +4,19 @@
 // The console runs as a user runs it (ringlet --console, from a copy in a temporary folder so
 // its settings and logs are the benchmark's own) on a telephony line whose device is the
 // --link of a fakemodem. Each call rings once and sends its caller ID; the next call is played
-// only once the console printed the row of the one before and opened the line again (the
-// modem is asked AT+FCLASS=? at the end of every line opening), which is the shortest gap at
-// which the line tells two calls apart. Rows are counted on the console's standard output and
-// each must carry the number of its call. The console's resident memory (VmRSS) is read at
+// once the console opened the line again after the call before began (the modem is asked
+// AT+FCLASS=? at the end of every line opening; the console prints the row before it reopens),
+// and a settle time later (--settle-ms, default 50): the shortest gap at which the monitor,
+// which closes and reopens the line after each caller ID, is listening again. Calls are paced
+// on fakemodem's own report, so a lost call costs one wait of at most 10 s, not the rest of
+// the run. Rows are counted on the console's standard output and each must carry the number
+// of a call played and not yet shown. The console's resident memory (VmRSS) is read at
 // the start (line open, no call yet), in the middle and at the end.
 //
 // Prints calls in, rows out, calls per second and the three memory figures; prints a FAIL
 // line and exits 1 when rows out differ from calls in, a row is wrong, the memory grew from
-// the middle to the end by more than the larger of 1 MiB and 5 %, or the run passed its time
-// limit.
+// the middle to the end by more than the larger of 1 MiB and 5 %, fakemodem or the console
+// ended, or the run passed its time limit (default: one second a call plus a minute).
 //
 // Usage: bench_console_soak [--calls N] [--timeout-seconds S] [--ring-spacing MS]
 //                           [--settle-ms MS] [--ringlet PATH] [--fakemodem PATH]
