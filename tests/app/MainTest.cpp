@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -414,6 +415,51 @@ TEST_F(MainTest, LineClosedWhileADialogIsOpenIsReopenedOnlyAfterItCloses) {
       << "the line was not reopened after the dialog closed";
   QObject::disconnect(Counting);
   EXPECT_TRUE(W->Form()->Monitoring());
+// The boxes telling that the line was lost, open or not.
+std::vector<QMessageBox*> LostLineBoxes(TfrmMain& Window) {
+  std::vector<QMessageBox*> Boxes;
+  for (QMessageBox* Box : Window.findChildren<QMessageBox*>())
+    if (Box->text().startsWith("The line was lost ("))
+      Boxes.push_back(Box);
+  return Boxes;
+}
+
+TEST_F(MainTest, UnpluggedModemShowsOneMessageAndMonitoringResumesWhenPluggedBack) {
+  // The line's device is a link that fakemodem removes when unplugged and makes again,
+  // pointing at a new device, when plugged back.
+  const std::string Link = FFolder / "modem";
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start({"--link", Link, "--ring-spacing", "400"}));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem", Link}});
+  auto W = MakeWindow();
+  W->edtTAPIDevice->setText("Fake Modem");
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen()) << (FErrors.empty() ? "" : FErrors.front());
+
+  Modem.Send("unplug");
+  ASSERT_TRUE(ServeUntil([&] { return !LostLineBoxes(*W).empty(); }))
+      << "no message about the lost line";
+  // Gone for more than two of the monitor's retries: still the one message.
+  ServeUntil([] { return false; }, 7000);
+  std::vector<QMessageBox*> Boxes = LostLineBoxes(*W);
+  ASSERT_EQ(1u, Boxes.size());
+  EXPECT_TRUE(Boxes[0]->text().endsWith("). Monitoring resumes when it is back."))
+      << Boxes[0]->text().toStdString();
+  EXPECT_FALSE(Boxes[0]->isModal()) << "the window goes on while the line is away";
+  EXPECT_TRUE(W->Form()->LineLost());
+  EXPECT_FALSE(W->Phone()->LineOpen());
+
+  Modem.Send("plug");
+  EXPECT_TRUE(ServeUntil([&] { return !W->Form()->LineLost() && W->Phone()->LineOpen(); }, 5000))
+      << "not back within 5 s of the plug";
+  Modem.Send("call 777 \"BACK AGAIN\" rings=3");
+  ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 1; }));
+  EXPECT_EQ(1, W->lvwCallerID->topLevelItemCount());
+  EXPECT_EQ("777", W->lvwCallerID->topLevelItem(0)->text(1).toStdString());
+  EXPECT_EQ("BACK AGAIN", W->lvwCallerID->topLevelItem(0)->text(2).toStdString());
+  EXPECT_EQ(1u, LostLineBoxes(*W).size());
+  EXPECT_FALSE(W->btnStart->isEnabled()) << "still monitoring";
+  EXPECT_TRUE(W->btnStop->isEnabled());
   EXPECT_TRUE(FErrors.empty()) << FErrors.front();
 }
 

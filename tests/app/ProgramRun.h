@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -58,6 +59,39 @@ public:
       Read(100);
     }
     return false;
+  }
+
+  // Waits until standard error holds Text; false when LimitMs passed first.
+  bool WaitForError(const std::string& Text, int LimitMs) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);
+    while (FStderr.find(Text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= End)
+        return false;
+      Read(50);
+    }
+    return true;
+  }
+
+  // Keeps reading for Ms, whatever comes.
+  void ReadFor(int Ms) {
+    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+    while (std::chrono::steady_clock::now() < End)
+      Read(50);
+  }
+
+  // The user and system time the program used so far, from /proc.
+  double CpuSeconds() const {
+    std::ifstream In("/proc/" + std::to_string(FPid) + "/stat");
+    std::string Text;
+    std::getline(In, Text);
+    // The fields after the command name, which may hold blanks, in parentheses.
+    std::istringstream Fields(Text.substr(Text.rfind(')') + 2));
+    std::string Field;
+    unsigned long long Ticks = 0;
+    for (int I = 3; I <= 15 && Fields >> Field; ++I)
+      if (I >= 14)
+        Ticks += std::stoull(Field);
+    return static_cast<double>(Ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
 
   // The exit status; -1 when it did not end in time or ended by a signal.

@@ -671,3 +671,40 @@ TEST_F(SerialDeviceTest, CloseEndsAWaitInProgressAndKeepsCallersOut) {
   EXPECT_EQ(last, swFailed);
   EXPECT_LE(loops, 2) << "the wait in progress ends, the next one is refused";
 }
+
+TEST_F(SerialDeviceTest, DeviceReplacedBehindALinkIsOpenedAfreshWithItsOwnLock) {
+  // A USB modem's stable name is a link; pulled out and put back, it points at a new device.
+  const std::string link = LockDir + "/ttyModem";
+  ASSERT_EQ(symlink(Pty.SlavePath.c_str(), link.c_str()), 0);
+  TSerialDevice device;
+  ASSERT_TRUE(device.Open(link)) << GetLastError();
+  EXPECT_EQ(device.Path(), Pty.SlavePath) << "the device itself, not the link";
+  EXPECT_TRUE(Exists(LockFile)) << "locked under the device's own name";
+
+  Pty.CloseMaster();
+  uint32_t events = 0;
+  EXPECT_EQ(device.WaitEvent(seRxChar, events, PatienceMs), swGone);
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  EXPECT_FALSE(device.Open(link)) << "still open, however gone";
+  EXPECT_EQ(GetLastError(), errBusy);
+  device.Close();
+  EXPECT_FALSE(Exists(LockFile)) << "a gone device's lock goes with it";
+  EXPECT_FALSE(device.Open(link)) << "nothing behind the name while unplugged";
+
+  TPty replacement;
+  ASSERT_FALSE(replacement.SlavePath.empty());
+  ASSERT_EQ(symlink(replacement.SlavePath.c_str(), link.c_str()), 0);
+  std::string name = replacement.SlavePath.substr(5);
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string replacementLock = LockDir + "/LCK.." + name;
+  ASSERT_TRUE(device.Open(link)) << GetLastError();
+  EXPECT_EQ(device.Path(), replacement.SlavePath);
+  EXPECT_TRUE(Exists(replacementLock));
+  EXPECT_FALSE(device.Gone());
+  replacement.Send("RING\r\n");
+  EXPECT_EQ(DrainDevice(device, 6), "RING\r\n");
+  ASSERT_EQ(device.Write("AT\r", 3), 3);
+  EXPECT_EQ(replacement.Receive(3), "AT\r");
+  device.Close();
+  EXPECT_FALSE(Exists(replacementLock));
+}

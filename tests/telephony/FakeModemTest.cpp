@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -465,6 +466,106 @@ TEST(FakeModemTest, VanishClosesTheDeviceAndRemovesTheLink) {
   EXPECT_EQ(errno, EIO);
   EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed";
   rmdir(dir);
+}
+
+// A folder of the test's own, removed with whatever is left in it however the test ends.
+class TTempDir {
+public:
+  TTempDir() {
+    char name[] = "/tmp/fakemodem-test-XXXXXX";
+    if (mkdtemp(name))
+      FPath = name;
+  }
+  ~TTempDir() {
+    std::error_code ignored;
+    if (!FPath.empty())
+      std::filesystem::remove_all(FPath, ignored);
+  }
+  const std::string& Path() const { return FPath; }
+
+private:
+  std::string FPath;
+};
+
+// Line ends made visible in a failure message.
+std::string Visible(const std::string& bytes) {
+  std::string out;
+  for (char ch : bytes)
+    out += ch == '\r' ? std::string("\\r") : ch == '\n' ? std::string("\\n") : std::string(1, ch);
+  return out;
+}
+
+// Sends one command line to a device the test opened itself; the reply up to the final result.
+std::string Ask(TestSupport::TChildProcess& process, int fd, const std::string& command) {
+  const std::string line = command + "\r";
+  EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  std::string reply;
+  bool done = process.WaitFor(
+      [&] {
+        return reply.find("OK\r\n") != std::string::npos ||
+               reply.find("ERROR\r\n") != std::string::npos;
+      },
+      {fd}, TestSupport::GenerousMs,
+      [&](int readable) {
+        char buf[512];
+        ssize_t n;
+        while ((n = read(readable, buf, sizeof buf)) > 0)
+          reply.append(buf, static_cast<std::size_t>(n));
+      });
+  EXPECT_TRUE(done) << "no final result for " << command << ": " << Visible(reply);
+  return reply;
+}
+
+TEST(FakeModemTest, UnplugTakesTheDeviceAwayAndPlugBringsANewOneAtTheLink) {
+  TTempDir dir;
+  ASSERT_FALSE(dir.Path().empty());
+  const std::string link = dir.Path() + "/ttyFAKE0";
+  TFakeModem modem;
+  ASSERT_TRUE(modem.Start(With(Fast, {"--link", link})));
+  TModemUser user(modem);
+  ASSERT_EQ(FinalResult(user.Command("AT+VCID=1")), mrOk);
+
+  modem.Process().Send("unplug");
+  // Gone for its user as a pulled-out USB device: a hang-up, writes fail with EIO.
+  pollfd p{modem.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, TestSupport::GenerousMs), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  char c = 'x';
+  EXPECT_EQ(write(modem.Fd(), &c, 1), -1);
+  EXPECT_EQ(errno, EIO);
+  ASSERT_TRUE(modem.Process().WaitStderr("unplugged")) << modem.Process().Stderr();
+  struct stat st {};
+  EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed while unplugged";
+  EXPECT_EQ(open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC), -1);
+
+  modem.Process().Send("plug");
+  ASSERT_TRUE(modem.Process().WaitStderr("plugged in")) << modem.Process().Stderr();
+  ASSERT_EQ(lstat(link.c_str(), &st), 0) << "link made again";
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  // The same path leads to a working modem, which lost its settings with the power.
+  const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  termios t{};
+  ASSERT_EQ(tcgetattr(fd, &t), 0);
+  cfmakeraw(&t);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+  const std::string reply = Ask(modem.Process(), fd, "AT+VCID?");
+  close(fd);
+  EXPECT_NE(reply.find("\r\n0\r\n"), std::string::npos) << Visible(reply);
+  EXPECT_NE(reply.find("\r\nOK\r\n"), std::string::npos) << Visible(reply);
+  EXPECT_EQ(write(modem.Fd(), &c, 1), -1) << "the old device stays gone";
+
+  modem.Process().Send("quit");
+  EXPECT_EQ(modem.Process().Wait(), 0);
+  EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed on exit";
+}
+
+TEST(FakeModemTest, HelpDocumentsUnplugAndPlug) {
+  TestSupport::TChildProcess p;
+  ASSERT_TRUE(p.Start(TestSupport::FakeModemPath(), {"--help"}));
+  ASSERT_EQ(p.Wait(), 0);
+  for (const char* word : {"unplug", "plug", "--link"})
+    EXPECT_NE(p.Stdout().find(std::string("\n  ") + word), std::string::npos) << word;
 }
 
 TEST(FakeModemTest, ScriptFileAndDemoPlayCalls) {

@@ -4,7 +4,9 @@
 // Hayes modem with caller ID on that device: it answers AT commands and plays the calls that
 // a --script file and then standard input describe (see --help). Data the host sends during a
 // connected call is printed on standard output as "data <escaped bytes>"; everything the
-// modem does is told on standard error. Exits on quit, vanish, SIGINT or SIGTERM.
+// modem does is told on standard error. unplug and plug take the device away and bring a new
+// one back at the --link path, as a USB modem pulled out and put back in. Exits on quit,
+// vanish, SIGINT or SIGTERM.
 #include "CallScript.h"
 #include "HayesModem.h"
 
@@ -18,6 +20,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -50,6 +53,32 @@ void Log(const std::string& text) {
                static_cast<unsigned long long>(t % 1000), text.c_str());
 }
 
+// unplug and plug: the device pulled out and put back in. Handled here, beside the
+// pseudo-terminal they replace, rather than in the call script.
+enum TPlugCommand { pcUnplug, pcPlug };
+
+std::optional<TPlugCommand> ParsePlugCommand(const std::string& line) {
+  std::size_t start = line.find_first_not_of(" \t");
+  std::size_t end = line.find_last_not_of(" \t\r\n");
+  if (start == std::string::npos)
+    return std::nullopt;
+  const std::string word = line.substr(start, end - start + 1);
+  if (word == "unplug")
+    return pcUnplug;
+  if (word == "plug")
+    return pcPlug;
+  return std::nullopt;
+}
+
+const char* PlugHelp() {
+  return R"(Unplugging (with --link the host finds the new device at the same path):
+  unplug              the device is pulled out: the pseudo-terminal closes (its user
+                      reads EIO), the --link is removed, the modem loses its settings
+  plug                the device is put back: a new pseudo-terminal, the --link made
+                      again to point at it
+)";
+}
+
 void Usage(FILE* to) {
   std::fprintf(to, "%s", R"(Usage: fakemodem [OPTIONS]
 A simulated caller-ID modem on a pseudo-terminal. The first line of standard output is the
@@ -80,6 +109,7 @@ A/ (repeat), +++ with guard time during a call.
 
 )");
   std::fprintf(to, "%s", CommandHelp());
+  std::fprintf(to, "%s", PlugHelp());
 }
 
 bool ParseMs(const char* text, uint64_t& value) {
@@ -221,6 +251,22 @@ struct TPty {
   }
 };
 
+bool MakeLink(const std::string& link, const std::string& target) {
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      std::fprintf(stderr, "fakemodem: %s exists and is not a link; not replaced\n", link.c_str());
+      return false;
+    }
+    unlink(link.c_str());
+  }
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "fakemodem: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 constexpr std::size_t MaxPendingOut = 1 << 20;
 
 class TRunner {
@@ -276,6 +322,8 @@ public:
   // Moves the modem's output to the device; false when the device is gone.
   void Flush() {
     FPending += FModem.TakeOutput();
+    if (FPty.Master < 0)
+      FPending.clear(); // unplugged: nobody to hear it
     if (FPending.size() > MaxPendingOut) {
       Log("host not reading: " + std::to_string(FPending.size() - MaxPendingOut) +
           " bytes dropped");
@@ -303,6 +351,8 @@ public:
 
 private:
   bool Execute(const std::string& line, const std::string& origin, uint64_t now) {
+    if (std::optional<TPlugCommand> plug = ParsePlugCommand(line))
+      return *plug == pcUnplug ? Unplug() : Plug();
     TScriptCommand c = ParseCommand(line, FOptions.Defaults);
     switch (c.Kind) {
     case ckNone:
@@ -366,6 +416,44 @@ private:
     return true;
   }
 
+  // The pseudo-terminal closes as a pulled-out USB device does; the modem in it loses power.
+  bool Unplug() {
+    if (FPty.Master < 0) {
+      Log("unplug: already unplugged");
+      return true;
+    }
+    FPty.Close();
+    FPending.clear();
+    if (!FOptions.Link.empty())
+      unlink(FOptions.Link.c_str());
+    if (FModem.State() != csIdle)
+      Log("the call in progress is lost with the device");
+    FModem = THayesModem(FOptions.Modem, [](const std::string& s) { Log(s); });
+    Log("unplugged: device closed" +
+        (FOptions.Link.empty() ? std::string() : ", " + FOptions.Link + " removed"));
+    return true;
+  }
+
+  // A new pseudo-terminal, and the link pointed at it: the same path for the host as before.
+  bool Plug() {
+    if (FPty.Master >= 0) {
+      Log("plug: already plugged in");
+      return true;
+    }
+    if (!FPty.Open()) {
+      Log(std::string("plug: no pseudo-terminal: ") + std::strerror(errno));
+      FPty.Close();
+      return false;
+    }
+    if (!FOptions.Link.empty() && !MakeLink(FOptions.Link, FPty.Path)) {
+      FPty.Close();
+      return false;
+    }
+    Log("plugged in: modem on " + FPty.Path +
+        (FOptions.Link.empty() ? "" : " (" + FOptions.Link + ")"));
+    return true;
+  }
+
   uint64_t NextRandom() {
     // xorshift64*: repeatable noise for a given --seed.
     FRandom ^= FRandom >> 12;
@@ -385,22 +473,6 @@ private:
   uint64_t FDemoCount = 0;
   uint64_t FRandom;
 };
-
-bool MakeLink(const std::string& link, const std::string& target) {
-  struct stat st {};
-  if (lstat(link.c_str(), &st) == 0) {
-    if (!S_ISLNK(st.st_mode)) {
-      std::fprintf(stderr, "fakemodem: %s exists and is not a link; not replaced\n", link.c_str());
-      return false;
-    }
-    unlink(link.c_str());
-  }
-  if (symlink(target.c_str(), link.c_str()) != 0) {
-    std::fprintf(stderr, "fakemodem: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
-    return false;
-  }
-  return true;
-}
 
 } // namespace
 
