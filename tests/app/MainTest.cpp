@@ -415,6 +415,9 @@ TEST_F(MainTest, LineClosedWhileADialogIsOpenIsReopenedOnlyAfterItCloses) {
       << "the line was not reopened after the dialog closed";
   QObject::disconnect(Counting);
   EXPECT_TRUE(W->Form()->Monitoring());
+  EXPECT_TRUE(FErrors.empty()) << FErrors.front();
+}
+
 // The boxes telling that the line was lost, open or not.
 std::vector<QMessageBox*> LostLineBoxes(TfrmMain& Window) {
   std::vector<QMessageBox*> Boxes;
