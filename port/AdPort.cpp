@@ -26,11 +26,24 @@ TPortExceptionHandler GExceptionHandler;
 constexpr char ComWindowClass[] = "awComWindow";
 
 // Dispatchers whose port went away while their close was deferred; the notice window that
-// finishes the close frees them (main thread only, keyed by that window). Never destroyed:
-// a program that ends while a handler still runs must not wait for that handler.
-std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>>& Orphans() {
-  static auto* Map = new std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>>;
-  return *Map;
+// finishes the close frees them (main thread only, keyed by that window). At the program's end
+// those whose threads have ended are freed (their threads joined); one whose handler still
+// runs is left as it is, so that the program does not wait for that handler.
+class TOrphans : public std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>> {
+public:
+  TOrphans() = default;
+  TOrphans(const TOrphans&) = delete;
+  TOrphans& operator=(const TOrphans&) = delete;
+  ~TOrphans() {
+    for (auto& [Window, Dispatcher] : *this)
+      if (Dispatcher && Dispatcher->ThreadsRunning())
+        static_cast<void>(Dispatcher.release());
+  }
+};
+
+TOrphans& Orphans() {
+  static TOrphans Map;
+  return Map;
 }
 
 bool DescriptorOpen(int Fd) {
