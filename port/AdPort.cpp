@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <termios.h>
+#include <thread>
 
 namespace {
 
@@ -27,17 +29,23 @@ constexpr char ComWindowClass[] = "awComWindow";
 
 // Dispatchers whose port went away while their close was deferred; the notice window that
 // finishes the close frees them (main thread only, keyed by that window). At the program's end
-// those whose threads have ended are freed (their threads joined); one whose handler still
-// runs is left as it is, so that the program does not wait for that handler.
+// those whose threads have ended (or end within a short while) are freed and their threads
+// joined; one whose handler still runs is left as it is, so that the program does not wait for
+// that handler.
 class TOrphans : public std::map<Platform::TWindowHandle, std::unique_ptr<TApdBaseDispatcher>> {
 public:
   TOrphans() = default;
   TOrphans(const TOrphans&) = delete;
   TOrphans& operator=(const TOrphans&) = delete;
   ~TOrphans() {
-    for (auto& [Window, Dispatcher] : *this)
+    // Threads told to stop a moment ago are given a short while to end.
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (auto& [Window, Dispatcher] : *this) {
+      while (Dispatcher && Dispatcher->ThreadsRunning() && std::chrono::steady_clock::now() < Until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (Dispatcher && Dispatcher->ThreadsRunning())
         static_cast<void>(Dispatcher.release());
+    }
   }
 };
 
