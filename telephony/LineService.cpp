@@ -376,6 +376,9 @@ LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD versio
       target.Voice = voice;
       line->Ready = true;
       *lineOut = line->Handle;
+      // Only now, and under the lock that Close takes too: a ring or caller ID read at once
+      // must find the line ready, not be dropped.
+      line->Modem.StartReading();
     }
   }
   if (failed)

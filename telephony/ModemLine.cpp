@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -109,10 +110,14 @@ LONG TModemLine::Open(std::string& preferred, bool& voice) {
     FDevice.Close();
     return static_cast<LONG>(LINEERR_RESOURCEUNAVAIL);
   }
-  FParser.Reset();
+  // The parser is kept: a caller-ID block may have begun during the last command.
   FNextCheckMs = FConfig.CheckIntervalMs ? NowMs() + FConfig.CheckIntervalMs : 0;
-  FReader = std::thread([this] { Run(); });
   return 0;
+}
+
+void TModemLine::StartReading() {
+  if (!FReader.joinable())
+    FReader = std::thread([this] { Run(); });
 }
 
 void TModemLine::Close() {
@@ -207,6 +212,8 @@ void TModemLine::Run() {
 // One wait for input, carrier or a time-out, and what follows from it. False once the device
 // is gone.
 bool TModemLine::WaitOnce(uint64_t now) {
+  if (!FHeld.empty())
+    HandleEvents(std::exchange(FHeld, {}), now);
   TMode mode;
   {
     std::lock_guard lock(FLock);
@@ -481,13 +488,22 @@ TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string
     int count;
     while ((count = FDevice.Read(buffer, sizeof buffer)) > 0) {
       TraceIncoming(buffer, static_cast<size_t>(count));
+      TModemResult final = mrNone;
       for (const TModemEvent& event :
            FParser.FeedBytes(std::string_view(buffer, static_cast<size_t>(count)), NowMs())) {
-        if (event.Kind == ekResult && (event.Result == mrOk || event.Result == mrError))
-          return event.Result;
-        if (event.Kind == ekOther && info)
+        // A call may start while the modem answers: what it sends is the reader's to handle,
+        // also when it came in the same read as the answer.
+        if (event.Kind == ekRing || event.Kind == ekCallerId)
+          FHeld.push_back(event);
+        else if (final != mrNone)
+          continue;
+        else if (event.Kind == ekResult && (event.Result == mrOk || event.Result == mrError))
+          final = event.Result;
+        else if (event.Kind == ekOther && info)
           info->push_back(event.Line);
       }
+      if (final != mrNone)
+        return final;
     }
     if (FDevice.Gone())
       return mrNone;

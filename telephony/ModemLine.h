@@ -4,7 +4,10 @@
 //
 // Contract: Open() initialises the modem synchronously (reset, echo off, verbose results,
 // caller ID on with the configured or first accepted command, voice probe) and fails with a
-// LINEERR value within a few command time-outs; then the reader thread runs until Close().
+// LINEERR value within a few command time-outs; the reader thread runs from StartReading()
+// until Close(), so that the owner counts the line as open before its first event comes.
+// Rings and caller ID that arrive while a command waits for its answer (the init's, or a
+// check's) are kept and handled in order by the reader, never dropped.
 // Events are delivered on the reader thread, never while a lock of this object is held, so a
 // handler may call back into Answer/Dial/HangUp/HandOver (which never block). Close() joins
 // the reader thread and must not be called from it; it hangs up a call still in progress.
@@ -53,6 +56,8 @@ public:
   // preferred: a caller-ID command known to work (tried first); on success it holds the one
   // that answered OK (empty when none did) and voice whether the modem offers voice class 8.
   LONG Open(std::string& preferred, bool& voice);
+  // Starts the reader thread after a successful Open.
+  void StartReading();
   void Close();
 
   bool Answer();
@@ -88,6 +93,7 @@ private:
   TModemLineEvents& FEvents;
   Platform::TSerialDevice FDevice;
   TModemLineParser FParser; // reader thread only (and Open before it starts)
+  TModemEvents FHeld;       // rings and caller ID seen while a command awaited its answer
   std::string FTraceLine;   // incoming bytes of the line being traced
 
   std::mutex FLock; // guards the fields below

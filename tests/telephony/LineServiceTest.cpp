@@ -245,6 +245,21 @@ TEST_F(LineServiceTest, CallerIdBeforeTheFirstRingAndWithheldOrMaskedCallers) {
   EXPECT_EQ(id.Number, "");
 }
 
+// A call that starts just as the modem answers the last command of the initialisation: its
+// ring and caller ID arrive in the same read as that OK, before the line counts as open.
+TEST_F(LineServiceTest, ACallThatArrivesWithTheLastAnswerOfTheInitIsNotLost) {
+  Peer.SetAfterInit("\r\nRING\r\n\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\n"
+                    "NAME = Chmielewski Joh\r\n");
+  Initialize();
+  Open();
+  ASSERT_TRUE(WaitMsg(LINE_CALLINFO)) << "the call that came with the OK was lost";
+  const int offered = FindMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+  ASSERT_GE(offered, 0);
+  const TCallerId id = ReadCallerId(Received()[static_cast<size_t>(offered)].Device);
+  EXPECT_EQ(id.Number, "4075551212");
+  EXPECT_EQ(id.Name, "Chmielewski Joh");
+}
+
 TEST_F(LineServiceTest, NotUnderstoodOutputAndOverlongLinesDoNotLoseTheCall) {
   Initialize();
   Open();

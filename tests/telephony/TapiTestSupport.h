@@ -25,7 +25,9 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace TapiTest {
@@ -142,6 +144,12 @@ public:
     std::lock_guard lock(FLock);
     FClasses = classes;
   }
+  // Text written in one piece with the OK that ends the line's initialisation (the answer to
+  // AT+FCLASS=?), as when a call starts just as the modem answers; sent once.
+  void SetAfterInit(const std::string& text) {
+    std::lock_guard lock(FLock);
+    FAfterInit = text;
+  }
 
   // Closes the master: for the service the device has vanished.
   void Vanish() {
@@ -224,7 +232,9 @@ private:
       Reply("ERROR");
     } else if (command == "AT+FCLASS=?") {
       Reply(FClasses);
-      Reply("OK");
+      const std::string last = "\r\nOK\r\n" + std::exchange(FAfterInit, std::string());
+      if (write(FMaster, last.data(), last.size()) < 0)
+        ADD_FAILURE() << "peer reply failed";
     } else if (command != "ATA" && command.rfind("ATD", 0) != 0) {
       Reply("OK"); // ATA and ATD wait for the test to say how the call goes
     }
@@ -254,6 +264,7 @@ private:
   bool FSilent = false;
   bool FDataMode = false;
   std::string FClasses = "0,1,2";
+  std::string FAfterInit;
   std::set<std::string> FRefused;
   std::string FReceived;
   std::vector<std::string> FCommands;
