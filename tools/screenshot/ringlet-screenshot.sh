@@ -14,8 +14,8 @@ earlier_s=${4:-0}
 work=$(mktemp -d /tmp/ringlet-shot-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cp "$build/app/ringlet" "$work/ringlet"
-# Remembered device, so that Start is accepted at once.
-printf '[Settings]\nTapiDevice=Ringlet Demo Modem\n' > "$work/ringlet.ini"
+# A copy of the program does not look in the build tree by itself: point it at the library.
+export RINGLET_LIBRARY_PATH="$build/telephony"
 export RINGLET_FAKEMODEM="$build/tools/fakemodem/fakemodem"
 export RINGLET_REGISTRY_FILE="$work/registry"
 history="$work/calls.sqlite"
