@@ -5,6 +5,7 @@
 
 #include "AppTestSupport.h"
 #include "PrivateBus.h"
+#include "ProgramRun.h"
 #include "app/AdTSel.h"
 #include "app/Main.h"
 #include "tapi/AdTUtil.h"
@@ -298,94 +299,35 @@ TEST_F(NotifierTest, TheWindowsCallsBecomeNotifications) {
 // End to end: the ringlet program's console as a child, on the private bus through its
 // environment, against fakemodem; the service answers from this process.
 
-class TProgram {
+// The program as a child, with Qt served while it runs: the service answers from this process.
+class TServedProgram : public TProgram {
 public:
-  ~TProgram() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-    for (int Fd : {FOut, FErr})
-      if (Fd >= 0)
-        ::close(Fd);
-  }
-
-  bool Start(const std::string& Program, const std::vector<std::string>& Args) {
-    int Out[2], Err[2];
-    if (::pipe2(Out, O_CLOEXEC) != 0 || ::pipe2(Err, O_CLOEXEC) != 0)
-      return false;
-    std::vector<char*> Argv{const_cast<char*>(Program.c_str())};
-    for (const std::string& Arg : Args)
-      Argv.push_back(const_cast<char*>(Arg.c_str()));
-    Argv.push_back(nullptr);
-    FPid = ::fork();
-    if (FPid == 0) {
-      ::dup2(Out[1], 1);
-      ::dup2(Err[1], 2);
-      ::execv(Program.c_str(), Argv.data());
-      ::_exit(127);
-    }
-    ::close(Out[1]);
-    ::close(Err[1]);
-    FOut = Out[0];
-    FErr = Err[0];
-    return FPid > 0;
-  }
-
   // Reads what the program wrote while serving Qt, until Done or the bound passes.
   bool ServeUntil(const std::function<bool()>& Done) {
     return AppTest::ServeUntil([&] {
-      Read();
+      Read(0);
       return Done();
     });
   }
 
   size_t OutputLines() const {
-    return static_cast<size_t>(std::count(FStdout.begin(), FStdout.end(), '\n'));
+    return static_cast<size_t>(std::count(Stdout().begin(), Stdout().end(), '\n'));
   }
 
   // Stops the program with SIGTERM; its exit status, or -1 when it did not end in time.
   int Stop() {
-    ::kill(FPid, SIGTERM);
+    Signal(SIGTERM);
     int Status = -1;
-    const bool Ended = ServeUntil([&] { return ::waitpid(FPid, &Status, WNOHANG) == FPid; });
-    if (!Ended)
-      return -1;
-    FPid = -1;
-    Read();
-    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+    return ServeUntil([&] { return Ended(Status); }) ? Status : -1;
   }
 
   std::vector<std::string> ErrorLines() const {
     std::vector<std::string> Lines;
-    std::istringstream In(FStderr);
+    std::istringstream In(Stderr());
     for (std::string Line; std::getline(In, Line);)
       Lines.push_back(Line);
     return Lines;
   }
-  const std::string& Stdout() const { return FStdout; }
-  const std::string& Stderr() const { return FStderr; }
-
-private:
-  void Read() {
-    pollfd Polls[2] = {{FOut, POLLIN, 0}, {FErr, POLLIN, 0}};
-    if (::poll(Polls, 2, 0) <= 0)
-      return;
-    char Buffer[4096];
-    for (int I = 0; I < 2; ++I) {
-      if ((Polls[I].revents & (POLLIN | POLLHUP)) == 0)
-        continue;
-      const ssize_t N = ::read(Polls[I].fd, Buffer, sizeof Buffer);
-      if (N > 0)
-        (I == 0 ? FStdout : FStderr).append(Buffer, static_cast<size_t>(N));
-    }
-  }
-
-  pid_t FPid = -1;
-  int FOut = -1;
-  int FErr = -1;
-  std::string FStdout;
-  std::string FStderr;
 };
 
 class NotifierConsoleTest : public NotifierTest {
@@ -402,7 +344,7 @@ protected:
   void TearDown() override { ::unsetenv("DBUS_SESSION_BUS_ADDRESS"); }
 
   // Runs the console with Args on the bus at Address while fakemodem plays two calls.
-  void TwoCalls(TProgram& Ringlet, const std::string& Address,
+  void TwoCalls(TServedProgram& Ringlet, const std::string& Address,
                 const std::vector<std::string>& Args) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", Address.c_str(), 1);
     ASSERT_TRUE(Ringlet.Start(FProgram, Args));
@@ -422,7 +364,7 @@ protected:
 TEST_F(NotifierConsoleTest, NotifyShowsEveryCallOnTheSessionBus) {
   TNotificationService Service(FBus.QAddress());
   ASSERT_TRUE(Service.Register());
-  TProgram Ringlet;
+  TServedProgram Ringlet;
   TwoCalls(Ringlet, FBus.Address(), {"--console", "--notify"});
   ASSERT_TRUE(Ringlet.ServeUntil([&] { return Service.Count() >= 2; })) << Service.Count();
   EXPECT_EQ(0, Ringlet.Stop()) << Ringlet.Stderr();
@@ -442,7 +384,7 @@ TEST_F(NotifierConsoleTest, NotifyShowsEveryCallOnTheSessionBus) {
 TEST_F(NotifierConsoleTest, NoNotifySendsNothing) {
   TNotificationService Service(FBus.QAddress());
   ASSERT_TRUE(Service.Register());
-  TProgram Ringlet;
+  TServedProgram Ringlet;
   TwoCalls(Ringlet, FBus.Address(), {"--console", "--no-notify"});
   EXPECT_EQ(0, Ringlet.Stop()) << Ringlet.Stderr();
   // Whatever the program sent went out before it ended; a notification of the test's own
@@ -457,7 +399,7 @@ TEST_F(NotifierConsoleTest, NoNotifySendsNothing) {
 }
 
 TEST_F(NotifierConsoleTest, MissingServiceIsOneLineOnStandardErrorAndMonitoringGoesOn) {
-  TProgram Ringlet;
+  TServedProgram Ringlet;
   TwoCalls(Ringlet, FBus.Address(), {"--console", "--notify"});
   // The first call's failed notification is told: wait for that line.
   ASSERT_TRUE(Ringlet.ServeUntil([&] { return !Ringlet.Stderr().empty(); }));
@@ -470,7 +412,7 @@ TEST_F(NotifierConsoleTest, MissingServiceIsOneLineOnStandardErrorAndMonitoringG
 }
 
 TEST_F(NotifierConsoleTest, NoSessionBusIsOneLineOnStandardErrorAndMonitoringGoesOn) {
-  TProgram Ringlet;
+  TServedProgram Ringlet;
   TwoCalls(Ringlet, "unix:path=" + (FFolder / "no-bus-here"), {"--console", "--notify"});
   EXPECT_EQ(0, Ringlet.Stop());
   EXPECT_EQ(2u, Ringlet.OutputLines()) << Ringlet.Stdout();

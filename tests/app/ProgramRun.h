@@ -110,6 +110,18 @@ public:
     return -1;
   }
 
+  // Whether the program has ended, and then its exit status (-1 for a signal); never waits.
+  bool Ended(int& Status) {
+    int Raw = 0;
+    if (FPid <= 0 || ::waitpid(FPid, &Raw, WNOHANG) != FPid)
+      return false;
+    FPid = -1;
+    for (int I = 0; I < 5; ++I)
+      Read(0);
+    Status = WIFEXITED(Raw) ? WEXITSTATUS(Raw) : -1;
+    return true;
+  }
+
   void Signal(int Number) { ::kill(FPid, Number); }
   void Kill() {
     if (FPid > 0) {
