@@ -32,6 +32,20 @@ std::string FakeModemProgram() {
   return "fakemodem";
 }
 
+namespace {
+
+// ": <the file's last line>", or "" when it has none.
+std::string LastLineOf(const std::string& Path) {
+  std::ifstream File(Path);
+  std::string Line, Last;
+  while (std::getline(File, Line))
+    if (!Line.empty())
+      Last = Line;
+  return Last.empty() ? "" : ": " + Last;
+}
+
+} // namespace
+
 TDemoModem::~TDemoModem() {
   Stop();
 }
@@ -48,15 +62,23 @@ bool TDemoModem::Start(const std::string& Program) {
     FError = std::string("cannot make pipes: ") + std::strerror(errno);
     return false;
   }
+  // The modem tells every command it plays; that account goes to a file in the demo's folder
+  // instead of the user's terminal, and its last line explains a modem that did not start.
+  const std::string LogPath = FFolder + "/fakemodem.log";
+  const int Log = ::open(LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   FPid = ::fork();
   if (FPid == 0) {
     // The modem must not outlive a program that was killed before it could stop it.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::dup2(In[0], 0);
     ::dup2(Out[1], 1);
+    if (Log >= 0)
+      ::dup2(Log, 2);
     ::execlp(Program.c_str(), Program.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  if (Log >= 0)
+    ::close(Log);
   ::close(In[0]);
   ::close(Out[1]);
   FInput = In[1];
@@ -83,7 +105,7 @@ bool TDemoModem::Start(const std::string& Program) {
   }
   ::close(Out[0]);
   if (!Complete || Line.empty()) {
-    FError = "the simulated modem (" + Program + ") did not start";
+    FError = "the simulated modem (" + Program + ") did not start" + LastLineOf(LogPath);
     Stop();
     return false;
   }

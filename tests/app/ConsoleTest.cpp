@@ -295,6 +295,22 @@ TEST_F(ConsoleTest, DemoModePlaysCallsThroughTheRealPathAndKeepsTheRememberedLin
       << Ringlet.Lines().at(0);
   EXPECT_EQ("[Settings]\nTapiDevice=Kitchen modem\n", Remembered())
       << "the demo line is remembered in the demo's own folder only";
+  EXPECT_EQ(std::string::npos, Ringlet.Stderr().find("fakemodem"))
+      << "the simulated modem's account stays off the terminal:\n" << Ringlet.Stderr();
+}
+
+TEST_F(ConsoleTest, DemoModeThatCannotStartItsModemSaysWhy) {
+  ::unsetenv("RINGLET_TELEPHONY_CONFIG");
+  const fs::path Broken = FFolder / "broken-modem";
+  std::ofstream(Broken) << "#!/bin/sh\necho 'fakemodem: no pseudo-terminal left' >&2\nexit 1\n";
+  fs::permissions(Broken, fs::perms::owner_all);
+  ::setenv("RINGLET_FAKEMODEM", Broken.c_str(), 1);
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--demo"}));
+  EXPECT_EQ(1, Ringlet.Wait());
+  EXPECT_NE(std::string::npos,
+            Ringlet.Stderr().find("did not start: fakemodem: no pseudo-terminal left"))
+      << Ringlet.Stderr();
 }
 
 TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLineAlone) {
