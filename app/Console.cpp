@@ -7,7 +7,9 @@
 #include "app/Notifier.h"
 #include "app/Screening.h"
 #include "common/OoMisc.h"
+#include "platform/DynLib.h"
 #include "platform/Messages.h"
+#include "tapi/AdTUtil.h"
 
 #include <algorithm>
 #include <atomic>
@@ -92,6 +94,18 @@ int ListDevices() {
 
 namespace {
 
+// Why there is no line to watch: a library that cannot be loaded is not a missing line.
+std::string NoLineText() {
+  if (TapiLoaded())
+    return "no telephony line is configured";
+  std::string Text =
+      "the telephony library " + Platform::LibraryFileName("TAPI32") + " cannot be loaded";
+  const std::string Why = Platform::LibraryErrorText();
+  if (!Why.empty())
+    Text += " (" + Why + ")";
+  return Text + "; it comes with ringlet: reinstalling the package puts it back";
+}
+
 // The newest stored calls an NCID client gets when it connects.
 constexpr size_t NcidCallLogLimit = 1000;
 
@@ -134,7 +148,7 @@ std::string ChooseLine(TCallMonitor& Form, const TConsoleOptions& Options, int& 
   }
   if (Device.empty()) {
     if (Lines.empty()) {
-      PrintError("no telephony line is configured");
+      PrintError(NoLineText());
       Result = ConsoleFailed;
       return "";
     }
@@ -210,7 +224,7 @@ int WatchAllLines(const TConsoleOptions& Options) {
   TCallMonitor First;
   const std::vector<std::string> Lines = First.Phone()->DeviceList();
   if (Lines.empty()) {
-    PrintError("no telephony line is configured");
+    PrintError(NoLineText());
     return ConsoleFailed;
   }
   // One history writer for every line.

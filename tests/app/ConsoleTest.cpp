@@ -221,6 +221,30 @@ TEST_F(ConsoleTest, SeveralLinesWithoutAChoicePrintTheNamesAndExitTwo) {
   EXPECT_FALSE(fs::exists(FFolder / "ringlet.ini"));
 }
 
+TEST_F(ConsoleTest, NoLineAndNoTelephonyLibraryAreToldApart) {
+  WriteTelephonyConfig(FFolder / "telephony.ini", {});
+  for (const bool AllLines : {false, true}) {
+    TRinglet Ringlet;
+    ASSERT_TRUE(Ringlet.Start(FProgram, AllLines ? std::vector<std::string>{"--console", "--all-lines"}
+                                                 : std::vector<std::string>{"--console"}));
+    EXPECT_EQ(1, Ringlet.Wait());
+    EXPECT_NE(std::string::npos, Ringlet.Stderr().find("no telephony line is configured"))
+        << Ringlet.Stderr();
+  }
+  // The copy of the program finds no library beside it, and the search path leads nowhere.
+  ::setenv("RINGLET_LIBRARY_PATH", FFolder.Path().c_str(), 1);
+  for (const bool AllLines : {false, true}) {
+    TRinglet Ringlet;
+    ASSERT_TRUE(Ringlet.Start(FProgram, AllLines ? std::vector<std::string>{"--console", "--all-lines"}
+                                                 : std::vector<std::string>{"--console"}));
+    EXPECT_EQ(1, Ringlet.Wait());
+    const std::string Err = Ringlet.Stderr();
+    EXPECT_NE(std::string::npos, Err.find("the telephony library libtapi32.so cannot be loaded"))
+        << Err;
+    EXPECT_EQ(std::string::npos, Err.find("no telephony line is configured")) << Err;
+  }
+}
+
 TEST_F(ConsoleTest, DeviceOptionAndRememberedNamePickTheLine) {
   TFakeModem A, B;
   ASSERT_TRUE(A.Start());
