@@ -119,10 +119,13 @@
     $("login-error").textContent = "";
     const answer = await Api("POST", "/api/login", { password: $("password").value });
     button.disabled = false;
+    $("password").value = "";
     if (answer.status === 200 && typeof answer.data.csrf === "string") {
-      $("password").value = "";
       ShowMonitor(answer.data.csrf);
-    } else if (answer.status === 401) {
+      return;
+    }
+    $("password").focus();
+    if (answer.status === 401) {
       $("login-error").textContent = "Wrong password.";
     } else if (answer.status === 429) {
       $("login-error").textContent = ErrorText(answer, "Too many attempts; wait a little");
