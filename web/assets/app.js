@@ -17,6 +17,7 @@
     events: null,
     retry: 0,
     unseen: 0,
+    loading: 0,
   };
 
   function $(id) {
@@ -107,9 +108,10 @@
     $("logout").hidden = false;
     $("live").hidden = false;
     State.offset = 0;
+    // The stream first: a call that comes while the list loads is not missed.
+    StartEvents();
     LoadLines();
     LoadCalls();
-    StartEvents();
   }
 
   async function OnLogin(event) {
@@ -265,7 +267,11 @@
   }
 
   async function LoadCalls() {
+    // Only the answer to the latest request is shown, whatever order the answers come in.
+    const request = ++State.loading;
     const answer = await Api("GET", "/api/calls?" + Query(true));
+    if (request !== State.loading)
+      return;
     if (answer.status !== 200 || !Array.isArray(answer.data.calls)) {
       if (answer.status !== 401)
         Tell(ErrorText(answer, "The calls could not be read"), true);
@@ -390,11 +396,17 @@
     if (!State.csrf)
       return;
     const answer = await Api("GET", "/api/session");
-    if (answer.status === 200 && State.csrf) {
+    if (!State.csrf)
+      return;
+    if (answer.status === 401) {
+      ShowLogin("Your session has ended; please log in again.");
+    } else if (answer.status === 200) {
+      StartEvents();
       LoadLines();
       if (State.offset === 0)
         LoadCalls();
-      StartEvents();
+    } else {
+      window.setTimeout(Reconnect, 1000 * State.retry * State.retry);
     }
   }
 
