@@ -292,12 +292,14 @@ void TfrmMain::btnStartClick() {
   FForm->Start();
   btnStart->setEnabled(false);
   btnStop->setEnabled(true);
+  TellMonitoring(true);
 }
 
 void TfrmMain::btnStopClick() {
   FForm->Stop();
   btnStart->setEnabled(true);
   btnStop->setEnabled(false);
+  TellMonitoring(false);
 }
 
 void TfrmMain::btnExitClick() {
@@ -313,8 +315,14 @@ void TfrmMain::FormClose() {
     StopFailure = std::current_exception();
   }
   SaveSettings();
+  TellMonitoring(false);
   if (StopFailure)
     std::rethrow_exception(StopFailure);
+}
+
+void TfrmMain::TellMonitoring(bool Monitoring) {
+  if (OnMonitoring)
+    OnMonitoring(Phone()->SelectedDevice(), Monitoring);
 }
 
 void TfrmMain::closeEvent(QCloseEvent* Event) {

@@ -27,7 +27,9 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QLabel;
@@ -72,6 +74,10 @@ public:
   // Whether blocked calls are picked up and put down (--no-block: false); kept across
   // FormCreate.
   void SetBlocking(bool Value);
+  // The history file's name, "" when no history is kept.
+  std::string HistoryPath() const;
+  // Told after monitoring starts (true) and after it stops (false), with the line's name.
+  std::function<void(const std::string& Line, bool Monitoring)> OnMonitoring;
 
   QLabel* NxGlyph1 = nullptr;
   QLabel* RzLabel1 = nullptr;
@@ -106,6 +112,7 @@ private:
   void ShowHistoryMessage(const QString& Text);
   void LoadSettings();
   void SaveSettings();
+  void TellMonitoring(bool Monitoring);
 
   std::unique_ptr<TCallMonitor> FForm;
   std::unique_ptr<TMonitorHistory> FHistory;

@@ -161,6 +161,24 @@ void AddBuildTreeLibraryFolder() {
 #endif
 }
 
+// The window's web page, when one is asked for; false (the reason shown) when it cannot be
+// served.
+bool StartWindowWebPage(TWebPage& Page, TfrmMain& Window, const TWebOptions& Options) {
+  if (Options.Listen.empty() || Window.Screen() == nullptr)
+    return true;
+  const std::string Why = Page.Start(Options, Window.HistoryPath(), *Window.Screen());
+  if (!Why.empty()) {
+    std::fprintf(stderr, "ringlet: %s\n", Why.c_str());
+    QMessageBox::critical(nullptr, "Ringlet", QString::fromLocal8Bit(Why.c_str()), QMessageBox::Ok);
+    return false;
+  }
+  Page.Follow(*Window.Form());
+  Window.OnMonitoring = [&Page](const std::string& Line, bool Monitoring) {
+    Page.SetLine(Line, Monitoring ? "watching" : "stopped");
+  };
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -267,11 +285,17 @@ int main(int argc, char** argv) {
   {
     TfrmMain Window;
     Window.SetBlocking(!Options.NoBlock);
+    // After the window, so that it is gone before the window's monitor.
+    TWebPage Page;
     const std::unique_ptr<TMonitorNotifier> Notifications =
         WantedNotifier(*Window.Form(), Notify, true);
-    CloseOnStopSignals(Window);
-    Window.show();
-    Result = QApplication::exec();
+    if (StartWindowWebPage(Page, Window, Options.Web)) {
+      CloseOnStopSignals(Window);
+      Window.show();
+      Result = QApplication::exec();
+    } else {
+      Result = 1;
+    }
   }
   SetPortChooser(nullptr);
   SetDeviceChooser(nullptr);

@@ -136,14 +136,18 @@ void TWebPage::Follow(TCallMonitor& Monitor, const std::string& Line) {
   TWebServer* Server = FServer.get();
   Monitor.AddOutlet(Server);
   FMonitors.push_back(&Monitor);
-  Server->SetLine(Line, "watching");
-  Monitor.OnLineLost = [Server, Line, Told = Monitor.OnLineLost](const std::string& Why) {
-    Server->SetLine(Line, "lost");
+  if (!Line.empty())
+    Server->SetLine(Line, "watching");
+  const auto Name = [&Monitor, Line] {
+    return Line.empty() ? Monitor.Phone()->SelectedDevice() : Line;
+  };
+  Monitor.OnLineLost = [Server, Name, Told = Monitor.OnLineLost](const std::string& Why) {
+    Server->SetLine(Name(), "lost");
     if (Told)
       Told(Why);
   };
-  Monitor.OnLineBack = [Server, Line, Told = Monitor.OnLineBack] {
-    Server->SetLine(Line, "watching");
+  Monitor.OnLineBack = [Server, Name, Told = Monitor.OnLineBack] {
+    Server->SetLine(Name(), "watching");
     if (Told)
       Told();
   };

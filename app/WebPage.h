@@ -13,7 +13,9 @@
 //   is a terminal, refuses an empty one or two that differ, and stores only its hash.
 // - Follow adds the server as an outlet of a monitor and reports the monitor's line as
 //   "watching", then "lost" and "watching" again as the monitor tells; the page takes itself
-//   out of every monitor it follows when it goes.
+//   out of every monitor it follows when it goes. Without a line name (the window, whose
+//   line is chosen later) the line is the monitor's chosen one and SetLine tells when it
+//   starts and stops.
 #pragma once
 
 #include "app/Monitor.h"
@@ -51,8 +53,8 @@ public:
   bool Running() const { return FServer != nullptr; }
   TWebServer* Server() const { return FServer.get(); }
 
-  void Follow(TCallMonitor& Monitor, const std::string& Line);
-  // The window's line: its state as the window starts and stops monitoring.
+  void Follow(TCallMonitor& Monitor, const std::string& Line = "");
+  // State: "watching", "lost" or "stopped".
   void SetLine(const std::string& Line, const std::string& State);
 
 private:
