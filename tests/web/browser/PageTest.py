@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 import traceback
+import urllib.request
 
 from selenium.common.exceptions import (NoAlertPresentException, NoSuchElementException,
                                         StaleElementReferenceException, TimeoutException)
@@ -259,6 +260,37 @@ class TScenario:
         Check("blocked" not in page.Rows(Fresh)[0].get_attribute("class").split(),
               "the unblocked number's call is marked blocked")
 
+    def Search(self):
+        page = self.Page
+        page.Element("#q").send_keys("okafor")
+        page.Element("#filters button[type=submit]").click()
+        page.Wait("only the searched caller's calls",
+                  lambda: not page.Rows(Known) and len(page.Rows(Fresh)) == 3)
+        link = page.Element("#csv").get_attribute("href")
+        Check(link.endswith("/api/history.csv?q=okafor"), "the CSV link's filter: " + link)
+        session = self.Driver.get_cookie("ringlet_session")
+        Check(session is not None, "no session cookie")
+        Check(session.get("httpOnly") is True, "the session cookie is open to scripts")
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        opener.addheaders = [("Cookie", "ringlet_session=" + session["value"])]
+        with opener.open(link, timeout=GenerousSeconds) as answer:
+            Check(answer.headers.get_content_type() == "text/csv", "the download is not CSV")
+            table = answer.read().decode()
+        rows = [line for line in table.splitlines() if Fresh in line]
+        Check(len(rows) == 3 and Known not in table, "the CSV's rows:\n" + table)
+
+        # A day after every call: none.
+        self.Driver.execute_script("document.getElementById('since').value = '2099-01-01';")
+        page.Element("#filters button[type=submit]").click()
+        page.Wait("no calls from a day to come", lambda: page.Shown("#empty"))
+        Check(not page.Elements("#call-rows tr"), "calls shown from a day to come")
+        Check("since=2099-01-01" in page.Element("#csv").get_attribute("href"),
+              "the CSV link leaves the date out")
+
+        page.Element("#clear").click()
+        page.Wait("every call again", lambda: page.Rows(Known) and page.Rows(Nuisance))
+        Check(page.Element("#q").get_property("value") == "", "the search box is not cleared")
+
     def Screenshots(self):
         page = self.Page
         self.Modem.Send(f'call {Stranger} "HADDAD SAMIR" rings=1')
@@ -307,7 +339,7 @@ class TScenario:
     def Run(self):
         steps = [("starting the programs", self.StartPrograms), ("logging in", self.LogIn),
                  ("seeing the calls", self.SeeCalls), ("markup as text", self.MarkupIsText),
-                 ("blocking and unblocking", self.BlockAndUnblock),
+                 ("blocking and unblocking", self.BlockAndUnblock), ("searching", self.Search),
                  ("phone and desktop widths", self.Screenshots), ("logging out", self.LogOut),
                  ("the browser's log", self.BrowserLogIsClean)]
         for name, step in steps:
