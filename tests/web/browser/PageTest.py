@@ -133,9 +133,12 @@ class TScenario:
     def StartPrograms(self):
         # Rings far apart, so that a caller cut off after the caller ID never hears a second;
         # an answer that never connects, so that a blocked call ends only by the hang-up.
-        self.Modem.Start(["--ring-spacing", "3000", "--answer-delay", "30000"])
+        # The line is configured by a link that fakemodem removes when unplugged and makes
+        # again when plugged back, as a USB modem's by-id name.
+        link = os.path.join(self.Folder, "modem")
+        self.Modem.Start(["--ring-spacing", "3000", "--answer-delay", "30000", "--link", link])
         with open(self.Env["RINGLET_TELEPHONY_CONFIG"], "w") as config:
-            config.write(f"[Line1]\nName=Fake Modem 1\nDevice={self.Modem.Device}\n"
+            config.write(f"[Line1]\nName=Fake Modem 1\nDevice={link}\n"
                          "RingTimeout=3\nCheckInterval=0\nCallerIdPause=0.3\n")
         self.Ringlet.SetPassword(Password)
         port = Children.FreeLoopbackPort()
@@ -318,6 +321,19 @@ class TScenario:
         self.Driver.save_screenshot(os.path.join(self.Shots, "page-phone-calls.png"))
         self.Driver.set_window_size(1280, 900)
 
+    def LineLostAndBack(self):
+        page = self.Page
+        self.Driver.execute_script("document.body.dataset.mark = 'kept';")
+        self.Modem.Send("unplug")
+        page.Wait("the line shown lost", lambda: page.Elements("#lines .state-lost"))
+        Check("lost" in page.Element("#lines").get_property("textContent"), "the lost line's state")
+        self.Modem.Send("plug")
+        page.Wait("the line shown watching again",
+                  lambda: page.Elements("#lines .state-watching"))
+        Check(not page.Elements("#lines .state-lost"), "the line is still shown lost")
+        Check(self.Driver.execute_script("return document.body.dataset.mark") == "kept",
+              "the page was reloaded to show the line's state")
+
     def LogOut(self):
         page = self.Page
         page.Element("#logout").click()
@@ -340,7 +356,8 @@ class TScenario:
         steps = [("starting the programs", self.StartPrograms), ("logging in", self.LogIn),
                  ("seeing the calls", self.SeeCalls), ("markup as text", self.MarkupIsText),
                  ("blocking and unblocking", self.BlockAndUnblock), ("searching", self.Search),
-                 ("phone and desktop widths", self.Screenshots), ("logging out", self.LogOut),
+                 ("phone and desktop widths", self.Screenshots),
+                 ("a line lost and back", self.LineLostAndBack), ("logging out", self.LogOut),
                  ("the browser's log", self.BrowserLogIsClean)]
         for name, step in steps:
             self.Step = name
