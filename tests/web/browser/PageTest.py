@@ -20,6 +20,9 @@ import time
 import traceback
 import urllib.request
 
+# The helpers are imported from the source folder, which stays free of compiled files.
+sys.dont_write_bytecode = True
+
 from selenium.common.exceptions import (NoAlertPresentException, NoSuchElementException,
                                         StaleElementReferenceException, TimeoutException)
 from selenium.webdriver.common.by import By
