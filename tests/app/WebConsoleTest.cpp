@@ -1,0 +1,107 @@
+// End to end: the web page of the ringlet program's console front end, with its password
+// set through --set-web-password, against fakemodem through the real telephony service.
+#include "AppTestSupport.h"
+#include "ProgramRun.h"
+#include "tests/calls/BrokerTestSupport.h"
+#include "tests/web/WebTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+using AppTest::GenerousMs;
+using AppTest::TProgram;
+using WebTest::TJson;
+
+class WebConsoleTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    AppTest::fs::copy_file(RINGLET_BUILD_DIR "/app/ringlet", FProgram);
+    ::setenv("RINGLET_TELEPHONY_CONFIG", (FFolder / "telephony.ini").c_str(), 1);
+    ::setenv("RINGLET_REGISTRY_FILE", (FFolder / "registry").c_str(), 1);
+    ::setenv("RINGLET_LIBRARY_PATH", RINGLET_BUILD_DIR "/telephony", 1);
+    ::setenv("XDG_DATA_HOME", (FFolder / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (FFolder / "config").c_str(), 1);
+  }
+
+  // The status of `printf Input | ringlet --set-web-password`; its messages in FMessages.
+  int SetPassword(const std::string& Input) {
+    WebTest::WriteFile(FFolder / "input", Input);
+    const int Status = std::system((FProgram + " --set-web-password < " + FFolder / "input" +
+                                    " 2> " + FFolder / "messages").c_str());
+    FMessages = WebTest::ReadFile(FFolder / "messages");
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  }
+
+  AppTest::TTempFolder FFolder{"web-console"};
+  const std::string FProgram = FFolder / "ringlet";
+  std::string FMessages;
+};
+
+TEST_F(WebConsoleTest, SetWebPasswordStoresOnlyASaltedHash) {
+  EXPECT_EQ(1, SetPassword("\n"));
+  EXPECT_NE(std::string::npos, FMessages.find("the password is empty")) << FMessages;
+  EXPECT_EQ(1, SetPassword(""));
+  EXPECT_FALSE(AppTest::fs::exists(FFolder / "ringlet.ini"));
+  ASSERT_EQ(0, SetPassword("open sesame\n")) << FMessages;
+  const std::string Settings = WebTest::ReadFile(FFolder / "ringlet.ini");
+  EXPECT_NE(std::string::npos, Settings.find("[Web]\nPasswordHash=$argon2id$")) << Settings;
+  EXPECT_EQ(std::string::npos, Settings.find("open sesame")) << Settings;
+}
+
+TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleRefusesToServeThePage) {
+  AppTest::TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  AppTest::WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  TProgram Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--web-listen", "127.0.0.1:1"}));
+  EXPECT_EQ(1, Ringlet.Wait());
+  EXPECT_NE(std::string::npos, Ringlet.Stderr().find("set one with ringlet --set-web-password"))
+      << Ringlet.Stderr();
+  ASSERT_EQ(0, SetPassword("open sesame\n"));
+  TProgram Bad;
+  ASSERT_TRUE(Bad.Start(FProgram, {"--console", "--web-listen", "localhost:8080"}));
+  EXPECT_EQ(1, Bad.Wait());
+  EXPECT_NE(std::string::npos, Bad.Stderr().find("--web-listen")) << Bad.Stderr();
+}
+
+TEST_F(WebConsoleTest, ACallOfTheLineShowsUpInTheApi) {
+  ASSERT_EQ(0, SetPassword("open sesame\n")) << FMessages;
+  AppTest::TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  AppTest::WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  const uint16_t Port = BrokerTest::FreeLoopbackPort();
+  TProgram Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--web-listen",
+                                       "127.0.0.1:" + std::to_string(Port)}));
+  ASSERT_TRUE(BrokerTest::WaitFor([Port] { return BrokerTest::PortAccepts(Port); },
+                                  std::chrono::milliseconds(GenerousMs)))
+      << Ringlet.Stderr();
+  const WebTest::TAnswer Login =
+      WebTest::Ask(Port, {"POST", "/api/login", R"({"password": "open sesame"})"});
+  ASSERT_EQ(200, Login.Status) << Login.Body;
+  const std::string Session = WebTest::SessionOf(Login);
+  const TJson Lines = WebTest::Ask(Port, {"GET", "/api/lines", "", Session}).Json();
+  EXPECT_EQ(TJson::parse(R"({"lines":[{"name":"Fake Modem 1","state":"watching"}]})"), Lines);
+
+  Modem.Send("sleep 1500");
+  Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
+  // The history is written on its own thread: the call is there soon after it is printed.
+  TJson Calls;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+    return Calls.is_object() && Calls["calls"].size() == 1;
+  }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
+  EXPECT_EQ("5551234", Calls["calls"][0]["number"]);
+  EXPECT_EQ("JOHN DOE", Calls["calls"][0]["name"]);
+  EXPECT_EQ("Fake Modem 1", Calls["calls"][0]["line"]);
+  EXPECT_EQ(1, Calls["calls"][0]["id"]);
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+}
+
+} // namespace
