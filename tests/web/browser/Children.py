@@ -113,13 +113,15 @@ class TRinglet:
     (beside the program) is the test's own."""
 
     def __init__(self, program, folder, env):
-        self.FFolder = folder
+        self.FBuilt = program
         self.Program = os.path.join(folder, "ringlet")
-        shutil.copy(program, self.Program)
         self.FEnv = env
         self.FProcess = None
         self.Out = os.path.join(folder, "ringlet.out")
         self.Err = os.path.join(folder, "ringlet.err")
+
+    def Install(self):
+        shutil.copy(self.FBuilt, self.Program)
 
     def SetPassword(self, password):
         run = subprocess.run([self.Program, "--set-web-password"], input=(password + "\n").encode(),

@@ -14,6 +14,7 @@ Usage: PageTest.py --build-dir BUILD [--screenshots FOLDER] [--keep]
 import argparse
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -143,6 +144,7 @@ class TScenario:
         with open(self.Env["RINGLET_TELEPHONY_CONFIG"], "w") as config:
             config.write(f"[Line1]\nName=Fake Modem 1\nDevice={link}\n"
                          "RingTimeout=3\nCheckInterval=0\nCallerIdPause=0.3\n")
+        self.Ringlet.Install()
         self.Ringlet.SetPassword(Password)
         port = Children.FreeLoopbackPort()
         self.Ringlet.Start(["--console", "--web-listen", f"127.0.0.1:{port}"])
@@ -407,6 +409,8 @@ def main():
     parser.add_argument("--screenshots", help="where the screenshots go (default: here)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     scenario = TScenario(parser.parse_args())
+    # Stopped from outside, the children are still stopped and the folder removed.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit("stopped by SIGTERM"))
     try:
         scenario.Run()
     except Exception:
