@@ -157,6 +157,8 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
 
 TfrmMain::~TfrmMain() {
   FRearmTimer->stop();
+  // The page is an outlet of the monitor too.
+  FWebPage.reset();
   // The writer goes first: it is an outlet of the monitor and may still call back.
   FHistory.reset();
   // The components go before the pump that serves their queue.
@@ -321,8 +323,23 @@ void TfrmMain::FormClose() {
 }
 
 void TfrmMain::TellMonitoring(bool Monitoring) {
-  if (OnMonitoring)
-    OnMonitoring(Phone()->SelectedDevice(), Monitoring);
+  if (FWebPage)
+    FWebPage->SetLine(Phone()->SelectedDevice(), Monitoring ? "watching" : "stopped");
+}
+
+std::string TfrmMain::StartWebPage(const TWebOptions& Options) {
+  auto Page = std::make_unique<TWebPage>();
+  // A window whose set-up failed (and said so) has no screen: the defaults are the same files.
+  const std::string Why =
+      Page->Start(Options, HistoryPath(), FScreen ? FScreen->Files() : DefaultScreenFiles(),
+                  FScreen ? FScreen->Country() : DefaultCountry());
+  if (!Why.empty())
+    return Why;
+  FWebPage = std::move(Page);
+  FWebPage->Follow(*FForm);
+  if (FForm->Monitoring())
+    TellMonitoring(true);
+  return "";
 }
 
 void TfrmMain::closeEvent(QCloseEvent* Event) {

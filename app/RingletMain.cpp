@@ -163,20 +163,15 @@ void AddBuildTreeLibraryFolder() {
 
 // The window's web page, when one is asked for; false (the reason shown) when it cannot be
 // served.
-bool StartWindowWebPage(TWebPage& Page, TfrmMain& Window, const TWebOptions& Options) {
-  if (Options.Listen.empty() || Window.Screen() == nullptr)
+bool StartWindowWebPage(TfrmMain& Window, const TWebOptions& Options) {
+  if (Options.Listen.empty())
     return true;
-  const std::string Why = Page.Start(Options, Window.HistoryPath(), *Window.Screen());
-  if (!Why.empty()) {
-    std::fprintf(stderr, "ringlet: %s\n", Why.c_str());
-    QMessageBox::critical(nullptr, "Ringlet", QString::fromLocal8Bit(Why.c_str()), QMessageBox::Ok);
-    return false;
-  }
-  Page.Follow(*Window.Form());
-  Window.OnMonitoring = [&Page](const std::string& Line, bool Monitoring) {
-    Page.SetLine(Line, Monitoring ? "watching" : "stopped");
-  };
-  return true;
+  const std::string Why = Window.StartWebPage(Options);
+  if (Why.empty())
+    return true;
+  std::fprintf(stderr, "ringlet: %s\n", Why.c_str());
+  QMessageBox::critical(nullptr, "Ringlet", QString::fromLocal8Bit(Why.c_str()), QMessageBox::Ok);
+  return false;
 }
 
 } // namespace
@@ -285,11 +280,9 @@ int main(int argc, char** argv) {
   {
     TfrmMain Window;
     Window.SetBlocking(!Options.NoBlock);
-    // After the window, so that it is gone before the window's monitor.
-    TWebPage Page;
     const std::unique_ptr<TMonitorNotifier> Notifications =
         WantedNotifier(*Window.Form(), Notify, true);
-    if (StartWindowWebPage(Page, Window, Options.Web)) {
+    if (StartWindowWebPage(Window, Options.Web)) {
       CloseOnStopSignals(Window);
       Window.show();
       Result = QApplication::exec();

@@ -45,26 +45,31 @@ bool ReadLine(FILE* From, std::string& Line) {
   return !Line.empty();
 }
 
+void Prompt(FILE* To, const char* Text) {
+  std::fputs(Text, To);
+  std::fflush(To);
+}
+
 // The password typed: asked twice on a terminal. "" with Why when there is none.
 std::string AskPassword(FILE* From, FILE* To, std::string& Why) {
   const bool Terminal = ::isatty(::fileno(From)) == 1;
   TNoEcho Quiet(::fileno(From));
   std::string First, Second;
   if (Terminal)
-    std::fprintf(To, "Password for the web page: "), std::fflush(To);
+    Prompt(To, "Password for the web page: ");
   const bool Read = ReadLine(From, First);
   if (Terminal && Read) {
-    std::fprintf(To, "\nThe same again: "), std::fflush(To);
+    Prompt(To, "\nThe same again: ");
     ReadLine(From, Second);
-    std::fprintf(To, "\n");
+    Prompt(To, "\n");
   }
   if (!First.empty() && First.back() == '\r')
     First.pop_back();
   if (First.empty())
-    return Why = "the password is empty; nothing was changed", "";
-  if (Terminal && Second != First)
-    return Why = "the two passwords differ; nothing was changed", "";
-  return First;
+    Why = "the password is empty; nothing was changed";
+  else if (Terminal && Second != First)
+    Why = "the two passwords differ; nothing was changed";
+  return Why.empty() ? First : "";
 }
 
 } // namespace
@@ -110,7 +115,7 @@ TWebPage::~TWebPage() {
 }
 
 std::string TWebPage::Start(const TWebOptions& Options, const std::string& HistoryPath,
-                            const TCallScreen& Screen) {
+                            const TScreenFiles& Files, const TCountryRule& Country) {
   if (Options.Listen.empty())
     return "";
   TWebServerOptions Server;
@@ -121,8 +126,8 @@ std::string TWebPage::Start(const TWebOptions& Options, const std::string& Histo
   Server.KeyFile = Options.Key;
   Server.PasswordHash = Options.PasswordHash;
   Server.Api.HistoryPath = HistoryPath;
-  Server.Api.Files = Screen.Files();
-  Server.Api.Country = &Screen.Country();
+  Server.Api.Files = Files;
+  Server.Api.Country = &Country;
   FServer = std::make_unique<TWebServer>(std::move(Server));
   const std::string Why = FServer->Start();
   if (!Why.empty())

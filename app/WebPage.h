@@ -47,9 +47,10 @@ public:
   TWebPage(const TWebPage&) = delete;
   TWebPage& operator=(const TWebPage&) = delete;
 
-  // HistoryPath "" when no history is kept; Screen gives the files and the country.
+  // HistoryPath "" when no history is kept; Files and Country those of the monitors' screen
+  // (Country must outlive the page).
   std::string Start(const TWebOptions& Options, const std::string& HistoryPath,
-                    const TCallScreen& Screen);
+                    const TScreenFiles& Files, const TCountryRule& Country);
   bool Running() const { return FServer != nullptr; }
   TWebServer* Server() const { return FServer.get(); }
 

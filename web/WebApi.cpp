@@ -84,6 +84,12 @@ bool ParseDay(const std::string& Text, int Days, std::time_t& Moment) {
   return Moment != static_cast<std::time_t>(-1);
 }
 
+// Says Text in Why; false, for the caller to return.
+bool Refuse(std::string& Why, const std::string& Text) {
+  Why = Text;
+  return false;
+}
+
 bool ParseCount(const std::string& Text, size_t& Count) {
   if (Text.empty() || Text.size() > 9 || Text.find_first_not_of("0123456789") != std::string::npos)
     return false;
@@ -141,23 +147,23 @@ bool ParseCallQuery(const std::map<std::string, std::string>& Parameters, bool W
   std::time_t Moment = 0;
   if (const std::string Since = Parameter(Parameters, "since", Given); Given) {
     if (!ParseDay(Since, 0, Moment))
-      return Why = "since must be a day, YYYY-MM-DD", false;
+      return Refuse(Why, "since must be a day, YYYY-MM-DD");
     Query.Since = Moment;
   }
   if (const std::string Until = Parameter(Parameters, "until", Given); Given) {
     if (!ParseDay(Until, 1, Moment))
-      return Why = "until must be a day, YYYY-MM-DD", false;
+      return Refuse(Why, "until must be a day, YYYY-MM-DD");
     Query.Until = Moment;
   }
   Query.Text = CleanText(Parameter(Parameters, "q", Given)).substr(0, MaxHistoryText);
   Query.Limit = WithLimit ? DefaultCallLimit : 0;
   if (const std::string Limit = Parameter(Parameters, "limit", Given); Given) {
     if (!ParseCount(Limit, Query.Limit) || Query.Limit == 0 || Query.Limit > MaxCallLimit)
-      return Why = "limit must be a number from 1 to " + std::to_string(MaxCallLimit), false;
+      return Refuse(Why, "limit must be a number from 1 to " + std::to_string(MaxCallLimit));
   }
   if (const std::string Offset = Parameter(Parameters, "offset", Given); Given) {
     if (!ParseCount(Offset, Query.Offset))
-      return Why = "offset must be a number", false;
+      return Refuse(Why, "offset must be a number");
   }
   return true;
 }
