@@ -4,6 +4,7 @@
 #include "platform/SafeFile.h"
 #include "web/WebAssets.h"
 
+#include <gnutls/x509.h>
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
@@ -115,6 +116,46 @@ bool TooLong(MHD_Connection* Connection, size_t MaxBody) {
   return Length.size() > 12 ||
          (!Length.empty() && Length.find_first_not_of("0123456789") == std::string::npos &&
           std::stoull(Length) > MaxBody);
+}
+
+struct TCertificateDeleter {
+  void operator()(gnutls_x509_crt_int* Certificate) const { gnutls_x509_crt_deinit(Certificate); }
+};
+struct TKeyDeleter {
+  void operator()(gnutls_x509_privkey_int* Key) const { gnutls_x509_privkey_deinit(Key); }
+};
+
+// The key id of a PEM certificate or private key; "" when the text is none.
+template <typename TObject, typename TDeleter, typename TInit, typename TImport, typename TKeyId>
+std::string KeyId(const std::string& Pem, TInit Init, TImport Import, TKeyId GetKeyId) {
+  TObject* Raw = nullptr;
+  if (Init(&Raw) != GNUTLS_E_SUCCESS)
+    return "";
+  const std::unique_ptr<TObject, TDeleter> Object(Raw);
+  const gnutls_datum_t Data{reinterpret_cast<unsigned char*>(const_cast<char*>(Pem.data())),
+                            static_cast<unsigned>(Pem.size())};
+  unsigned char Id[64];
+  size_t Size = sizeof Id;
+  if (Import(Raw, &Data, GNUTLS_X509_FMT_PEM) != GNUTLS_E_SUCCESS ||
+      GetKeyId(Raw, 0, Id, &Size) != GNUTLS_E_SUCCESS)
+    return "";
+  return std::string(reinterpret_cast<char*>(Id), Size);
+}
+
+// Whether the certificate and the key are PEM texts that belong together; checked here, with
+// the objects freed, because the library's own set-up keeps what it parsed of a text it
+// refuses.
+std::string CheckTlsPair(const std::string& Cert, const std::string& CertFile,
+                         const std::string& Key, const std::string& KeyFile) {
+  const std::string CertId = KeyId<gnutls_x509_crt_int, TCertificateDeleter>(
+      Cert, gnutls_x509_crt_init, gnutls_x509_crt_import, gnutls_x509_crt_get_key_id);
+  if (CertId.empty())
+    return "the certificate " + CertFile + " is not a PEM certificate";
+  const std::string KeyOwnId = KeyId<gnutls_x509_privkey_int, TKeyDeleter>(
+      Key, gnutls_x509_privkey_init, gnutls_x509_privkey_import, gnutls_x509_privkey_get_key_id);
+  if (KeyOwnId.empty())
+    return "the key " + KeyFile + " is not a PEM private key";
+  return CertId == KeyOwnId ? "" : "the key " + KeyFile + " does not belong to the certificate";
 }
 
 } // namespace
@@ -259,7 +300,7 @@ std::string TWebServer::ReadTls(std::string& Cert, std::string& Key) const {
     return "the certificate " + FOptions.CertFile + " cannot be read";
   if (Platform::ReadWholeFile(FOptions.KeyFile, Key) != 0)
     return "the key " + FOptions.KeyFile + " cannot be read";
-  return "";
+  return CheckTlsPair(Cert, FOptions.CertFile, Key, FOptions.KeyFile);
 }
 
 std::string TWebServer::LastLog() {

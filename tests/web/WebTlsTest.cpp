@@ -71,7 +71,18 @@ TEST_F(WebTlsTest, ACertificateThatCannotBeUsedStopsTheStart) {
   Settings = TlsOptions();
   WriteFile(FFolder / "broken.pem", "-----BEGIN CERTIFICATE-----\nnot one\n");
   Settings.CertFile = FFolder / "broken.pem";
-  EXPECT_NE("", TWebServer(Settings).Start());
+  EXPECT_NE(std::string::npos, TWebServer(Settings).Start().find("is not a PEM certificate"));
+  Settings = TlsOptions();
+  Settings.KeyFile = Settings.CertFile;
+  EXPECT_NE(std::string::npos, TWebServer(Settings).Start().find("is not a PEM private key"));
+  // A key of its own, not the certificate's.
+  const std::string Made = Output("timeout 60 openssl genpkey -algorithm EC -pkeyopt "
+                                  "ec_paramgen_curve:prime256v1 -out " + FFolder / "other.pem" +
+                                  " 2>&1");
+  ASSERT_TRUE(fs::exists(FFolder / "other.pem")) << Made;
+  Settings = TlsOptions();
+  Settings.KeyFile = FFolder / "other.pem";
+  EXPECT_NE(std::string::npos, TWebServer(Settings).Start().find("does not belong"));
   Settings = TlsOptions();
   Settings.KeyFile.clear();
   EXPECT_NE(std::string::npos, TWebServer(Settings).Start().find("both"));
