@@ -13,6 +13,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -40,25 +42,35 @@ struct TResponseDeleter {
 };
 using TResponse = std::unique_ptr<MHD_Response, TResponseDeleter>;
 
-void AddSecurityHeaders(MHD_Response* Response, bool Api) {
-  MHD_add_response_header(Response, "Content-Security-Policy", SecurityPolicy);
-  MHD_add_response_header(Response, "X-Content-Type-Options", "nosniff");
-  MHD_add_response_header(Response, "Referrer-Policy", "no-referrer");
-  MHD_add_response_header(Response, "X-Frame-Options", "DENY");
-  if (Api)
-    MHD_add_response_header(Response, "Cache-Control", "no-store");
+// False when the library refused one (out of memory, or a header it will not send): the
+// answer is then not sent at all rather than sent without it.
+bool AddHeaders(MHD_Response* Response,
+                std::initializer_list<std::pair<const char*, const char*>> Headers) {
+  for (const auto& [Name, Value] : Headers)
+    if (MHD_add_response_header(Response, Name, Value) != MHD_YES)
+      return false;
+  return true;
+}
+
+bool AddSecurityHeaders(MHD_Response* Response, bool Api) {
+  return AddHeaders(Response, {{"Content-Security-Policy", SecurityPolicy},
+                               {"X-Content-Type-Options", "nosniff"},
+                               {"Referrer-Policy", "no-referrer"},
+                               {"X-Frame-Options", "DENY"}}) &&
+         (!Api || AddHeaders(Response, {{"Cache-Control", "no-store"}}));
 }
 
 MHD_Result Queue(MHD_Connection* Connection, const TWebResponse& Answer, bool Api) {
   TResponse Response(MHD_create_response_from_buffer(
       Answer.Body.size(), const_cast<char*>(Answer.Body.data()), MHD_RESPMEM_MUST_COPY));
-  if (!Response)
+  if (!Response || !AddSecurityHeaders(Response.get(), Api))
     return MHD_NO;
-  if (!Answer.ContentType.empty())
-    MHD_add_response_header(Response.get(), "Content-Type", Answer.ContentType.c_str());
+  if (!Answer.ContentType.empty() &&
+      !AddHeaders(Response.get(), {{"Content-Type", Answer.ContentType.c_str()}}))
+    return MHD_NO;
   for (const auto& [Name, Value] : Answer.Headers)
-    MHD_add_response_header(Response.get(), Name.c_str(), Value.c_str());
-  AddSecurityHeaders(Response.get(), Api);
+    if (!AddHeaders(Response.get(), {{Name.c_str(), Value.c_str()}}))
+      return MHD_NO;
   return MHD_queue_response(Connection, static_cast<unsigned>(Answer.Status), Response.get());
 }
 
@@ -78,11 +90,9 @@ MHD_Result QueueAsset(MHD_Connection* Connection, const std::string& Method,
     return QueueError(Connection, 404, "there is no such page");
   TResponse Response(MHD_create_response_from_buffer(
       Asset->Size, const_cast<unsigned char*>(Asset->Data), MHD_RESPMEM_PERSISTENT));
-  if (!Response)
+  if (!Response || !AddSecurityHeaders(Response.get(), false) ||
+      !AddHeaders(Response.get(), {{"Content-Type", Asset->ContentType}, {"Cache-Control", "no-cache"}}))
     return MHD_NO;
-  MHD_add_response_header(Response.get(), "Content-Type", Asset->ContentType);
-  MHD_add_response_header(Response.get(), "Cache-Control", "no-cache");
-  AddSecurityHeaders(Response.get(), false);
   return MHD_queue_response(Connection, MHD_HTTP_OK, Response.get());
 }
 
@@ -160,11 +170,21 @@ std::string CheckTlsPair(const std::string& Cert, const std::string& CertFile,
 
 } // namespace
 
+// No exception may cross the library's C code: a callback that fails drops its connection.
 struct TWebServer::TCallbacks {
   static MHD_Result Answer(void* Self, MHD_Connection* Connection, const char* Url,
                            const char* Method, const char*, const char* Data, size_t* DataSize,
                            void** State) {
-    auto& Server = *static_cast<TWebServer*>(Self);
+    try {
+      return Take(*static_cast<TWebServer*>(Self), Connection, Url, Method, Data, DataSize, State);
+    } catch (...) {
+      return MHD_NO;
+    }
+  }
+
+  // The body as it comes in, then the answer.
+  static MHD_Result Take(TWebServer& Server, MHD_Connection* Connection, const char* Url,
+                         const char* Method, const char* Data, size_t* DataSize, void** State) {
     if (*State == nullptr) {
       *State = new TUpload;
       if (TooLong(Connection, Server.FOptions.MaxBody))
@@ -191,7 +211,15 @@ struct TWebServer::TCallbacks {
   }
 
   static ssize_t Read(void* Stream, uint64_t, char* Buffer, size_t Max) {
-    auto& Out = *static_cast<TStream*>(Stream);
+    try {
+      return Next(*static_cast<TStream*>(Stream), Buffer, Max);
+    } catch (...) {
+      return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+  }
+
+  // The stream's next bytes, waiting for an event (or the keep-alive's time) when all is sent.
+  static ssize_t Next(TStream& Out, char* Buffer, size_t Max) {
     if (Out.Sent == Out.Pending.size()) {
       bool Stopped = false;
       const std::vector<TWebEvent> Events =
@@ -238,6 +266,7 @@ struct TWebServer::TCallbacks {
     try {
       return Queue(Connection, Server.FApi->Handle(Request), true);
     } catch (const std::exception&) {
+      // A fault of this request only (a file or the history that failed unexpectedly).
       return QueueError(Connection, 500, "the request failed");
     }
   }
@@ -258,8 +287,9 @@ struct TWebServer::TCallbacks {
       EndStream(Stream);
       return MHD_NO;
     }
-    MHD_add_response_header(Response.get(), "Content-Type", "text/event-stream");
-    AddSecurityHeaders(Response.get(), true);
+    if (!AddSecurityHeaders(Response.get(), true) ||
+        !AddHeaders(Response.get(), {{"Content-Type", "text/event-stream"}}))
+      return MHD_NO;
     return MHD_queue_response(Connection, MHD_HTTP_OK, Response.get());
   }
 };
