@@ -65,7 +65,8 @@ std::string UtcText(std::time_t Moment) {
   return Text;
 }
 
-// A day "YYYY-MM-DD" as the local midnight that begins it (Days later).
+// A day "YYYY-MM-DD" as the local midnight that begins it (Days later); false for text that
+// is no day of the calendar ("2026-02-30" included).
 bool ParseDay(const std::string& Text, int Days, std::time_t& Moment) {
   if (Text.size() != 10 || Text[4] != '-' || Text[7] != '-')
     return false;
@@ -76,10 +77,12 @@ bool ParseDay(const std::string& Text, int Days, std::time_t& Moment) {
   Day.tm_year = std::stoi(Text.substr(0, 4)) - 1900;
   Day.tm_mon = std::stoi(Text.substr(5, 2)) - 1;
   Day.tm_mday = std::stoi(Text.substr(8, 2));
-  if (Day.tm_mon < 0 || Day.tm_mon > 11 || Day.tm_mday < 1 || Day.tm_mday > 31)
+  Day.tm_isdst = -1;
+  std::tm Checked = Day;
+  if (std::mktime(&Checked) == static_cast<std::time_t>(-1) || Checked.tm_mday != Day.tm_mday ||
+      Checked.tm_mon != Day.tm_mon)
     return false;
   Day.tm_mday += Days;
-  Day.tm_isdst = -1;
   Moment = std::mktime(&Day);
   return Moment != static_cast<std::time_t>(-1);
 }

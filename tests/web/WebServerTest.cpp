@@ -157,7 +157,7 @@ TEST_F(WebServerTest, AMalformedParameterIsABadRequest) {
   Start(Options());
   LogIn();
   for (const char* Query : {"limit=0", "limit=501", "limit=-1", "limit=ten", "offset=x",
-                            "since=2026-3-1", "until=2026-13-01", "since=yesterday"}) {
+                            "since=2026-3-1", "until=2026-13-01", "since=2026-02-30", "since=yesterday"}) {
     const TAnswer Answer = Get(std::string("/api/calls?") + Query);
     EXPECT_EQ(400, Answer.Status) << Query;
     EXPECT_FALSE(Answer.Json().value("error", "").empty()) << Query;
