@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -50,6 +53,99 @@ TEST_F(WebConsoleTest, SetWebPasswordStoresOnlyASaltedHash) {
   const std::string Settings = WebTest::ReadFile(FFolder / "ringlet.ini");
   EXPECT_NE(std::string::npos, Settings.find("[Web]\nPasswordHash=$argon2id$")) << Settings;
   EXPECT_EQ(std::string::npos, Settings.find("open sesame")) << Settings;
+}
+
+// The program with a pseudo-terminal as its standard input and output, as a person runs it.
+class TOnTerminal {
+public:
+  explicit TOnTerminal(const std::string& Program) {
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0)
+      return;
+    const std::string Slave = ::ptsname(FMaster);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::setsid();
+      const int Terminal = ::open(Slave.c_str(), O_RDWR);
+      ::dup2(Terminal, 0);
+      ::dup2(Terminal, 1);
+      ::dup2(Terminal, 2);
+      ::execl(Program.c_str(), Program.c_str(), "--set-web-password", nullptr);
+      ::_exit(127);
+    }
+  }
+  ~TOnTerminal() {
+    if (FPid > 0 && ::waitpid(FPid, nullptr, WNOHANG) == 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    if (FMaster >= 0)
+      ::close(FMaster);
+  }
+  TOnTerminal(const TOnTerminal&) = delete;
+  TOnTerminal& operator=(const TOnTerminal&) = delete;
+
+  // Waits for Prompt on the terminal, then types Line; false when it did not come in time.
+  bool Answer(const std::string& Prompt, const std::string& Line) {
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (FShown.find(Prompt) == std::string::npos) {
+      pollfd Poll{FMaster, POLLIN, 0};
+      if (std::chrono::steady_clock::now() > Until || ::poll(&Poll, 1, 100) < 0)
+        return false;
+      char Buffer[512];
+      if (Poll.revents & POLLIN) {
+        const ssize_t Got = ::read(FMaster, Buffer, sizeof Buffer);
+        if (Got <= 0)
+          return false;
+        FShown.append(Buffer, static_cast<size_t>(Got));
+      }
+    }
+    FShown.clear();
+    return ::write(FMaster, Line.data(), Line.size()) == static_cast<ssize_t>(Line.size());
+  }
+
+  // The exit status and what the terminal showed to the end; -1 when it did not end in time.
+  int Wait(std::string& Shown) {
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    int Status = 0;
+    while (::waitpid(FPid, &Status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > Until)
+        return -1;
+      pollfd Poll{FMaster, POLLIN, 0};
+      char Buffer[512];
+      if (::poll(&Poll, 1, 50) > 0 && (Poll.revents & POLLIN)) {
+        const ssize_t Got = ::read(FMaster, Buffer, sizeof Buffer);
+        if (Got > 0)
+          FShown.append(Buffer, static_cast<size_t>(Got));
+      }
+    }
+    FPid = -1;
+    Shown = FShown;
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  }
+
+private:
+  int FMaster = -1;
+  pid_t FPid = -1;
+  std::string FShown;
+};
+
+TEST_F(WebConsoleTest, OnATerminalThePasswordIsAskedTwiceWithoutEcho) {
+  std::string Shown;
+  {
+    TOnTerminal Person(FProgram);
+    ASSERT_TRUE(Person.Answer("Password for the web page: ", "first try\n"));
+    ASSERT_TRUE(Person.Answer("The same again: ", "first tyr\n"));
+    EXPECT_EQ(1, Person.Wait(Shown));
+    EXPECT_NE(std::string::npos, Shown.find("the two passwords differ")) << Shown;
+  }
+  EXPECT_FALSE(AppTest::fs::exists(FFolder / "ringlet.ini"));
+  TOnTerminal Person(FProgram);
+  ASSERT_TRUE(Person.Answer("Password for the web page: ", "open sesame\n"));
+  ASSERT_TRUE(Person.Answer("The same again: ", "open sesame\n"));
+  EXPECT_EQ(0, Person.Wait(Shown)) << Shown;
+  EXPECT_EQ(std::string::npos, Shown.find("sesame")) << "the password was echoed: " << Shown;
+  EXPECT_NE(std::string::npos, WebTest::ReadFile(FFolder / "ringlet.ini").find("PasswordHash=$argon2id$"));
 }
 
 TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleRefusesToServeThePage) {
