@@ -4,6 +4,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -33,6 +34,16 @@ bool CheckWebPasswordHash(const std::string& Hash) {
   return Hash.size() < crypto_pwhash_STRBYTES && Hash.rfind(crypto_pwhash_STRPREFIX, 0) == 0;
 }
 
+// What the session table keys on: a hash of the cookie's value, so that the time a look-up
+// takes tells nothing about the values of live sessions.
+std::string TokenKey(const std::string& Token) {
+  unsigned char Hash[crypto_generichash_BYTES];
+  if (crypto_generichash(Hash, sizeof Hash, reinterpret_cast<const unsigned char*>(Token.data()),
+                         Token.size(), nullptr, 0) != 0)
+    throw std::runtime_error("libsodium cannot hash a session");
+  return std::string(reinterpret_cast<char*>(Hash), sizeof Hash);
+}
+
 std::string RandomToken() {
   if (!SodiumReady())
     throw std::runtime_error("libsodium cannot be initialised");
@@ -49,16 +60,16 @@ TWebSessions::TWebSessions(std::string PasswordHash, TWebSessionLimits Limits)
 TLoginResult TWebSessions::Login(const std::string& Address, const std::string& Password,
                                  std::time_t Now, std::string& Session, std::string& Csrf,
                                  long& RetrySeconds) {
+  // The whole attempt under the verification lock: guesses sent at once from one address
+  // each see the failures of those before them.
+  const std::lock_guard Verify(FVerifyLock);
   {
     const std::lock_guard Guard(FLock);
     if (Throttled(Address, Now, RetrySeconds))
       return ltThrottled;
   }
-  bool Right = false;
-  if (CheckWebPasswordHash(FHash) && SodiumReady()) {
-    const std::lock_guard Verify(FVerifyLock);
-    Right = crypto_pwhash_str_verify(FHash.c_str(), Password.data(), Password.size()) == 0;
-  }
+  const bool Right = CheckWebPasswordHash(FHash) && SodiumReady() &&
+                     crypto_pwhash_str_verify(FHash.c_str(), Password.data(), Password.size()) == 0;
   const std::lock_guard Guard(FLock);
   if (!Right) {
     Failed(Address, Now);
@@ -104,11 +115,13 @@ void TWebSessions::Open(std::time_t Now, std::string& Session, std::string& Csrf
   }
   Session = RandomToken();
   Csrf = RandomToken();
-  FSessions[Session] = {Csrf, Now + FLimits.SessionSeconds};
+  FSessions[TokenKey(Session)] = {Csrf, Now + FLimits.SessionSeconds};
 }
 
 TWebSessions::TSession* TWebSessions::Live(const std::string& Session, std::time_t Now) {
-  const auto Found = FSessions.find(Session);
+  if (Session.empty())
+    return nullptr;
+  const auto Found = FSessions.find(TokenKey(Session));
   if (Found == FSessions.end())
     return nullptr;
   if (Found->second.Expires <= Now) {
@@ -133,5 +146,6 @@ bool TWebSessions::CsrfMatches(const std::string& Session, const std::string& To
 
 void TWebSessions::Logout(const std::string& Session) {
   const std::lock_guard Guard(FLock);
-  FSessions.erase(Session);
+  if (!Session.empty())
+    FSessions.erase(TokenKey(Session));
 }

@@ -9,9 +9,12 @@
 //   a time, so parallel guesses cannot multiply either.
 // - Login: a client address with Failures in a row waits 2^(failures - FreeFailures) seconds
 //   (at most MaxDelaySeconds) before its next attempt is even checked (ltThrottled, with the
-//   seconds left); a success clears its record. The table of addresses is bounded.
+//   seconds left); a success clears its record. Attempts are taken one at a time, so guesses
+//   sent at once are held back like guesses sent one after another. The table of addresses
+//   is bounded.
 // - A session lives SessionSeconds from its login; at most MaxSessions live at once (the
-//   oldest goes). Tokens are 32 random bytes in hex and compared in constant time.
+//   oldest goes). Tokens are 32 random bytes in hex; sessions are found by a hash of the
+//   cookie's value and CSRF tokens compared in constant time.
 // - Thread-safe: the server's connection threads call it at once.
 #pragma once
 
@@ -68,7 +71,7 @@ private:
   const std::string FHash;
   const TWebSessionLimits FLimits;
   std::mutex FLock;
-  std::mutex FVerifyLock; // one slow verification at a time
+  std::mutex FVerifyLock; // one login attempt (a slow verification) at a time
   std::map<std::string, TSession> FSessions;
   std::map<std::string, TFailures> FFailures;
 };

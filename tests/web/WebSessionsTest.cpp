@@ -2,7 +2,9 @@
 // passwords, with the clock given by the test.
 #include "WebTestSupport.h"
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -90,6 +92,28 @@ TEST(WebSessionsTest, WrongPasswordsMakeTheirAddressWaitLongerEachTime) {
   EXPECT_EQ(ltWrong, Sessions.Login("10.0.0.9", "x", Now, Session, Csrf, Retry));
   EXPECT_EQ(ltWrong, Sessions.Login("10.0.0.9", "x", Now, Session, Csrf, Retry))
       << "a right password did not clear the address's record";
+}
+
+TEST(WebSessionsTest, GuessesSentAtOnceAreHeldBackLikeGuessesInARow) {
+  TWebSessionLimits Limits;
+  Limits.FreeFailures = 2;
+  TWebSessions Sessions(PasswordHash(), Limits);
+  std::atomic<int> Wrong{0}, Throttled{0};
+  std::vector<std::thread> Guessers;
+  for (int I = 0; I < 8; ++I)
+    Guessers.emplace_back([&] {
+      std::string Session, Csrf;
+      long Retry = 0;
+      const TLoginResult Result = Sessions.Login("10.0.0.9", "guess", 1000, Session, Csrf, Retry);
+      if (Result == ltWrong)
+        ++Wrong;
+      else if (Result == ltThrottled)
+        ++Throttled;
+    });
+  for (std::thread& Guesser : Guessers)
+    Guesser.join();
+  EXPECT_EQ(3, Wrong.load()) << "more guesses were checked than one after another would be";
+  EXPECT_EQ(5, Throttled.load());
 }
 
 TEST(WebSessionsTest, TokensAreRandomHex) {
