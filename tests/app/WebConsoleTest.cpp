@@ -200,4 +200,46 @@ TEST_F(WebConsoleTest, ACallOfTheLineShowsUpInTheApi) {
   EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
 }
 
+TEST_F(WebConsoleTest, WithAllLinesThePageFollowsEachLineOnItsOwn) {
+  ASSERT_EQ(0, SetPassword("open sesame\n")) << FMessages;
+  const std::string OfficeLink = FFolder / "office-modem";
+  AppTest::TFakeModem Kitchen;
+  ASSERT_TRUE(Kitchen.Start());
+  AppTest::TFakeModem Office;
+  ASSERT_TRUE(Office.Start({"--link", OfficeLink, "--ring-spacing", "400"}));
+  AppTest::WriteTelephonyConfig(FFolder / "telephony.ini",
+                                {{"Kitchen", Kitchen.Device()}, {"Office", OfficeLink}});
+  const uint16_t Port = BrokerTest::FreeLoopbackPort();
+  TProgram Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines", "--web-listen",
+                                       "127.0.0.1:" + std::to_string(Port)}));
+  ASSERT_TRUE(BrokerTest::WaitFor([Port] { return BrokerTest::PortAccepts(Port); },
+                                  std::chrono::milliseconds(GenerousMs)))
+      << Ringlet.Stderr();
+  const std::string Session = WebTest::SessionOf(
+      WebTest::Ask(Port, {"POST", "/api/login", R"({"password": "open sesame"})"}));
+  ASSERT_FALSE(Session.empty());
+  const auto Lines = [&] { return WebTest::Ask(Port, {"GET", "/api/lines", "", Session}).Json(); };
+  EXPECT_EQ(TJson::parse(R"({"lines":[{"name":"Kitchen","state":"watching"},)"
+                         R"({"name":"Office","state":"watching"}]})"),
+            Lines());
+
+  Office.Send("vanish");
+  ASSERT_TRUE(Ringlet.WaitForError("Office: the line was lost", GenerousMs)) << Ringlet.Stderr();
+  EXPECT_EQ(TJson::parse(R"({"lines":[{"name":"Kitchen","state":"watching"},)"
+                         R"({"name":"Office","state":"lost"}]})"),
+            Lines());
+  Kitchen.Send("sleep 1500");
+  Kitchen.Send("call 111 \"IN KITCHEN\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
+  TJson Calls;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+    return Calls.is_object() && Calls["calls"].size() == 1;
+  }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
+  EXPECT_EQ("Kitchen", Calls["calls"][0]["line"]);
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+}
+
 } // namespace
