@@ -194,6 +194,17 @@ bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConso
   return Why.empty();
 }
 
+// The web page, when one is asked for; false when it cannot be served.
+bool StartWebPage(TWebPage& Page, const TConsoleOptions& Options, const TMonitorHistory& History,
+                  const TCallScreen& Screen) {
+  const std::string Why =
+      Page.Start(Options.Web, History.Active() ? History.Writer()->Path() : "", Screen.Files(),
+                 Screen.Country());
+  if (!Why.empty())
+    PrintError(Why);
+  return Why.empty();
+}
+
 int WatchOneLine(const TConsoleOptions& Options) {
   TCallMonitor Form;
   int Result = ConsoleOk;
@@ -206,9 +217,13 @@ int WatchOneLine(const TConsoleOptions& Options) {
     return ConsoleFailed;
   const std::unique_ptr<TCallScreen> Screen =
       MakeCallScreen(*Form.IniSettings(), !Options.NoBlock, PrintError);
+  TWebPage Page;
+  if (!StartWebPage(Page, Options, History, *Screen))
+    return ConsoleFailed;
   Form.SetScreen(Screen.get());
   Outlets.AttachTo(Form);
   ConnectReports(Form, Device, false);
+  Page.Follow(Form, Device);
   Form.Phone()->SetSelectedDevice(Device);
   std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
   Notifiers.push_back(WantedNotifier(Form, Options.Notify ? ncOn : ncDefault, false));
@@ -240,6 +255,9 @@ int WatchAllLines(const TConsoleOptions& Options) {
   }
   const std::unique_ptr<TCallScreen> Screen =
       MakeCallScreen(*First.IniSettings(), !Options.NoBlock, PrintError);
+  TWebPage Page;
+  if (!StartWebPage(Page, Options, History, *Screen))
+    return ConsoleFailed;
   std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
   for (size_t I = 0; I < Lines.size(); ++I) {
     if (I > 0 && History.Active())
@@ -247,6 +265,7 @@ int WatchAllLines(const TConsoleOptions& Options) {
     Forms[I]->SetScreen(Screen.get());
     Outlets.AttachTo(*Forms[I]);
     ConnectReports(*Forms[I], Lines[I], true);
+    Page.Follow(*Forms[I], Lines[I]);
     Forms[I]->Phone()->SetSelectedDevice(Lines[I]);
     Notifiers.push_back(WantedNotifier(*Forms[I], Options.Notify ? ncOn : ncDefault, false));
     Forms[I]->Watch();

@@ -6,8 +6,8 @@
 // a line that fails or vanishes is reported (its name first) and retried on its own while
 // the others go on. The remembered line is neither used nor changed then.
 //
-// Network outlets (NCID-protocol server, MQTT) are started before monitoring; one that cannot
-// start ends the run with ConsoleFailed.
+// Network outlets (NCID-protocol server, MQTT) and the web page are started before
+// monitoring; one that cannot start ends the run with ConsoleFailed.
 //
 // Line choice: the given name, else the remembered one (if that line is still there), else
 // the only line; several lines and no choice print the names and give ConsoleNoChoice.
@@ -18,6 +18,7 @@
 #pragma once
 
 #include "app/NetworkOutlets.h"
+#include "app/WebPage.h"
 
 #include <cstdio>
 #include <string>
@@ -32,6 +33,7 @@ struct TConsoleOptions {
   bool AllLines = false;
   bool NoBlock = false; // --no-block: blocked calls are only marked
   TNetworkOptions Network;
+  TWebOptions Web; // settings already read (ReadWebSettings)
 };
 
 int RunConsole(const TConsoleOptions& Options);

@@ -157,6 +157,8 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
 
 TfrmMain::~TfrmMain() {
   FRearmTimer->stop();
+  // The page is an outlet of the monitor too.
+  FWebPage.reset();
   // The writer goes first: it is an outlet of the monitor and may still call back.
   FHistory.reset();
   // The components go before the pump that serves their queue.
@@ -292,12 +294,14 @@ void TfrmMain::btnStartClick() {
   FForm->Start();
   btnStart->setEnabled(false);
   btnStop->setEnabled(true);
+  TellMonitoring(true);
 }
 
 void TfrmMain::btnStopClick() {
   FForm->Stop();
   btnStart->setEnabled(true);
   btnStop->setEnabled(false);
+  TellMonitoring(false);
 }
 
 void TfrmMain::btnExitClick() {
@@ -313,8 +317,29 @@ void TfrmMain::FormClose() {
     StopFailure = std::current_exception();
   }
   SaveSettings();
+  TellMonitoring(false);
   if (StopFailure)
     std::rethrow_exception(StopFailure);
+}
+
+void TfrmMain::TellMonitoring(bool Monitoring) {
+  if (FWebPage)
+    FWebPage->SetLine(Phone()->SelectedDevice(), Monitoring ? "watching" : "stopped");
+}
+
+std::string TfrmMain::StartWebPage(const TWebOptions& Options) {
+  auto Page = std::make_unique<TWebPage>();
+  // A window whose set-up failed (and said so) has no screen: the defaults are the same files.
+  const std::string Why =
+      Page->Start(Options, HistoryPath(), FScreen ? FScreen->Files() : DefaultScreenFiles(),
+                  FScreen ? FScreen->Country() : DefaultCountry());
+  if (!Why.empty())
+    return Why;
+  FWebPage = std::move(Page);
+  FWebPage->Follow(*FForm);
+  if (FForm->Monitoring())
+    TellMonitoring(true);
+  return "";
 }
 
 void TfrmMain::closeEvent(QCloseEvent* Event) {

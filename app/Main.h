@@ -20,14 +20,18 @@
 //   menu (CallMenu) offers "Add to contacts…" (the name asked, the network's name proposed)
 //   and "Block this number"; both are disabled for a row without a number, and a failure to
 //   write the file is shown in a message box.
+// - With a web page (StartWebPage), the page gets every call and the line's state: watching
+//   after Start, stopped after Stop and on closing, lost and back as the monitor tells.
 #pragma once
 
 #include "app/Monitor.h"
 #include "app/Screening.h"
+#include "app/WebPage.h"
 
 #include <QWidget>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 class QLabel;
@@ -72,6 +76,12 @@ public:
   // Whether blocked calls are picked up and put down (--no-block: false); kept across
   // FormCreate.
   void SetBlocking(bool Value);
+  // The history file's name, "" when no history is kept.
+  std::string HistoryPath() const;
+  // Serves the web page (app/WebPage.h) for the window's life: the window's calls, and its
+  // line as monitoring starts and stops. "" or why it cannot be served.
+  std::string StartWebPage(const TWebOptions& Options);
+  TWebPage* WebPage() const { return FWebPage.get(); }
 
   QLabel* NxGlyph1 = nullptr;
   QLabel* RzLabel1 = nullptr;
@@ -106,10 +116,12 @@ private:
   void ShowHistoryMessage(const QString& Text);
   void LoadSettings();
   void SaveSettings();
+  void TellMonitoring(bool Monitoring);
 
   std::unique_ptr<TCallMonitor> FForm;
   std::unique_ptr<TMonitorHistory> FHistory;
   std::unique_ptr<TCallScreen> FScreen;
+  std::unique_ptr<TWebPage> FWebPage;
   bool FBlocking = true;
   TQtPump* FPump = nullptr;
   QTimer* FRearmTimer = nullptr;

@@ -7,6 +7,7 @@
 #include "app/Main.h"
 #include "app/Notifier.h"
 #include "app/RzRegIniFile.h"
+#include "app/WebPage.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -54,6 +55,16 @@ const char* const Usage =
     "                    the broker's password: the first line of FILE\n"
     "  --mqtt-ca-file FILE\n"
     "                    with mqtts://: the certificate authorities to trust\n"
+    "  --web-listen ADDR:PORT\n"
+    "                    serve the web page of the calls, the history, the contacts and\n"
+    "                    the block list on ADDR:PORT (window or --console), e.g.\n"
+    "                    127.0.0.1:8080 for this machine only, 0.0.0.0:8080 for the\n"
+    "                    network; it needs a password (--set-web-password)\n"
+    "  --web-cert FILE   with --web-listen: serve HTTPS with this PEM certificate...\n"
+    "  --web-key FILE    ...and its PEM private key\n"
+    "  --set-web-password\n"
+    "                    read the web page's password from standard input (twice, without\n"
+    "                    echo, on a terminal), store only its salted hash and exit\n"
     "  --no-block        block no call in this run: the block list is left unused\n"
     "  --list-devices    print the names of the usable lines and exit\n"
     "  --notify          also show each call as a desktop notification; with --console it\n"
@@ -74,7 +85,8 @@ const char* const Usage =
     "ringlet/ringlet.ini in the user's configuration folder when the program's folder is\n"
     "not writable.\n"
     "The same file may set the network outlets for good: Listen and MaxClients in\n"
-    "section [NCID], Url, PasswordFile and CaFile in section [MQTT]; options win.\n"
+    "section [NCID], Url, PasswordFile and CaFile in section [MQTT], Listen, Cert and Key\n"
+    "in section [Web] (where PasswordHash is kept too); options win.\n"
     "\n"
     "Contacts and the block list: a call whose number is in ringlet/contacts.vcf of the\n"
     "user's configuration folder (vCard 3.0 or 4.0, as address books export them) shows\n"
@@ -149,10 +161,23 @@ void AddBuildTreeLibraryFolder() {
 #endif
 }
 
+// The window's web page, when one is asked for; false (the reason shown) when it cannot be
+// served.
+bool StartWindowWebPage(TfrmMain& Window, const TWebOptions& Options) {
+  if (Options.Listen.empty())
+    return true;
+  const std::string Why = Window.StartWebPage(Options);
+  if (Why.empty())
+    return true;
+  std::fprintf(stderr, "ringlet: %s\n", Why.c_str());
+  QMessageBox::critical(nullptr, "Ringlet", QString::fromLocal8Bit(Why.c_str()), QMessageBox::Ok);
+  return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-  bool Console = false, Demo = false, List = false;
+  bool Console = false, Demo = false, List = false, SetPassword = false;
   TNotifyChoice Notify = ncDefault;
   TConsoleOptions Options;
   THistoryOptions History;
@@ -190,6 +215,14 @@ int main(int argc, char** argv) {
       Options.Network.MqttPasswordFile = argv[++I];
     } else if (Arg == "--mqtt-ca-file" && I + 1 < argc) {
       Options.Network.MqttCaFile = argv[++I];
+    } else if (Arg == "--web-listen" && I + 1 < argc) {
+      Options.Web.Listen = argv[++I];
+    } else if (Arg == "--web-cert" && I + 1 < argc) {
+      Options.Web.Cert = argv[++I];
+    } else if (Arg == "--web-key" && I + 1 < argc) {
+      Options.Web.Key = argv[++I];
+    } else if (Arg == "--set-web-password") {
+      SetPassword = true;
     } else {
       std::fprintf(stderr, "ringlet: unknown option %s\n", Arg.c_str());
       std::fprintf(stderr, Usage, HistoryUsage);
@@ -208,6 +241,15 @@ int main(int argc, char** argv) {
   }
   if (!HistoryOptionsFit(History))
     return 2;
+  if (SetPassword) {
+    TRzRegIniFile Settings;
+    return SetWebPassword(Settings, stdin, stderr);
+  }
+  {
+    // Before the demo moves the monitors' settings into its own folder.
+    TRzRegIniFile Settings;
+    ReadWebSettings(Settings, Options.Web);
+  }
   if (History.Print)
     return PrintHistory(History);
   SetProgramHistory(History);
@@ -240,9 +282,13 @@ int main(int argc, char** argv) {
     Window.SetBlocking(!Options.NoBlock);
     const std::unique_ptr<TMonitorNotifier> Notifications =
         WantedNotifier(*Window.Form(), Notify, true);
-    CloseOnStopSignals(Window);
-    Window.show();
-    Result = QApplication::exec();
+    if (StartWindowWebPage(Window, Options.Web)) {
+      CloseOnStopSignals(Window);
+      Window.show();
+      Result = QApplication::exec();
+    } else {
+      Result = 1;
+    }
   }
   SetPortChooser(nullptr);
   SetDeviceChooser(nullptr);

@@ -6,6 +6,8 @@
 #include "platform/SysMessage.h"
 
 #include <cstdlib>
+#include <functional>
+#include <vector>
 #include <sys/stat.h>
 
 namespace {
@@ -20,8 +22,10 @@ std::string ErrorText(uint32_t Code) {
   return Text.empty() ? "error " + std::to_string(Code) : Text;
 }
 
-// Appends Addition to the file under its lock, keeping what is there.
-std::string AppendToFile(const std::string& Path, const std::string& Addition) {
+// Rewrites the file under its lock: Change gets the whole text ("" for a missing file) and
+// returns the new one, or false to leave the file as it is.
+std::string RewriteFile(const std::string& Path,
+                        const std::function<bool(const std::string&, std::string&)>& Change) {
   uint32_t Code = Platform::MakeDirectories(Platform::FolderOf(Path), NewFolderMode);
   Platform::TFileLock Lock;
   if (Code == 0)
@@ -32,12 +36,39 @@ std::string AppendToFile(const std::string& Path, const std::string& Addition) {
     if (Code == Platform::errFileNotFound)
       Code = 0;
   }
-  if (Code == 0) {
-    if (!Text.empty() && Text.back() != '\n')
-      Text += Text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
-    Code = Platform::ReplaceFileContents(Path, Text + Addition, NewFileMode);
-  }
+  std::string Changed;
+  if (Code == 0 && Change(Text, Changed))
+    Code = Platform::ReplaceFileContents(Path, Changed, NewFileMode);
   return Code == 0 ? "" : Path + ": " + ErrorText(Code);
+}
+
+// Appends Addition to the file under its lock, keeping what is there.
+std::string AppendToFile(const std::string& Path, const std::string& Addition) {
+  return RewriteFile(Path, [&Addition](const std::string& Text, std::string& Changed) {
+    Changed = Text;
+    if (!Changed.empty() && Changed.back() != '\n')
+      Changed += Changed.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    Changed += Addition;
+    return true;
+  });
+}
+
+// Text without the lines that are a rule for Number alone; Removed counts them.
+std::string WithoutNumberRules(const std::string& Text, const std::string& Number,
+                               const TCountryRule& Country, size_t& Removed) {
+  std::string Kept;
+  for (size_t At = 0; At < Text.size();) {
+    const size_t End = Text.find('\n', At);
+    const size_t Next = End == std::string::npos ? Text.size() : End + 1;
+    const std::string Line = Text.substr(At, Next - At);
+    std::vector<std::string> Ignored;
+    if (TRuleList(Line, "", Country, Ignored).HasNumber(Number))
+      ++Removed;
+    else
+      Kept += Line;
+    At = Next;
+  }
+  return Kept;
 }
 
 } // namespace
@@ -127,4 +158,23 @@ std::string TCallScreen::BlockNumber(const std::string& Number) {
   if (FBlock.HasNumber(Number))
     return "";
   return AppendToFile(FFiles.BlockList, Number + "\n");
+}
+
+bool TCallScreen::NumberBlocked(const std::string& Number) {
+  Refresh();
+  return FBlock.HasNumber(Number);
+}
+
+std::string TCallScreen::UnblockNumber(const std::string& Number, bool& Found) {
+  Found = false;
+  if (!PlainNumber(Number))
+    return "\"" + Number + "\" is not a telephone number";
+  size_t Removed = 0;
+  const std::string Why =
+      RewriteFile(FFiles.BlockList, [&](const std::string& Text, std::string& Changed) {
+        Changed = WithoutNumberRules(Text, Number, *FCountry, Removed);
+        return Removed > 0;
+      });
+  Found = Why.empty() && Removed > 0;
+  return Why;
 }

@@ -12,6 +12,9 @@
 // - AddContact and BlockNumber add to the files and keep what is there: under the file's lock,
 //   the whole text is read, the new card or line appended, and the file replaced atomically
 //   (temporary file, fsync, rename). They return "" or the reason they failed.
+// - UnblockNumber takes the number's own rules (a line that is this number, in any
+//   formatting) out of the block list the same way; prefixes, names, comments and every other
+//   line stay as they are.
 // - Not thread-safe: one screen belongs to the thread of the monitors it serves.
 #pragma once
 
@@ -47,6 +50,10 @@ public:
 
   std::string AddContact(const std::string& Name, const std::string& Number);
   std::string BlockNumber(const std::string& Number);
+  // Found: whether the list had a rule of the number's own.
+  std::string UnblockNumber(const std::string& Number, bool& Found);
+  // Whether the block list has a rule of Number's own (what UnblockNumber would take out).
+  bool NumberBlocked(const std::string& Number);
 
   std::function<void(const std::string&)> OnWarning;
 

@@ -8,6 +8,7 @@
 #include "app/AdTSel.h"
 #include "app/Demo.h"
 #include "platform/IniFile.h"
+#include "tests/web/WebTestSupport.h"
 #include "tapi/AdTUtil.h"
 
 #include <QAction>
@@ -355,6 +356,40 @@ TEST_F(MainTest, CallsAddRowsOldestFirstIncludingABlockedCaller) {
   EXPECT_TRUE(W->btnStop->isEnabled());
   EXPECT_TRUE(W->Phone()->LineOpen()) << "answering again";
   EXPECT_TRUE(FErrors.empty());
+}
+
+TEST_F(MainTest, TheWebPageFollowsTheWindowsLineAndCalls) {
+  TFakeModem Modem;
+  OneModem(Modem);
+  auto W = MakeWindow();
+  TWebOptions Options;
+  Options.Listen = "127.0.0.1:0";
+  EXPECT_NE(std::string::npos, W->StartWebPage(Options).find("ringlet --set-web-password"));
+  EXPECT_EQ(nullptr, W->WebPage());
+  Options.PasswordHash = WebTest::PasswordHash();
+  ASSERT_EQ("", W->StartWebPage(Options));
+  const uint16_t Port = W->WebPage()->Server()->BoundPort();
+  const WebTest::TAnswer Login = WebTest::Ask(
+      Port, {"POST", "/api/login", WebTest::TJson{{"password", WebTest::Password}}.dump()});
+  ASSERT_EQ(200, Login.Status);
+  const std::string Session = WebTest::SessionOf(Login);
+  const auto Lines = [&] { return WebTest::Ask(Port, {"GET", "/api/lines", "", Session}).Json(); };
+  EXPECT_EQ(WebTest::TJson::parse(R"({"lines":[]})"), Lines()) << "a line before Start";
+
+  W->edtTAPIDevice->setText("Fake Modem");
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen());
+  EXPECT_EQ(WebTest::TJson::parse(R"({"lines":[{"name":"Fake Modem","state":"watching"}]})"),
+            Lines());
+  Modem.Send("call 5551234 \"<b>JOHN</b>\" rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() >= 1; }));
+  const WebTest::TJson Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+  ASSERT_EQ(1u, Calls["calls"].size()) << Calls.dump();
+  EXPECT_EQ("<b>JOHN</b>", Calls["calls"][0]["name"]);
+  W->btnStop->click();
+  EXPECT_EQ(WebTest::TJson::parse(R"({"lines":[{"name":"Fake Modem","state":"stopped"}]})"),
+            Lines());
+  EXPECT_TRUE(FErrors.empty()) << FErrors.front();
 }
 
 TEST_F(MainTest, LineClosedWhileADialogIsOpenIsReopenedOnlyAfterItCloses) {

@@ -149,6 +149,36 @@ TEST_F(CallScreenTest, AddContactAndBlockNumberKeepWhatIsThere) {
   EXPECT_TRUE(FWarnings.empty()) << FWarnings.front();
 }
 
+TEST_F(CallScreenTest, UnblockNumberTakesOutOnlyTheNumbersOwnRules) {
+  const std::string Rules = "# from the web page\r\n1900*\r\n(407) 555-1212  # twice\r\n"
+                            "name:4075551212\r\n4075551213\r\n+1 407 555 1212\r\nwithheld";
+  Write(FScreen.Files().BlockList, Rules);
+  EXPECT_TRUE(FScreen.NumberBlocked("407-555-1212"));
+  EXPECT_FALSE(FScreen.NumberBlocked("19005550000")) << "a prefix is no number of its own";
+  bool Found = false;
+  EXPECT_EQ(FScreen.UnblockNumber("4075551212", Found), "");
+  EXPECT_TRUE(Found);
+  EXPECT_EQ(Read(FScreen.Files().BlockList),
+            "# from the web page\r\n1900*\r\nname:4075551212\r\n4075551213\r\nwithheld");
+  EXPECT_FALSE(FScreen.NumberBlocked("4075551212"));
+  EXPECT_FALSE(Screened(Call("4075551212", "")).Blocked);
+  EXPECT_TRUE(Screened(Call("4075551212", "4075551212")).Blocked) << "the name rule went too";
+
+  // A number that has no rule of its own leaves the file as it is, and one that is not
+  // a number is refused.
+  const std::string Left = Read(FScreen.Files().BlockList);
+  EXPECT_EQ(FScreen.UnblockNumber("19005550000", Found), "");
+  EXPECT_FALSE(Found);
+  EXPECT_NE(FScreen.UnblockNumber("name:4075551212", Found), "");
+  EXPECT_FALSE(Found);
+  EXPECT_EQ(Read(FScreen.Files().BlockList), Left);
+  fs::remove(FScreen.Files().BlockList);
+  EXPECT_EQ(FScreen.UnblockNumber("4075551213", Found), "");
+  EXPECT_FALSE(Found);
+  EXPECT_FALSE(fs::exists(FScreen.Files().BlockList));
+  EXPECT_TRUE(FWarnings.empty()) << FWarnings.front();
+}
+
 TEST_F(CallScreenTest, UnreadableFolderIsReportedNotThrown) {
   fs::create_directories(FFolder);
   std::ofstream(FFolder / "plain") << "x";

@@ -1,0 +1,245 @@
+// End to end: the web page of the ringlet program's console front end, with its password
+// set through --set-web-password, against fakemodem through the real telephony service.
+#include "AppTestSupport.h"
+#include "ProgramRun.h"
+#include "tests/calls/BrokerTestSupport.h"
+#include "tests/web/WebTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using AppTest::GenerousMs;
+using AppTest::TProgram;
+using WebTest::TJson;
+
+class WebConsoleTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    AppTest::fs::copy_file(RINGLET_BUILD_DIR "/app/ringlet", FProgram);
+    ::setenv("RINGLET_TELEPHONY_CONFIG", (FFolder / "telephony.ini").c_str(), 1);
+    ::setenv("RINGLET_REGISTRY_FILE", (FFolder / "registry").c_str(), 1);
+    ::setenv("RINGLET_LIBRARY_PATH", RINGLET_BUILD_DIR "/telephony", 1);
+    ::setenv("XDG_DATA_HOME", (FFolder / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (FFolder / "config").c_str(), 1);
+  }
+
+  // The status of `printf Input | ringlet --set-web-password`; its messages in FMessages.
+  int SetPassword(const std::string& Input) {
+    WebTest::WriteFile(FFolder / "input", Input);
+    const int Status = std::system((FProgram + " --set-web-password < " + FFolder / "input" +
+                                    " 2> " + FFolder / "messages").c_str());
+    FMessages = WebTest::ReadFile(FFolder / "messages");
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  }
+
+  AppTest::TTempFolder FFolder{"web-console"};
+  const std::string FProgram = FFolder / "ringlet";
+  std::string FMessages;
+};
+
+TEST_F(WebConsoleTest, SetWebPasswordStoresOnlyASaltedHash) {
+  EXPECT_EQ(1, SetPassword("\n"));
+  EXPECT_NE(std::string::npos, FMessages.find("the password is empty")) << FMessages;
+  EXPECT_EQ(1, SetPassword(""));
+  EXPECT_FALSE(AppTest::fs::exists(FFolder / "ringlet.ini"));
+  ASSERT_EQ(0, SetPassword("open sesame\n")) << FMessages;
+  const std::string Settings = WebTest::ReadFile(FFolder / "ringlet.ini");
+  EXPECT_NE(std::string::npos, Settings.find("[Web]\nPasswordHash=$argon2id$")) << Settings;
+  EXPECT_EQ(std::string::npos, Settings.find("open sesame")) << Settings;
+}
+
+// The program with a pseudo-terminal as its standard input and output, as a person runs it.
+class TOnTerminal {
+public:
+  explicit TOnTerminal(const std::string& Program) {
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0)
+      return;
+    const std::string Slave = ::ptsname(FMaster);
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::setsid();
+      const int Terminal = ::open(Slave.c_str(), O_RDWR);
+      ::dup2(Terminal, 0);
+      ::dup2(Terminal, 1);
+      ::dup2(Terminal, 2);
+      ::execl(Program.c_str(), Program.c_str(), "--set-web-password", nullptr);
+      ::_exit(127);
+    }
+  }
+  ~TOnTerminal() {
+    if (FPid > 0 && ::waitpid(FPid, nullptr, WNOHANG) == 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    if (FMaster >= 0)
+      ::close(FMaster);
+  }
+  TOnTerminal(const TOnTerminal&) = delete;
+  TOnTerminal& operator=(const TOnTerminal&) = delete;
+
+  // Waits for Prompt on the terminal, then types Line; false when it did not come in time.
+  bool Answer(const std::string& Prompt, const std::string& Line) {
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    while (FShown.find(Prompt) == std::string::npos) {
+      pollfd Poll{FMaster, POLLIN, 0};
+      if (std::chrono::steady_clock::now() > Until || ::poll(&Poll, 1, 100) < 0)
+        return false;
+      char Buffer[512];
+      if (Poll.revents & POLLIN) {
+        const ssize_t Got = ::read(FMaster, Buffer, sizeof Buffer);
+        if (Got <= 0)
+          return false;
+        FShown.append(Buffer, static_cast<size_t>(Got));
+      }
+    }
+    FShown.clear();
+    return ::write(FMaster, Line.data(), Line.size()) == static_cast<ssize_t>(Line.size());
+  }
+
+  // The exit status and what the terminal showed to the end; -1 when it did not end in time.
+  int Wait(std::string& Shown) {
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+    int Status = 0;
+    while (::waitpid(FPid, &Status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > Until)
+        return -1;
+      pollfd Poll{FMaster, POLLIN, 0};
+      char Buffer[512];
+      if (::poll(&Poll, 1, 50) > 0 && (Poll.revents & POLLIN)) {
+        const ssize_t Got = ::read(FMaster, Buffer, sizeof Buffer);
+        if (Got > 0)
+          FShown.append(Buffer, static_cast<size_t>(Got));
+      }
+    }
+    FPid = -1;
+    Shown = FShown;
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  }
+
+private:
+  int FMaster = -1;
+  pid_t FPid = -1;
+  std::string FShown;
+};
+
+TEST_F(WebConsoleTest, OnATerminalThePasswordIsAskedTwiceWithoutEcho) {
+  std::string Shown;
+  {
+    TOnTerminal Person(FProgram);
+    ASSERT_TRUE(Person.Answer("Password for the web page: ", "first try\n"));
+    ASSERT_TRUE(Person.Answer("The same again: ", "first tyr\n"));
+    EXPECT_EQ(1, Person.Wait(Shown));
+    EXPECT_NE(std::string::npos, Shown.find("the two passwords differ")) << Shown;
+  }
+  EXPECT_FALSE(AppTest::fs::exists(FFolder / "ringlet.ini"));
+  TOnTerminal Person(FProgram);
+  ASSERT_TRUE(Person.Answer("Password for the web page: ", "open sesame\n"));
+  ASSERT_TRUE(Person.Answer("The same again: ", "open sesame\n"));
+  EXPECT_EQ(0, Person.Wait(Shown)) << Shown;
+  EXPECT_EQ(std::string::npos, Shown.find("sesame")) << "the password was echoed: " << Shown;
+  EXPECT_NE(std::string::npos, WebTest::ReadFile(FFolder / "ringlet.ini").find("PasswordHash=$argon2id$"));
+}
+
+TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleRefusesToServeThePage) {
+  AppTest::TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  AppTest::WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  TProgram Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--web-listen", "127.0.0.1:1"}));
+  EXPECT_EQ(1, Ringlet.Wait());
+  EXPECT_NE(std::string::npos, Ringlet.Stderr().find("set one with ringlet --set-web-password"))
+      << Ringlet.Stderr();
+  ASSERT_EQ(0, SetPassword("open sesame\n"));
+  TProgram Bad;
+  ASSERT_TRUE(Bad.Start(FProgram, {"--console", "--web-listen", "localhost:8080"}));
+  EXPECT_EQ(1, Bad.Wait());
+  EXPECT_NE(std::string::npos, Bad.Stderr().find("--web-listen")) << Bad.Stderr();
+}
+
+TEST_F(WebConsoleTest, ACallOfTheLineShowsUpInTheApi) {
+  ASSERT_EQ(0, SetPassword("open sesame\n")) << FMessages;
+  AppTest::TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  AppTest::WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  const uint16_t Port = BrokerTest::FreeLoopbackPort();
+  TProgram Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--web-listen",
+                                       "127.0.0.1:" + std::to_string(Port)}));
+  ASSERT_TRUE(BrokerTest::WaitFor([Port] { return BrokerTest::PortAccepts(Port); },
+                                  std::chrono::milliseconds(GenerousMs)))
+      << Ringlet.Stderr();
+  const WebTest::TAnswer Login =
+      WebTest::Ask(Port, {"POST", "/api/login", R"({"password": "open sesame"})"});
+  ASSERT_EQ(200, Login.Status) << Login.Body;
+  const std::string Session = WebTest::SessionOf(Login);
+  const TJson Lines = WebTest::Ask(Port, {"GET", "/api/lines", "", Session}).Json();
+  EXPECT_EQ(TJson::parse(R"({"lines":[{"name":"Fake Modem 1","state":"watching"}]})"), Lines);
+
+  Modem.Send("sleep 1500");
+  Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
+  // The history is written on its own thread: the call is there soon after it is printed.
+  TJson Calls;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+    return Calls.is_object() && Calls["calls"].size() == 1;
+  }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
+  EXPECT_EQ("5551234", Calls["calls"][0]["number"]);
+  EXPECT_EQ("JOHN DOE", Calls["calls"][0]["name"]);
+  EXPECT_EQ("Fake Modem 1", Calls["calls"][0]["line"]);
+  EXPECT_EQ(1, Calls["calls"][0]["id"]);
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+}
+
+TEST_F(WebConsoleTest, WithAllLinesThePageFollowsEachLineOnItsOwn) {
+  ASSERT_EQ(0, SetPassword("open sesame\n")) << FMessages;
+  const std::string OfficeLink = FFolder / "office-modem";
+  AppTest::TFakeModem Kitchen;
+  ASSERT_TRUE(Kitchen.Start());
+  AppTest::TFakeModem Office;
+  ASSERT_TRUE(Office.Start({"--link", OfficeLink, "--ring-spacing", "400"}));
+  AppTest::WriteTelephonyConfig(FFolder / "telephony.ini",
+                                {{"Kitchen", Kitchen.Device()}, {"Office", OfficeLink}});
+  const uint16_t Port = BrokerTest::FreeLoopbackPort();
+  TProgram Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines", "--web-listen",
+                                       "127.0.0.1:" + std::to_string(Port)}));
+  ASSERT_TRUE(BrokerTest::WaitFor([Port] { return BrokerTest::PortAccepts(Port); },
+                                  std::chrono::milliseconds(GenerousMs)))
+      << Ringlet.Stderr();
+  const std::string Session = WebTest::SessionOf(
+      WebTest::Ask(Port, {"POST", "/api/login", R"({"password": "open sesame"})"}));
+  ASSERT_FALSE(Session.empty());
+  const auto Lines = [&] { return WebTest::Ask(Port, {"GET", "/api/lines", "", Session}).Json(); };
+  EXPECT_EQ(TJson::parse(R"({"lines":[{"name":"Kitchen","state":"watching"},)"
+                         R"({"name":"Office","state":"watching"}]})"),
+            Lines());
+
+  Office.Send("vanish");
+  ASSERT_TRUE(Ringlet.WaitForError("Office: the line was lost", GenerousMs)) << Ringlet.Stderr();
+  EXPECT_EQ(TJson::parse(R"({"lines":[{"name":"Kitchen","state":"watching"},)"
+                         R"({"name":"Office","state":"lost"}]})"),
+            Lines());
+  Kitchen.Send("sleep 1500");
+  Kitchen.Send("call 111 \"IN KITCHEN\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
+  TJson Calls;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+    return Calls.is_object() && Calls["calls"].size() == 1;
+  }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
+  EXPECT_EQ("Kitchen", Calls["calls"][0]["line"]);
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+}
+
+} // namespace
