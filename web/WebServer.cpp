@@ -9,11 +9,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -29,13 +32,27 @@ struct TUpload {
   bool TooLarge = false;
 };
 
-// One event stream: what is still to be sent and the last event it has.
+// One event stream: what is still to be sent and the last event it has, and whose it is.
 struct TStream {
   TWebServer* Server = nullptr;
   uint64_t Serial = 0;
   std::string Pending;
   size_t Sent = 0;
+  std::string Session;
+  int Socket = -1;
 };
+
+// How often a quiet stream looks whether its client and its session are still there: a
+// place among the few streams is not held long by a closed tab or an ended session.
+constexpr int StreamCheckMs = 1000;
+
+// Whether the client closed its end of the connection (or it failed).
+bool ClientGone(int Socket) {
+  if (Socket < 0)
+    return false;
+  pollfd Poll{Socket, POLLRDHUP, 0};
+  return ::poll(&Poll, 1, 0) > 0 && (Poll.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 struct TResponseDeleter {
   void operator()(MHD_Response* Response) const { MHD_destroy_response(Response); }
@@ -220,23 +237,38 @@ struct TWebServer::TCallbacks {
 
   // The stream's next bytes, waiting for an event (or the keep-alive's time) when all is sent.
   static ssize_t Next(TStream& Out, char* Buffer, size_t Max) {
-    if (Out.Sent == Out.Pending.size()) {
-      bool Stopped = false;
-      const std::vector<TWebEvent> Events =
-          Out.Server->FEvents.Wait(Out.Serial, Out.Server->FOptions.KeepAliveMs, Stopped);
-      if (Stopped)
-        return MHD_CONTENT_READER_END_OF_STREAM;
-      Out.Pending = Events.empty() ? ": keep-alive\n\n" : "";
-      for (const TWebEvent& Event : Events) {
-        Out.Pending += Out.Server->FApi->EventText(Event);
-        Out.Serial = Event.Serial;
-      }
-      Out.Sent = 0;
-    }
+    if (Out.Sent == Out.Pending.size())
+      if (const std::optional<ssize_t> End = Refill(Out))
+        return *End;
     const size_t Count = std::min(Max, Out.Pending.size() - Out.Sent);
     std::memcpy(Buffer, Out.Pending.data() + Out.Sent, Count);
     Out.Sent += Count;
     return static_cast<ssize_t>(Count);
+  }
+
+  // Waits in short slices for the next events, or a keep-alive once KeepAliveMs passed
+  // without any; the stream's end instead when the server stops, the session ended or the
+  // client went away.
+  static std::optional<ssize_t> Refill(TStream& Out) {
+    TWebServer& Server = *Out.Server;
+    std::vector<TWebEvent> Events;
+    for (int Waited = 0; Events.empty() && Waited < Server.FOptions.KeepAliveMs;) {
+      const int Slice = std::min(StreamCheckMs, Server.FOptions.KeepAliveMs - Waited);
+      bool Stopped = false;
+      Events = Server.FEvents.Wait(Out.Serial, Slice, Stopped);
+      if (Stopped || Server.FSessions.Csrf(Out.Session, std::time(nullptr)).empty())
+        return MHD_CONTENT_READER_END_OF_STREAM;
+      if (ClientGone(Out.Socket))
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+      Waited += Slice;
+    }
+    Out.Pending = Events.empty() ? ": keep-alive\n\n" : "";
+    for (const TWebEvent& Event : Events) {
+      Out.Pending += Server.FApi->EventText(Event);
+      Out.Serial = Event.Serial;
+    }
+    Out.Sent = 0;
+    return std::nullopt;
   }
 
   static void EndStream(void* Stream) {
@@ -280,7 +312,10 @@ struct TWebServer::TCallbacks {
       --Server.FStreams;
       return QueueError(Connection, 503, "too many live views are open");
     }
-    auto* Stream = new TStream{&Server, Server.FEvents.Latest(), "retry: 3000\n\n", 0};
+    const MHD_ConnectionInfo* Info =
+        MHD_get_connection_info(Connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto* Stream = new TStream{&Server, Server.FEvents.Latest(), "retry: 3000\n\n", 0,
+                               Request.Session, Info != nullptr ? Info->connect_fd : -1};
     TResponse Response(
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, Read, Stream, EndStream));
     if (!Response) {

@@ -15,7 +15,8 @@
 //   scripts or styles, nosniff, no referrer, no framing); API answers are never cached.
 // - Deliver and SetLine are called from the monitor's thread and only queue and wake
 //   (WebEvents.h). The stream sends "event: call" and "event: line" as they come and a
-//   ": keep-alive" comment after KeepAliveMs without one.
+//   ": keep-alive" comment after KeepAliveMs without one. A stream ends (and frees its place)
+//   within about a second once its session ends or its client closes the connection.
 // - Stop (and the destructor) ends the streams and waits for the connection threads.
 #pragma once
 

@@ -284,6 +284,32 @@ TEST_F(WebServerTest, AQuietStreamGetsKeepAlivesAndStreamsAreBounded) {
   EXPECT_EQ(503, Get("/api/events").Status);
 }
 
+TEST_F(WebServerTest, AStreamEndsWithItsClientOrItsSessionLongBeforeItsKeepAlive) {
+  TWebServerOptions Settings = Options();
+  Settings.KeepAliveMs = 120000;
+  Settings.MaxStreams = 1;
+  Start(std::move(Settings));
+  LogIn();
+  const auto Opened = [](const std::string& In) {
+    return In.find("retry:") != std::string::npos || In.find(" 503 ") != std::string::npos;
+  };
+  auto Stream = std::make_unique<TConnection>(FPort);
+  ASSERT_TRUE(Stream->Send(RequestText({"GET", "/api/events", "", FSession})));
+  ASSERT_NE(std::string::npos, Stream->ReadUntil(Opened).find("retry:"));
+  Stream.reset(); // the tab is closed
+  bool Reopened = false;
+  for (int Attempt = 0; Attempt < 40 && !Reopened; ++Attempt) {
+    Stream = std::make_unique<TConnection>(FPort);
+    ASSERT_TRUE(Stream->Send(RequestText({"GET", "/api/events", "", FSession})));
+    Reopened = Stream->ReadUntil(Opened).find("retry:") != std::string::npos;
+    if (!Reopened)
+      std::this_thread::sleep_for(250ms);
+  }
+  ASSERT_TRUE(Reopened) << "the closed stream still held the only place";
+  EXPECT_EQ(204, Write("POST", "/api/logout", "").Status);
+  EXPECT_TRUE(Stream->WaitClosed()) << "the stream outlived its session";
+}
+
 TEST_F(WebServerTest, WithoutAHistoryTheCallsOfThisRunAreListed) {
   Start(Options(false));
   FServer->Deliver(MakeCall(100, "5551234", "FIRST", 1));
