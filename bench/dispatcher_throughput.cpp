@@ -267,7 +267,8 @@ void IdleCost(int Seconds, Platform::TWindowHandle Window) {
   std::printf("idle open port: %.1f ms CPU over %.1f s (%.3f %% of one core, %.2f ms per 10 s)\n",
               Used * 1000, Wall, Used / Wall * 100, Used * 1000 / Wall * 10);
   std::printf("idle wake-ups: %llu context switches over %.1f s (%.1f per second, all threads)\n",
-              static_cast<unsigned long long>(Switches), Wall, static_cast<double>(Switches) / Wall);
+              static_cast<unsigned long long>(Switches), Wall,
+              static_cast<double>(Switches) / Wall);
   D.ClosePort();
   Receiver.Dispatcher = nullptr;
 }

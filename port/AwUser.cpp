@@ -229,9 +229,8 @@ int32_t TApdBaseDispatcher::OpenPort(const char* DeviceName, int32_t Baud, uint8
     RemovalsPending = false;
   }
   // The events exist as long as the dispatcher; a new open starts them all unsignalled.
-  for (Platform::TEvent* Event :
-       {&CommEvent, &CommAck, &ThreadReady, &OutputReady, &WriteDone, &FlushRequest, &FlushAck,
-        &PassWake}) {
+  for (Platform::TEvent* Event : {&CommEvent, &CommAck, &ThreadReady, &OutputReady, &WriteDone,
+                                  &FlushRequest, &FlushAck, &PassWake}) {
     Event->Reset();
   }
 

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -704,15 +703,11 @@ protected:
   }
 };
 
-// Context switches of every thread of this process but the calling one.
-uint64_t OtherThreadsSwitches() {
+// Context switches (voluntary and not) of the given threads of this process so far.
+uint64_t ThreadSwitches(const std::vector<pid_t>& Threads) {
   uint64_t Total = 0;
-  const std::string Self = std::to_string(gettid());
-  for (const auto& Task : std::filesystem::directory_iterator("/proc/self/task")) {
-    if (Task.path().filename() == Self) {
-      continue;
-    }
-    std::ifstream Status(Task.path() / "status");
+  for (pid_t Thread : Threads) {
+    std::ifstream Status("/proc/self/task/" + std::to_string(Thread) + "/status");
     std::string Line;
     while (std::getline(Status, Line)) {
       if (Line.find("ctxt_switches:") != std::string::npos) {
@@ -783,18 +778,29 @@ TEST_F(DispatcherTest, AnIdlePortWithNothingArmedLetsItsThreadsSleep) {
   TProbeDispatcher D;
   ASSERT_EQ(Open(D), 0);
   int Marker = 0;
-  D.RegisterMethodHandler(&Marker, [](uint32_t, uintptr_t, intptr_t) {}, true);
+  D.RegisterMethodHandler(
+      &Marker, [](uint32_t, uintptr_t, intptr_t) {}, true);
   D.SetAvailThreshold(1);
-  // Let the start settle (the wake-up for the threshold), then watch for a second. A pass
-  // every 50 ms would be about twenty wake-ups; a sleeping port has none of its own.
+  // Some traffic each way, so that each worker has shown its thread.
+  const std::string Sent = Pattern(100);
+  Pty.Send(Sent);
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 100; }));
+  EXPECT_EQ(Take(D, 100), Sent);
+  ASSERT_EQ(5, D.PutBlock("ATZ\r\n", 5));
+  EXPECT_EQ("ATZ\r\n", Pty.Receive(5));
+  ASSERT_TRUE(
+      PumpUntil([&] { return D.CommTid.load() && D.DispatchTid.load() && D.OutputTid.load(); }));
+  const std::vector<pid_t> Workers = {D.CommTid.load(), D.DispatchTid.load(), D.OutputTid.load()};
+
+  // Let the traffic settle, then watch for a second: a pass every 50 ms would be about
+  // twenty wake-ups; a sleeping port has none of its own.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const uint64_t Before = OtherThreadsSwitches();
+  const uint64_t Before = ThreadSwitches(Workers);
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  const uint64_t Woken = OtherThreadsSwitches() - Before;
-  EXPECT_LT(Woken, 6u) << "the idle port's threads woke " << Woken << " times in a second";
+  const uint64_t Woken = ThreadSwitches(Workers) - Before;
+  EXPECT_LT(Woken, 6u) << "the idle port's workers woke " << Woken << " times in a second";
 
   // Bytes still wake it.
-  const std::string Sent = Pattern(100);
   Pty.Send(Sent);
   ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 100; }));
   EXPECT_EQ(Take(D, 100), Sent);
