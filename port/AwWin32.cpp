@@ -106,7 +106,6 @@ int32_t TApdWin32Dispatcher::DeviceClose() {
     KillFlag.store(true);
     DeviceCancelWait();
     CommAck.Set();
-    WakeDispatchThread();
     ThreadReady.Reset();
   }
   FClosing.store(true);
