@@ -1134,15 +1134,29 @@ void TApdBaseDispatcher::StartDispatcherThreads() {
       Ref.store(Raw);
     }
     Raw->SetPriority(StepAbove(Steps));
-    // Counted before it runs: a worker that ends at once (its device wait failing) must not
-    // see itself as the last one while the others have not started yet.
-    FLiveThreads.fetch_add(1);
     Raw->Start();
     Platform::WaitForEvent(ThreadReady, ThreadStartWaitMs);
   };
-  Launch(0, std::make_unique<TComThread>(this), CommThread, FBoostLevel);
-  Launch(1, std::make_unique<TDispThread>(this), DispatchThread, FBoostLevel);
-  Launch(2, std::make_unique<TOutThread>(this), OutputThread, FBoostLevel + (FRs485On ? 1 : 0));
+  // All three are counted before the first runs: a comm thread that ends at once (its first
+  // device wait failing) must not count itself the last worker and mark the dispatcher
+  // stopped while the other two, not yet started, go on running with no one to stop them.
+  constexpr int WorkerCount = 3;
+  FLiveThreads.fetch_add(WorkerCount);
+  int Started = 0;
+  try {
+    Launch(0, std::make_unique<TComThread>(this), CommThread, FBoostLevel);
+    ++Started;
+    Launch(1, std::make_unique<TDispThread>(this), DispatchThread, FBoostLevel);
+    ++Started;
+    Launch(2, std::make_unique<TOutThread>(this), OutputThread, FBoostLevel + (FRs485On ? 1 : 0));
+  } catch (...) {
+    // The workers that never started will not count themselves out.
+    std::lock_guard<std::mutex> End(FEndLock);
+    if (FLiveThreads.fetch_sub(WorkerCount - Started) == WorkerCount - Started) {
+      FThreadsRunning.store(false);
+    }
+    throw;
+  }
 }
 
 bool TApdBaseDispatcher::PumpUntil(const std::function<bool()>& Done, uint32_t TimeoutMs) {

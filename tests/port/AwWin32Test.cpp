@@ -7,7 +7,10 @@
 #include "platform/LastError.h"
 
 #include <cstdio>
+#include <csignal>
 #include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace DispatcherTest;
 
@@ -121,6 +124,43 @@ TEST_F(DeviceLayerTest, VanishedDeviceEndsTheCommThreadAndStillCloses) {
   D.ClosePort();
   EXPECT_EQ(D.LiveThreads(), 0);
   EXPECT_FALSE(D.ThreadsRunning());
+}
+
+TEST_F(DeviceLayerTest, ReopeningAndDestroyingAPortAgainAndAgainNeverHangs) {
+  // A comm thread whose first wait fails at once (as it may on a terminal just reopened) once
+  // counted itself the last worker before the other two had started; the dispatcher then
+  // counted as stopped, the close left those two running and destroying it waited for ever.
+  // The rounds run in a child, so that such a hang fails the test instead of holding it.
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    // Bounded in rounds and in time: a sanitizer build runs fewer rounds, not past the limit.
+    const auto Stop = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    for (int Round = 0; Round < 200 && std::chrono::steady_clock::now() < Stop; ++Round) {
+      TApdWin32Dispatcher D(nullptr);
+      if (D.OpenPort(Pty.SlavePath.c_str(), 9600, 0, 8, 1, 4096, 4096, 0) != 0)
+        std::_Exit(2);
+      D.ClosePort();
+      if (D.OpenPort(Pty.SlavePath.c_str(), 9600, 0, 8, 1, 4096, 4096, 0) != 0)
+        std::_Exit(2);
+    }
+    std::_Exit(0);
+  }
+  int Status = 0;
+  bool Ended = false;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!Ended && std::chrono::steady_clock::now() < Deadline) {
+    Ended = ::waitpid(Child, &Status, WNOHANG) == Child;
+    if (!Ended)
+      ::usleep(10000);
+  }
+  if (!Ended) {
+    ::kill(Child, SIGKILL);
+    ::waitpid(Child, &Status, 0);
+  }
+  ASSERT_TRUE(Ended) << "destroying a reopened port never ended";
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  EXPECT_EQ(0, WEXITSTATUS(Status)) << "a reopen failed";
 }
 
 } // namespace
