@@ -5,9 +5,13 @@
 //    window on the main thread, whose handler takes them there (as the port component does).
 //    The same amount then goes through a plain poll()/read() loop on a second
 //    pseudo-terminal in the same run; the ratio of the two rates is printed.
-// 2. Idle cost: the process's CPU time while one port is open with no traffic.
+// 2. Idle cost: the process's CPU time while one port is open with no traffic, and how often
+//    its threads woke (context switches of every thread of the process, from /proc).
 // 3. Latency: from a single byte written by the peer to the data-available handler on the
 //    main thread (median and 99th percentile).
+//
+// The throughput part also reports the cost of one notice: wall-clock and CPU time per notice
+// (all threads), beside the plain loop's time per read.
 //
 // Usage: bench_dispatcher_throughput [--megabytes N] [--idle-seconds S] [--samples N]
 #include "port/AwWin32.h"
@@ -20,7 +24,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -83,6 +89,30 @@ double CpuSeconds() {
          static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Context switches (voluntary and not) of every thread of this process so far: each one is
+// a thread that went to sleep and woke again.
+uint64_t ContextSwitches() {
+  uint64_t Total = 0;
+  DIR* Tasks = opendir("/proc/self/task");
+  if (Tasks == nullptr) {
+    return 0;
+  }
+  while (dirent* Entry = readdir(Tasks)) {
+    if (Entry->d_name[0] == '.') {
+      continue;
+    }
+    std::ifstream Status(std::string("/proc/self/task/") + Entry->d_name + "/status");
+    std::string Line;
+    while (std::getline(Status, Line)) {
+      if (Line.find("ctxt_switches:") != std::string::npos) {
+        Total += std::strtoull(Line.c_str() + Line.find(':') + 1, nullptr, 10);
+      }
+    }
+  }
+  closedir(Tasks);
+  return Total;
+}
+
 // The main thread's receiver: a hidden window that takes what each notice announces.
 struct TReceiver {
   TApdBaseDispatcher* Dispatcher = nullptr;
@@ -117,13 +147,24 @@ bool OpenWithReceiver(TApdWin32Dispatcher& D, const TPty& Pty, Platform::TWindow
   return true;
 }
 
+// A dispatcher that stops announcing bytes would leave us waiting for ever: ten seconds
+// without one byte more end the program with a failure.
 void PumpUntil(size_t Bytes) {
   Platform::TMessage Msg;
+  size_t Seen = Receiver.Received;
+  auto Progress = TClock::now();
   while (Receiver.Received < Bytes) {
     if (Platform::PeekMessage(Msg, true)) {
       Platform::DispatchMessage(Msg);
     } else {
       Platform::WaitMessage(100);
+    }
+    if (Receiver.Received != Seen) {
+      Seen = Receiver.Received;
+      Progress = TClock::now();
+    } else if (TClock::now() - Progress > std::chrono::seconds(10)) {
+      std::printf("FAIL: stalled at %zu of %zu bytes\n", Receiver.Received, Bytes);
+      std::exit(1);
     }
   }
 }
@@ -139,14 +180,22 @@ double DispatcherRate(size_t Total, Platform::TWindowHandle Window) {
   }
   Receiver.Received = 0;
   Receiver.Notices = 0;
+  double CpuBefore = CpuSeconds();
+  uint64_t SwitchesBefore = ContextSwitches();
   auto Start = TClock::now();
   std::thread Writer(Pour, Pty.Master, Total);
   PumpUntil(Total);
   auto Elapsed = std::chrono::duration<double>(TClock::now() - Start).count();
   Writer.join();
+  double Cpu = CpuSeconds() - CpuBefore;
+  // The writer has ended: only the threads that stay are counted.
+  double Switches = static_cast<double>(ContextSwitches() - SwitchesBefore);
+  double Notices = static_cast<double>(std::max<size_t>(Receiver.Notices, 1));
   std::printf("dispatcher: %zu bytes in %.3f s, %zu notices (%.0f bytes per notice)\n", Total,
-              Elapsed, Receiver.Notices,
-              Receiver.Notices ? static_cast<double>(Total) / Receiver.Notices : 0.0);
+              Elapsed, Receiver.Notices, static_cast<double>(Total) / Notices);
+  std::printf("cost per notice: %.1f us wall, %.1f us CPU (all threads, writer included), "
+              "%.2f context switches of the dispatcher's and the main thread\n",
+              Elapsed / Notices * 1e6, Cpu / Notices * 1e6, Switches / Notices);
   D.ClosePort();
   Receiver.Dispatcher = nullptr;
   return static_cast<double>(Total) / Elapsed;
@@ -164,12 +213,15 @@ double PlainReadRate(size_t Total) {
   tcsetattr(Slave, TCSANOW, &Raw);
   std::vector<char> Buffer(8192);
   size_t Got = 0;
+  size_t Reads = 0;
+  double CpuBefore = CpuSeconds();
   auto Start = TClock::now();
   std::thread Writer(Pour, Pty.Master, Total);
   while (Got < Total) {
     ssize_t N = read(Slave, Buffer.data(), Buffer.size());
     if (N > 0) {
       Got += static_cast<size_t>(N);
+      ++Reads;
     } else {
       pollfd Input{Slave, POLLIN, 0};
       poll(&Input, 1, 100);
@@ -177,8 +229,11 @@ double PlainReadRate(size_t Total) {
   }
   auto Elapsed = std::chrono::duration<double>(TClock::now() - Start).count();
   Writer.join();
+  double Cpu = CpuSeconds() - CpuBefore;
   close(Slave);
-  std::printf("plain read(): %zu bytes in %.3f s\n", Total, Elapsed);
+  double PerRead = static_cast<double>(std::max<size_t>(Reads, 1));
+  std::printf("plain read(): %zu bytes in %.3f s, %zu reads (%.1f us wall, %.1f us CPU per read)\n",
+              Total, Elapsed, Reads, Elapsed / PerRead * 1e6, Cpu / PerRead * 1e6);
   return static_cast<double>(Total) / Elapsed;
 }
 
@@ -192,20 +247,28 @@ void IdleCost(int Seconds, Platform::TWindowHandle Window) {
     return;
   }
   double Before = CpuSeconds();
+  uint64_t SwitchesBefore = ContextSwitches();
   auto Start = TClock::now();
-  // The main thread waits for messages as an idle program does; none should come.
+  auto End = Start + std::chrono::seconds(Seconds);
+  // The main thread waits for messages as an idle program does, without a periodic wake-up of
+  // its own; none should come.
   Platform::TMessage Msg;
-  while (TClock::now() - Start < std::chrono::seconds(Seconds)) {
+  for (auto Now = Start; Now < End; Now = TClock::now()) {
     if (Platform::PeekMessage(Msg, true)) {
       Platform::DispatchMessage(Msg);
     } else {
-      Platform::WaitMessage(1000);
+      auto Left = std::chrono::ceil<std::chrono::milliseconds>(End - Now).count();
+      Platform::WaitMessage(static_cast<uint32_t>(Left));
     }
   }
   double Used = CpuSeconds() - Before;
+  uint64_t Switches = ContextSwitches() - SwitchesBefore;
   double Wall = std::chrono::duration<double>(TClock::now() - Start).count();
-  std::printf("idle open port: %.1f ms CPU over %.1f s (%.3f %% of one core)\n", Used * 1000, Wall,
-              Used / Wall * 100);
+  std::printf("idle open port: %.1f ms CPU over %.1f s (%.3f %% of one core, %.2f ms per 10 s)\n",
+              Used * 1000, Wall, Used / Wall * 100, Used * 1000 / Wall * 10);
+  std::printf("idle wake-ups: %llu context switches over %.1f s (%.1f per second, all threads)\n",
+              static_cast<unsigned long long>(Switches), Wall,
+              static_cast<double>(Switches) / Wall);
   D.ClosePort();
   Receiver.Dispatcher = nullptr;
 }

@@ -94,8 +94,9 @@ bool HasWork(const TQueue& queue) {
 }
 
 // Keeps the wake descriptor readable exactly while work is waiting, and wakes the owner when
-// work arrives. Called with the registry lock held after every change to the queue.
-void QueueChanged(TQueue& queue) {
+// work arrives (unless the caller wakes it itself once the lock is let go: notify false).
+// Called with the registry lock held after every change to the queue.
+void QueueChanged(TQueue& queue, bool notify = true) {
   const bool work = HasWork(queue);
   if (queue.WakeFd >= 0 && work != queue.WakeSignalled) {
     uint64_t value = 1;
@@ -104,7 +105,7 @@ void QueueChanged(TQueue& queue) {
     if (done == static_cast<ssize_t>(sizeof value))
       queue.WakeSignalled = work;
   }
-  if (work)
+  if (work && notify)
     queue.Changed.notify_all();
 }
 
@@ -223,11 +224,16 @@ bool ServeOneSend(const std::shared_ptr<TQueue>& queue) {
   } guard{*record};
   intptr_t result = window->Proc(record->Window, record->Message, record->WParam, record->LParam);
   guard.Armed = false;
-  std::lock_guard lock(registry.Lock);
-  record->Result = result;
-  record->State = ssDone;
-  if (record->Sender)
-    record->Sender->Changed.notify_all();
+  std::shared_ptr<TQueue> sender;
+  {
+    std::lock_guard lock(registry.Lock);
+    record->Result = result;
+    record->State = ssDone;
+    sender = record->Sender;
+  }
+  // Woken once the lock is free, so that the sender does not wake only to wait for it.
+  if (sender)
+    sender->Changed.notify_all();
   return true;
 }
 
@@ -455,8 +461,12 @@ bool SendMessageTimeout(TWindowHandle handle, uint32_t message, uintptr_t wParam
   record->LParam = lParam;
   record->Sender = self;
   owner.Incoming.push_back(record);
-  QueueChanged(owner);
+  QueueChanged(owner, false);
   window.reset();
+  // The owner is woken once the lock is free (ownerQueue keeps its queue alive meanwhile).
+  lock.unlock();
+  owner.Changed.notify_all();
+  lock.lock();
 
   using TClock = std::chrono::steady_clock;
   const bool forever = timeoutMs == MessageWaitInfinite;

@@ -26,6 +26,9 @@ thread_local TApdDispatcherThread* CurrentWorker = nullptr;
 // While a wait pumps, a worker's ending posts a wake-up; this only bounds a missed one.
 constexpr uint32_t PumpBackstopMs = 20;
 
+// The length of a tick of CurrentTicks() on the clock.
+constexpr uint32_t MsPerTick = 55;
+
 Platform::TCriticalSection& RegistryLock() {
   static Platform::TCriticalSection Lock;
   return Lock;
@@ -226,8 +229,8 @@ int32_t TApdBaseDispatcher::OpenPort(const char* DeviceName, int32_t Baud, uint8
     RemovalsPending = false;
   }
   // The events exist as long as the dispatcher; a new open starts them all unsignalled.
-  for (Platform::TEvent* Event :
-       {&CommEvent, &CommAck, &ThreadReady, &OutputReady, &WriteDone, &FlushRequest, &FlushAck}) {
+  for (Platform::TEvent* Event : {&CommEvent, &CommAck, &ThreadReady, &OutputReady, &WriteDone,
+                                  &FlushRequest, &FlushAck, &PassWake}) {
     Event->Reset();
   }
 
@@ -299,9 +302,11 @@ int32_t TApdBaseDispatcher::OpenPort(const char* DeviceName, int32_t Baud, uint8
     Platform::TCriticalSectionGuard Buf(BufferLock);
     DispHead = 0;
     DispTail = 0;
+    FReceivedTotal = 0;
     CountingReads = false;
   }
   AvailNotifiedAt = 0;
+  FLastFill = 0;
   {
     Platform::TCriticalSectionGuard Main(MainLock);
     ResetStatusHits();
@@ -369,6 +374,7 @@ void TApdBaseDispatcher::ReleaseBuffers() {
     DispatchBuffer.reset();
     DispHead = 0;
     DispTail = 0;
+    FReceivedTotal = 0;
     FDispatchFull = false;
   }
   Platform::TCriticalSectionGuard Out(OutputLock);
@@ -831,9 +837,10 @@ uint32_t TApdBaseDispatcher::GetBlock(void* Data, uint32_t Count) {
     }
   }
   if (WasFull && Taken > 0) {
-    // Bytes may be waiting in the device for the room just made: fetch them now rather than
-    // at the next 50 ms pass.
-    CommEvent.Set();
+    // Bytes may be waiting in the device for the room just made: fetch them now. A pass of
+    // its own, not one for a device event: that would release the comm thread for a wait it
+    // has not begun, and it would then take no notice of bytes that come meanwhile.
+    WakeDispatchThread();
   }
   return Taken;
 }
@@ -860,6 +867,7 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
   if (FDispatchFull) {
     return true;
   }
+  FLastFill = 0;
   RefreshLineErrors();
   uint32_t Avail;
   {
@@ -890,6 +898,8 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
     if (N > 0) {
       AddTraceBytes('R', DispatchBuffer.get() + DispHead, static_cast<uint32_t>(N));
     }
+    FReceivedTotal += static_cast<uint32_t>(N);
+    FLastFill += static_cast<uint32_t>(N);
     return static_cast<uint32_t>(N);
   };
 
@@ -915,8 +925,7 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
 // ---------------------------------------------------------------------------------------
 // The passes of the dispatch thread
 
-void TApdBaseDispatcher::HandleCommEvent() {
-  uint32_t Mask = EventMask.load();
+void TApdBaseDispatcher::HandleCommEvent(uint32_t Mask) {
   auto StatusPass = [this]() -> bool {
     if (!FInDispatch.load()) {
       bool Fired = false;
@@ -977,9 +986,69 @@ void TApdBaseDispatcher::HandleCommEvent() {
     Platform::TCriticalSectionGuard Main(MainLock);
     ResetStatusHits();
   }
-  if (FEventPass) {
+}
+
+void TApdBaseDispatcher::DispatchPass() {
+  uint32_t Mask = EventMask.load();
+  for (;;) {
+    HandleCommEvent(Mask);
+    if (FCloseDeferred.load()) {
+      return; // the thread ends; the stop sequence releases the comm thread
+    }
+    PollTriggers();
+    if (KillFlag.load() || FCloseDeferred.load() || !MoreInputWaiting()) {
+      break;
+    }
+    // Later rounds answer the bytes only: the device events were handled in the first.
+    Mask = Platform::seRxChar;
+  }
+  // Only a pass for an event releases the comm thread for its next wait: a pass of its own
+  // may have read the device before the event's bytes came.
+  if (FEventPass && !FCloseDeferred.load()) {
     CommAck.Set();
   }
+}
+
+bool TApdBaseDispatcher::MoreInputWaiting() {
+  if (FLastFill == 0) {
+    return false;
+  }
+  {
+    Platform::TCriticalSectionGuard Buf(BufferLock);
+    if (!DispatchBuffer || FDispatchFull) {
+      return false;
+    }
+  }
+  RefreshLineErrors();
+  Platform::TCriticalSectionGuard Out(OutputLock);
+  return CommStatus.InQueue > 0;
+}
+
+uint32_t TApdBaseDispatcher::NextPassWait() {
+  Platform::TCriticalSectionGuard Main(MainLock);
+  bool Armed = std::any_of(StatusTriggerList.begin(), StatusTriggerList.end(),
+                           [](const TApdStatusTrigger& Trigger) { return Trigger.Armed; });
+  uint32_t Wait = Armed ? DispatchPassMs : Platform::INFINITE;
+  // A timer runs out once the tick counter has passed its expiry tick: at the start of the
+  // tick after it. A test's own tick source has no tie to the clock; the 50 ms pass serves it.
+  const uint32_t NowMs = AdTimeGetTime();
+  for (const TApdTimerTrigger& Trigger : TimerTriggerList) {
+    if (!Trigger.Active) {
+      continue;
+    }
+    uint32_t Due = DispatchPassMs;
+    if (CurrentTicks() == NowMs / MsPerTick) {
+      int64_t Left = (static_cast<int64_t>(Trigger.ExpireTicks) + 1) * MsPerTick - NowMs;
+      Due = static_cast<uint32_t>(std::clamp<int64_t>(Left, 1, DispatchPassMs));
+    }
+    Wait = std::min(Wait, Due);
+  }
+  return Wait;
+}
+
+void TApdBaseDispatcher::WakeDispatchThread() {
+  // Without a dispatch thread the event stays set until the next open resets it.
+  PassWake.Set();
 }
 
 void TApdBaseDispatcher::PollTriggers() {
@@ -1197,6 +1266,7 @@ void TApdBaseDispatcher::StopDispatcherThreads() {
   }
   // No lock is held while waiting: the workers take MainLock and BufferLock in their passes.
   KillFlag.store(true);
+  WakeDispatchThread();
   // Stopping from inside a worker (the dispatch thread finishing a deferred close) must not
   // wait for itself.
   TApdDispatcherThread* Self = CurrentWorker;
@@ -1292,14 +1362,14 @@ void TComThread::Execute() {
 void TDispThread::Execute() {
   H->ThreadReady.Set();
   for (;;) {
-    H->FEventPass = Platform::WaitForEvent(H->CommEvent, DispatchPassMs) == Platform::wrObject0;
+    uint32_t Which = Platform::WaitForEvents(H->CommEvent, H->PassWake, false, H->NextPassWait());
+    H->FEventPass = Which == Platform::wrObject0;
     if (H->KillFlag.load()) {
       // The thread stopping us frees the buffers itself.
       H->ThreadEnded(this);
       return;
     }
-    H->HandleCommEvent();
-    H->PollTriggers();
+    H->DispatchPass();
     if (H->KillFlag.load() || H->FCloseDeferred.load()) {
       break;
     }

@@ -7,7 +7,11 @@
 //   lists, the dispatch log and the trace.
 // - Three worker threads run while the port is open: the comm thread waits for device events,
 //   the dispatch thread moves received bytes into the dispatch buffer and evaluates triggers
-//   (after every event and every 50 ms), the output thread writes queued output. Notices
+//   (after every event, and every 50 ms while a timer or status trigger is armed, sooner when
+//   a timer trigger is due sooner; an open port with nothing armed sleeps until bytes or
+//   device events come), the output thread writes queued output. While bytes keep arriving
+//   during a pass, the dispatch thread takes and announces them in further rounds of the
+//   same pass, as long as the dispatch buffer has room. Notices
 //   0x7E01..0x7E04 reach window handlers as sends with a 3000 ms time-out, with the
 //   dispatcher's handle in the high word of lParam.
 // - Every public operation is for the thread that created the dispatcher (the main thread),
@@ -524,8 +528,19 @@ protected:
   // ----- Core helpers (AwUser.cpp)
   int32_t ApplyDcb(TApdLineSettings& Settings);
   bool FillDispatchBuffer();
-  void HandleCommEvent();
+  // One round of a pass: device events in Mask, the fill, status and data triggers.
+  void HandleCommEvent(uint32_t Mask);
   void PollTriggers();
+  // A pass of the dispatch thread: rounds while bytes keep coming, then, for a device event,
+  // the ack that lets the comm thread wait again.
+  void DispatchPass();
+  // Whether the device holds bytes the dispatch buffer has room for, after a round that
+  // read some.
+  bool MoreInputWaiting();
+  // How long the dispatch thread may sleep before a trigger needs a pass (INFINITE: none).
+  uint32_t NextPassWait();
+  // Wakes the dispatch thread for a pass without a device event (a trigger armed, a stop).
+  void WakeDispatchThread();
   void DrainOutput();
   void ThreadEnded(TApdDispatcherThread* Thread);
   // The shared body of the device layers' StartThreads / StopThreads.
@@ -574,7 +589,12 @@ protected:
   uint32_t ReadCount = 0;          // BufferLock
   uint32_t MaxReadCount = 0;       // BufferLock
   bool FDispatchFull = false;      // BufferLock
-  uint32_t AvailNotifiedAt = 0;    // dispatch thread
+  // The received count (FReceivedTotal) at the bytes the last avail notice covered; a count
+  // rather than a ring position, so that a whole ring's worth of new bytes, which brings the
+  // head back to the same position, is still announced.
+  uint64_t AvailNotifiedAt = 0; // dispatch thread
+  uint64_t FReceivedTotal = 0;  // BufferLock; bytes put into the dispatch buffer since open
+  uint32_t FLastFill = 0;       // dispatch thread; bytes the last fill read
   std::atomic<bool> KillFlag{false};
   std::atomic<TApdDispatcherThread*> CommThread{nullptr};
   std::atomic<TApdDispatcherThread*> DispatchThread{nullptr};
@@ -583,7 +603,7 @@ protected:
   Platform::TCriticalSection MainLock;
   Platform::TCriticalSection OutputLock;
   Platform::TCriticalSection BufferLock;
-  // The six events live as long as the dispatcher, so a late worker never waits on a freed
+  // The events live as long as the dispatcher, so a late worker never waits on a freed
   // one; "creating" them at open resets them.
   Platform::TEvent CommEvent{false};
   Platform::TEvent CommAck{false};
@@ -594,6 +614,9 @@ protected:
   // The output thread has let go of its run after a flush request. Of its own, because
   // ThreadReady is set by any worker that ends (the comm thread, when the device vanishes).
   Platform::TEvent FlushAck{false};
+  // A pass of the dispatch thread without a device event: a trigger was armed, room was made
+  // in a full dispatch buffer, or a stop.
+  Platform::TEvent PassWake{false};
   std::array<Platform::TEvent*, 2> IdleWait{&OutputReady, &FlushRequest};
   std::array<Platform::TEvent*, 2> WriteWait{&WriteDone, &FlushRequest};
   std::atomic<uint32_t> EventMask{0};

@@ -161,6 +161,8 @@ void TApdBaseDispatcher::SetAvailThreshold(int32_t Count) {
   Guard Main(MainLock);
   AvailThreshold.store(Count);
   AddLogEntry(dtTriggerDataChange, dstAvailTrigger, 0, nullptr, static_cast<uint32_t>(Count));
+  // Bytes already in the buffer may now be worth a notice.
+  WakeDispatchThread();
 }
 
 void TApdBaseDispatcher::ClearTriggers() {
@@ -210,6 +212,7 @@ void TApdBaseDispatcher::RestoreTriggers(const TApdSavedTriggers& Saved) {
   if (Highest >= NextTriggerHandle) {
     NextTriggerHandle = Highest + 1;
   }
+  WakeDispatchThread(); // restored triggers may be armed
 }
 
 void TApdBaseDispatcher::FreeSavedTriggers(TApdSavedTriggers& Saved) {
@@ -265,6 +268,8 @@ int32_t TApdBaseDispatcher::SetTimerTrigger(int32_t Handle, uint32_t Ticks, bool
   Trigger->ExpireTicks = Timer.ExpireTicks;
   Trigger->Active = Activate;
   AddLogEntry(dtTriggerDataChange, dstTimerTrigger, 0, nullptr, static_cast<uint32_t>(Handle));
+  // The dispatch thread may be asleep with nothing armed: it works out its next pass again.
+  WakeDispatchThread();
   return ecOK;
 }
 
@@ -323,6 +328,7 @@ int32_t TApdBaseDispatcher::SetStatusTrigger(int32_t Handle, uint16_t Value, boo
   Trigger->Armed = Activate;
   Trigger->Hit = false;
   AddLogEntry(dtTriggerDataChange, dstStatusTrigger, 0, nullptr, static_cast<uint32_t>(Handle));
+  WakeDispatchThread(); // as for a timer trigger
   return ecOK;
 }
 
@@ -607,16 +613,20 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
       Pos = (Pos + 1) % DispatchBufferSize;
     }
 
+    // The received count at a ring position within the unread bytes.
+    auto CountAt = [this, Head](uint32_t Position) {
+      return FReceivedTotal - (Head + DispatchBufferSize - Position) % DispatchBufferSize;
+    };
     if (Found) {
       const uint32_t At = Pos;
-      if (Threshold != 0 && At != AvailNotifiedAt) {
+      if (Threshold != 0 && CountAt(At) != AvailNotifiedAt) {
         // Bytes from the first unread one up to the one before the matched text.
         const int64_t UpToMatch = (At + DispatchBufferSize - Start) % DispatchBufferSize + 1;
         const int64_t Before = std::max<int64_t>(0, UpToMatch - Longest);
         if (Before >= Threshold) {
           SendAvail = true;
           AvailCount = static_cast<uint32_t>(Before);
-          AvailNotifiedAt = At;
+          AvailNotifiedAt = CountAt(At);
         }
       }
       for (size_t I = DataTriggerList.size(); I-- > 0;) {
@@ -630,12 +640,13 @@ bool TApdBaseDispatcher::CheckDataTriggers() {
     } else {
       ScanPosition = Head;
       const uint32_t Unread = CountingReads ? (Used > ReadCount ? Used - ReadCount : 0) : Used;
-      if (Threshold == 0 || Head == AvailNotifiedAt || static_cast<int64_t>(Unread) < Threshold) {
+      if (Threshold == 0 || FReceivedTotal == AvailNotifiedAt ||
+          static_cast<int64_t>(Unread) < Threshold) {
         return false;
       }
       SendAvail = true;
       AvailCount = Unread;
-      AvailNotifiedAt = Head;
+      AvailNotifiedAt = FReceivedTotal;
     }
   }
 

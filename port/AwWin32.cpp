@@ -106,6 +106,7 @@ int32_t TApdWin32Dispatcher::DeviceClose() {
     KillFlag.store(true);
     DeviceCancelWait();
     CommAck.Set();
+    WakeDispatchThread();
     ThreadReady.Reset();
   }
   FClosing.store(true);

@@ -1,6 +1,7 @@
 // The dispatcher core over real pseudo-terminals, with its real worker threads: open and
 // close, the dispatch buffer filling up and wrapping, output through the ring with its
-// rotation, purges, line settings, line errors, and a close from inside a handler.
+// rotation, purges, line settings, line errors, a close from inside a handler, and the
+// dispatch thread's sleep: woken by bytes and armed triggers only.
 #include "DispatcherTestSupport.h"
 
 #include "common/AdExcept.h"
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 using namespace DispatcherTest;
@@ -673,3 +675,134 @@ TEST_F(DispatcherTest, OutputPurgeWhileTheCommThreadEndsSendsNothingStale) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------
+// Waking the dispatch thread: a sleeping port still announces and fires when it should.
+
+namespace {
+
+// A device whose read hands over as much as it is asked for once that much has come, as a
+// driver may that receives while it copies: one fill can then take a whole ring's worth.
+class TGreedyReadDispatcher : public TProbeDispatcher {
+protected:
+  int32_t DeviceRead(void* Buffer, uint32_t Count) override {
+    auto* Out = static_cast<uint8_t*>(Buffer);
+    uint32_t Got = 0;
+    for (int Round = 0; Got < Count && Round < 2000; ++Round) {
+      int32_t N = TProbeDispatcher::DeviceRead(Out + Got, Count - Got);
+      if (N < 0) {
+        return Got > 0 ? static_cast<int32_t>(Got) : N;
+      }
+      Got += static_cast<uint32_t>(N);
+      if (Got < Count) {
+        pollfd Input{DeviceHandle(), POLLIN, 0};
+        poll(&Input, 1, 10);
+      }
+    }
+    return static_cast<int32_t>(Got);
+  }
+};
+
+// Context switches (voluntary and not) of the given threads of this process so far.
+uint64_t ThreadSwitches(const std::vector<pid_t>& Threads) {
+  uint64_t Total = 0;
+  for (pid_t Thread : Threads) {
+    std::ifstream Status("/proc/self/task/" + std::to_string(Thread) + "/status");
+    std::string Line;
+    while (std::getline(Status, Line)) {
+      if (Line.find("ctxt_switches:") != std::string::npos) {
+        Total += std::stoull(Line.substr(Line.find(':') + 1));
+      }
+    }
+  }
+  return Total;
+}
+
+} // namespace
+
+TEST_F(DispatcherTest, AWholeRingOfNewBytesInOneFillIsStillAnnounced) {
+  // The first fill takes exactly 8192 bytes, which brings the head back to where the last
+  // notice (none yet, at 0) left it: the bytes are new all the same.
+  TGreedyReadDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  std::string Got;
+  int Notices = 0;
+  int Marker = 0;
+  D.RegisterMethodHandler(
+      &Marker,
+      [&](uint32_t Msg, uintptr_t Count, intptr_t) {
+        if (Msg == ApwTriggerAvail) {
+          ++Notices;
+          std::string Part(Count, '\0');
+          Part.resize(D.GetBlock(Part.data(), static_cast<uint32_t>(Count)));
+          Got += Part;
+        }
+      },
+      true);
+  D.SetAvailThreshold(1);
+  const std::string Sent = Pattern(8192);
+  Pty.Send(Sent);
+  ASSERT_TRUE(PumpUntil([&] { return Got.size() >= Sent.size(); }))
+      << "announced " << Got.size() << " of " << Sent.size() << " bytes in " << Notices
+      << " notices";
+  EXPECT_EQ(Got, Sent);
+  D.ClosePort();
+}
+
+TEST_F(DispatcherTest, ATimerTriggerWakesASleepingPortAndFiresOnce) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  std::vector<uintptr_t> Fired;
+  int Marker = 0;
+  D.RegisterMethodHandler(
+      &Marker,
+      [&](uint32_t Msg, uintptr_t Handle, intptr_t) {
+        if (Msg == ApwTriggerTimer) {
+          Fired.push_back(Handle);
+        }
+      },
+      true);
+  const int32_t Timer = D.AddTimerTrigger();
+  ASSERT_GT(Timer, 0);
+  ASSERT_EQ(ecOK, D.SetTimerTrigger(Timer, 2, true));
+  ASSERT_TRUE(PumpUntil([&] { return !Fired.empty(); })) << "the timer trigger never fired";
+  EXPECT_EQ(std::vector<uintptr_t>({static_cast<uintptr_t>(Timer)}), Fired);
+
+  // Armed again while the port sleeps with nothing armed: it fires again.
+  ASSERT_EQ(ecOK, D.SetTimerTrigger(Timer, 1, true));
+  ASSERT_TRUE(PumpUntil([&] { return Fired.size() == 2; })) << "the re-armed timer never fired";
+  D.ClosePort();
+}
+
+TEST_F(DispatcherTest, AnIdlePortWithNothingArmedLetsItsThreadsSleep) {
+  TProbeDispatcher D;
+  ASSERT_EQ(Open(D), 0);
+  int Marker = 0;
+  D.RegisterMethodHandler(
+      &Marker, [](uint32_t, uintptr_t, intptr_t) {}, true);
+  D.SetAvailThreshold(1);
+  // Some traffic each way, so that each worker has shown its thread.
+  const std::string Sent = Pattern(100);
+  Pty.Send(Sent);
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 100; }));
+  EXPECT_EQ(Take(D, 100), Sent);
+  ASSERT_EQ(5, D.PutBlock("ATZ\r\n", 5));
+  EXPECT_EQ("ATZ\r\n", Pty.Receive(5));
+  ASSERT_TRUE(
+      PumpUntil([&] { return D.CommTid.load() && D.DispatchTid.load() && D.OutputTid.load(); }));
+  const std::vector<pid_t> Workers = {D.CommTid.load(), D.DispatchTid.load(), D.OutputTid.load()};
+
+  // Let the traffic settle, then watch for a second: a pass every 50 ms would be about
+  // twenty wake-ups; a sleeping port has none of its own.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const uint64_t Before = ThreadSwitches(Workers);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const uint64_t Woken = ThreadSwitches(Workers) - Before;
+  EXPECT_LT(Woken, 6u) << "the idle port's workers woke " << Woken << " times in a second";
+
+  // Bytes still wake it.
+  Pty.Send(Sent);
+  ASSERT_TRUE(PumpUntil([&] { return D.InputUsed() == 100; }));
+  EXPECT_EQ(Take(D, 100), Sent);
+  D.ClosePort();
+}
