@@ -61,15 +61,20 @@ TEvent::TEvent(bool manualReset, bool initialState)
     : FManualReset(manualReset), FSignalled(initialState) {}
 
 void TEvent::Set() {
+  // A waiter is woken after its own lock is let go, so that it does not wake only to block
+  // on that lock again. It cannot leave its wait (and free its record) before this returns:
+  // every way out of a wait passes through this event's lock, held here throughout.
   std::lock_guard lock(FLock);
   if (FManualReset) {
     FSignalled = true;
     for (const TWaiterSlot& slot : FWaiters) {
-      std::lock_guard waiterLock(slot.Waiter->Lock);
-      if (!slot.Waiter->WaitAll && slot.Waiter->Granted < 0) {
-        slot.Waiter->Granted = slot.Index;
+      {
+        std::lock_guard waiterLock(slot.Waiter->Lock);
+        if (!slot.Waiter->WaitAll && slot.Waiter->Granted < 0) {
+          slot.Waiter->Granted = slot.Index;
+        }
+        slot.Waiter->Woken = true;
       }
-      slot.Waiter->Woken = true;
       slot.Waiter->Wake.notify_one();
     }
     return;
@@ -79,14 +84,19 @@ void TEvent::Set() {
   }
   bool handedOver = false;
   for (const TWaiterSlot& slot : FWaiters) {
-    std::lock_guard waiterLock(slot.Waiter->Lock);
-    if (slot.Waiter->WaitAll) {
-      slot.Waiter->Woken = true;
+    bool notify = false;
+    {
+      std::lock_guard waiterLock(slot.Waiter->Lock);
+      if (slot.Waiter->WaitAll) {
+        slot.Waiter->Woken = true;
+        notify = true;
+      } else if (!handedOver && slot.Waiter->Granted < 0) {
+        slot.Waiter->Granted = slot.Index;
+        handedOver = notify = true;
+      }
+    }
+    if (notify) {
       slot.Waiter->Wake.notify_one();
-    } else if (!handedOver && slot.Waiter->Granted < 0) {
-      slot.Waiter->Granted = slot.Index;
-      slot.Waiter->Wake.notify_one();
-      handedOver = true;
     }
   }
   FSignalled = !handedOver;
