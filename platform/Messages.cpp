@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -36,7 +37,7 @@ struct TSendRecord {
   uint32_t Message = 0;
   uintptr_t WParam = 0;
   intptr_t LParam = 0;
-  TSendState State = ssWaiting;
+  std::atomic<TSendState> State{ssWaiting}; // changed under the registry lock only
   intptr_t Result = 0;
   std::shared_ptr<TQueue> Sender;
 };
@@ -57,13 +58,62 @@ struct TQueue {
   bool QuitPending = false;
   int QuitCode = 0;
   bool Dead = false;
-  std::condition_variable Changed;
+  std::condition_variable_any Changed;
   int WakeFd = -1;
   bool WakeSignalled = false;
+  // HasWork() as of the last change, for a look without the registry lock.
+  std::atomic<bool> WorkWaiting{false};
+};
+
+// Waits below first look for a short while before they sleep: while messages flow, the
+// answer or the next message is usually microseconds away, and a sleep with its wake-up costs
+// far more (tens of microseconds on a virtual machine). With one processor the other side
+// cannot run meanwhile, so there is no looking then.
+const bool WorthSpinning = std::thread::hardware_concurrency() > 1;
+constexpr auto SpinBeforeSleep = std::chrono::microseconds(50);
+constexpr int LockSpinRounds = 200;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Whether ready() came true within most (it is asked once more at the end).
+template <typename TReady> bool SpinUntil(TReady ready, std::chrono::microseconds most) {
+  if (!WorthSpinning || most.count() <= 0)
+    return ready();
+  const auto deadline = std::chrono::steady_clock::now() + most;
+  for (unsigned round = 1;; ++round) {
+    if (ready())
+      return true;
+    CpuRelax();
+    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline)
+      return ready();
+  }
+}
+
+// The registry's lock: held only for short bookkeeping, so a thread that finds it taken tries
+// again for a moment before it sleeps.
+class TRegistryLock {
+public:
+  void lock() {
+    for (int round = 0; WorthSpinning && round < LockSpinRounds; ++round) {
+      if (FMutex.try_lock())
+        return;
+      CpuRelax();
+    }
+    FMutex.lock();
+  }
+  bool try_lock() { return FMutex.try_lock(); }
+  void unlock() { FMutex.unlock(); }
+
+private:
+  std::mutex FMutex;
 };
 
 struct TRegistry {
-  std::mutex Lock;
+  TRegistryLock Lock;
   std::unordered_map<TWindowHandle, std::shared_ptr<TWindow>> Windows;
   std::unordered_map<uint64_t, std::shared_ptr<TQueue>> Queues;
   std::unordered_map<std::string, TWindowProc> Classes;
@@ -98,6 +148,7 @@ bool HasWork(const TQueue& queue) {
 // Called with the registry lock held after every change to the queue.
 void QueueChanged(TQueue& queue, bool notify = true) {
   const bool work = HasWork(queue);
+  queue.WorkWaiting.store(work, std::memory_order_release);
   if (queue.WakeFd >= 0 && work != queue.WakeSignalled) {
     uint64_t value = 1;
     ssize_t done =
@@ -466,6 +517,13 @@ bool SendMessageTimeout(TWindowHandle handle, uint32_t message, uintptr_t wParam
   // The owner is woken once the lock is free (ownerQueue keeps its queue alive meanwhile).
   lock.unlock();
   owner.Changed.notify_all();
+  SpinUntil(
+      [&] {
+        const TSendState state = record->State.load(std::memory_order_acquire);
+        return state == ssDone || state == ssFailed ||
+               self->WorkWaiting.load(std::memory_order_acquire);
+      },
+      SpinBeforeSleep);
   lock.lock();
 
   using TClock = std::chrono::steady_clock;
@@ -587,6 +645,10 @@ bool WaitMessage(uint32_t timeoutMs) {
   if (!current)
     return false;
   const std::shared_ptr<TQueue>& self = *current;
+  const auto spin =
+      std::min<std::chrono::microseconds>(SpinBeforeSleep, std::chrono::milliseconds(timeoutMs));
+  if (SpinUntil([&] { return self->WorkWaiting.load(std::memory_order_acquire); }, spin))
+    return true;
   TRegistry& registry = Registry();
   std::unique_lock lock(registry.Lock);
   auto ready = [&] { return HasWork(*self); };
