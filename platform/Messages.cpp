@@ -2,6 +2,8 @@
 // Procedures always run outside that mutex, so they may post, send, pump and destroy freely.
 #include "platform/Messages.h"
 
+#include "platform/Spin.h"
+
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -14,7 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -65,55 +66,8 @@ struct TQueue {
   std::atomic<bool> WorkWaiting{false};
 };
 
-// Waits below first look for a short while before they sleep: while messages flow, the
-// answer or the next message is usually microseconds away, and a sleep with its wake-up costs
-// far more (tens of microseconds on a virtual machine). With one processor the other side
-// cannot run meanwhile, so there is no looking then.
-const bool WorthSpinning = std::thread::hardware_concurrency() > 1;
-constexpr auto SpinBeforeSleep = std::chrono::microseconds(50);
-constexpr int LockSpinRounds = 200;
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Whether ready() came true within most (it is asked once more at the end).
-template <typename TReady> bool SpinUntil(TReady ready, std::chrono::microseconds most) {
-  if (!WorthSpinning || most.count() <= 0)
-    return ready();
-  const auto deadline = std::chrono::steady_clock::now() + most;
-  for (unsigned round = 1;; ++round) {
-    if (ready())
-      return true;
-    CpuRelax();
-    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline)
-      return ready();
-  }
-}
-
-// The registry's lock: held only for short bookkeeping, so a thread that finds it taken tries
-// again for a moment before it sleeps.
-class TRegistryLock {
-public:
-  void lock() {
-    for (int round = 0; WorthSpinning && round < LockSpinRounds; ++round) {
-      if (FMutex.try_lock())
-        return;
-      CpuRelax();
-    }
-    FMutex.lock();
-  }
-  bool try_lock() { return FMutex.try_lock(); }
-  void unlock() { FMutex.unlock(); }
-
-private:
-  std::mutex FMutex;
-};
-
 struct TRegistry {
-  TRegistryLock Lock;
+  TBriefMutex Lock;
   std::unordered_map<TWindowHandle, std::shared_ptr<TWindow>> Windows;
   std::unordered_map<uint64_t, std::shared_ptr<TQueue>> Queues;
   std::unordered_map<std::string, TWindowProc> Classes;
@@ -645,9 +599,8 @@ bool WaitMessage(uint32_t timeoutMs) {
   if (!current)
     return false;
   const std::shared_ptr<TQueue>& self = *current;
-  const auto spin =
-      std::min<std::chrono::microseconds>(SpinBeforeSleep, std::chrono::milliseconds(timeoutMs));
-  if (SpinUntil([&] { return self->WorkWaiting.load(std::memory_order_acquire); }, spin))
+  if (SpinUntil([&] { return self->WorkWaiting.load(std::memory_order_acquire); },
+                SpinFor(timeoutMs)))
     return true;
   TRegistry& registry = Registry();
   std::unique_lock lock(registry.Lock);

@@ -15,8 +15,8 @@ namespace Platform {
 
 namespace Detail {
 struct TEventWaiter {
-  std::mutex Lock;
-  std::condition_variable Wake;
+  TBriefMutex Lock;
+  std::condition_variable_any Wake;
   bool WaitAll = false;
   int64_t Granted = -1; // index of the event handed to this waiter, any-of waits only
   bool Woken = false;   // something changed; look again (all-of waits)
@@ -33,7 +33,7 @@ using TClock = std::chrono::steady_clock;
 // deadlocks: std::scoped_lock orders them itself.
 class TEventsLock {
 public:
-  TEventsLock(TEvent* const* events, size_t count, std::mutex* (*lockOf)(TEvent*))
+  TEventsLock(TEvent* const* events, size_t count, TBriefMutex* (*lockOf)(TEvent*))
       : FFirst(lockOf(events[0])), FSecond(count > 1 ? lockOf(events[1]) : nullptr) {
     if (FSecond != nullptr) {
       std::lock(*FFirst, *FSecond);
@@ -51,8 +51,8 @@ public:
   TEventsLock& operator=(const TEventsLock&) = delete;
 
 private:
-  std::mutex* FFirst;
-  std::mutex* FSecond;
+  TBriefMutex* FFirst;
+  TBriefMutex* FSecond;
 };
 
 } // namespace

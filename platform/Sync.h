@@ -11,6 +11,8 @@
 // Atomic counters are plain std::atomic<int32_t> (fetch_add / fetch_sub); no wrapper here.
 #pragma once
 
+#include "platform/Spin.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +59,7 @@ private:
 
   const bool FManualReset;
   bool FSignalled;
-  mutable std::mutex FLock;
+  mutable TBriefMutex FLock;
   std::vector<TWaiterSlot> FWaiters; // in arrival order, so auto events serve the oldest first
 };
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <barrier>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -356,6 +357,46 @@ TEST(MessagesTest, TwoThreadsSendingToEachOtherDoNotDeadlock) {
   a.join();
   b.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+// A sender looks for its answer, and an idle pump for its next message, for a moment before
+// sleeping: every send of a quick stream must still come back with its own result, none
+// twice, none lost, whichever side sleeps.
+TEST(MessagesTest, AQuickStreamOfSendsGetsEveryAnswerRight) {
+  constexpr uintptr_t Sends = 5000;
+  std::atomic<uintptr_t> served{0};
+  TWindowHandle window = CreateHiddenWindow([&](TWindowHandle, uint32_t m, uintptr_t w, intptr_t) {
+    if (m != WM_USER)
+      return intptr_t(0);
+    served.fetch_add(1);
+    return intptr_t(w * 3 + 1);
+  });
+  std::atomic<bool> done{false};
+  std::atomic<uintptr_t> wrong{0};
+  std::thread sender([&] {
+    for (uintptr_t i = 0; i < Sends; ++i) {
+      // Every hundredth pause outlasts the pump's look, so that it sleeps too.
+      if (i % 100 == 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+      intptr_t result = 0;
+      if (!SendMessageTimeout(window, WM_USER, i, 0, LongWaitMs, &result) ||
+          result != intptr_t(i * 3 + 1))
+        wrong.fetch_add(1);
+    }
+    done = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LongWaitMs);
+  TMessage message;
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    if (PeekMessage(message, true))
+      DispatchMessage(message);
+    else
+      WaitMessage(50);
+  }
+  sender.join();
+  DestroyWindow(window);
+  EXPECT_EQ(served.load(), Sends);
+  EXPECT_EQ(wrong.load(), 0u);
 }
 
 TEST(MessagesTest, QuitComesAfterPostedMessagesAndCanBePostedAgain) {
