@@ -19,18 +19,17 @@
 
 #include "platform/Messages.h"
 
+#include "bench/ProcessFigures.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <string>
-#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -83,36 +82,8 @@ void Pour(int Fd, size_t Total) {
   }
 }
 
-double CpuSeconds() {
-  rusage Usage{};
-  getrusage(RUSAGE_SELF, &Usage);
-  return static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
-         static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Context switches (voluntary and not) of every thread of this process so far: each one is
-// a thread that went to sleep and woke again.
-uint64_t ContextSwitches() {
-  uint64_t Total = 0;
-  DIR* Tasks = opendir("/proc/self/task");
-  if (Tasks == nullptr) {
-    return 0;
-  }
-  while (dirent* Entry = readdir(Tasks)) {
-    if (Entry->d_name[0] == '.') {
-      continue;
-    }
-    std::ifstream Status(std::string("/proc/self/task/") + Entry->d_name + "/status");
-    std::string Line;
-    while (std::getline(Status, Line)) {
-      if (Line.find("ctxt_switches:") != std::string::npos) {
-        Total += std::strtoull(Line.c_str() + Line.find(':') + 1, nullptr, 10);
-      }
-    }
-  }
-  closedir(Tasks);
-  return Total;
-}
+using Bench::ContextSwitches;
+using Bench::CpuSeconds;
 
 // The main thread's receiver: a hidden window that takes what each notice announces.
 struct TReceiver {

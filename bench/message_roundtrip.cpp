@@ -5,20 +5,20 @@
 // them; the main thread pumps with PeekMessage / WaitMessage as a message loop does. Printed:
 // microseconds per send (wall clock), CPU per send of the whole process, and how often a
 // thread went to sleep and was woken per send (context switches of the process's threads, from
-// /proc). The last figure hardly depends on the machine's load, the first two do.
+// /proc). The last figure varies least from run to run while the processors have nothing else
+// to do; the first two follow the machine's load.
 //
 // Usage: bench_message_roundtrip [--sends N]
 #include "platform/Messages.h"
+
+#include "bench/ProcessFigures.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -36,36 +36,8 @@ intptr_t Handler(Platform::TWindowHandle, uint32_t Msg, uintptr_t, intptr_t) {
   return 0;
 }
 
-double CpuSeconds() {
-  rusage Usage{};
-  getrusage(RUSAGE_SELF, &Usage);
-  return static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
-         static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Context switches of every thread of this process so far (threads that ended are not
-// counted, so it is read while the worker still runs).
-uint64_t ContextSwitches() {
-  uint64_t Total = 0;
-  DIR* Tasks = opendir("/proc/self/task");
-  if (Tasks == nullptr) {
-    return 0;
-  }
-  while (dirent* Entry = readdir(Tasks)) {
-    if (Entry->d_name[0] == '.') {
-      continue;
-    }
-    std::ifstream Status(std::string("/proc/self/task/") + Entry->d_name + "/status");
-    std::string Line;
-    while (std::getline(Status, Line)) {
-      if (Line.find("ctxt_switches:") != std::string::npos) {
-        Total += std::strtoull(Line.c_str() + Line.find(':') + 1, nullptr, 10);
-      }
-    }
-  }
-  closedir(Tasks);
-  return Total;
-}
+using Bench::ContextSwitches;
+using Bench::CpuSeconds;
 
 // A few microseconds of work, as the dispatch thread reads the device between two notices.
 void Work() {
