@@ -498,6 +498,9 @@ bool TSerialDevice::TakeOver(int fd, const std::string& path, const std::string&
     return false;
   }
 
+  // A cancel left from the previous open (a stop that cancelled after the device was closed)
+  // must not end the first wait of this one.
+  ForgetCancels();
   FFd = fd;
   FPath = path;
   FLockPath = lockPath;

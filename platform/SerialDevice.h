@@ -149,7 +149,8 @@ public:
   // seen are stored in events.  Modem-line, break and error events are sampled every
   // EventPollMs while asked for, and only where the device has modem lines.
   TSerialWait WaitEvent(uint32_t mask, uint32_t& events, uint32_t timeoutMs = INFINITE);
-  // Ends the wait in progress with swCancelled; with none in progress, the next one.
+  // Ends the wait in progress with swCancelled; with none in progress, the next one of the
+  // same open (opening again forgets it).
   void Cancel();
 
   static constexpr int EventPollMs = 20;

@@ -479,6 +479,13 @@ TEST_F(SerialDeviceTest, WaitEndsByDataCancelOrTimeout) {
   device.Cancel();
   EXPECT_EQ(device.WaitEvent(seRxChar, events, PatienceMs), swCancelled);
   EXPECT_EQ(device.WaitEvent(seTxEmpty, events, 20), swTimeout);
+
+  // A cancel after the close (a stop sequence that ran late) is not carried into the next
+  // open: its first wait runs its course.
+  device.Close();
+  device.Cancel();
+  ASSERT_TRUE(device.Open(Pty.SlavePath));
+  EXPECT_EQ(device.WaitEvent(seTxEmpty, events, 20), swTimeout);
 }
 
 TEST_F(SerialDeviceTest, InputIsReportedOnceUntilMoreArrives) {
