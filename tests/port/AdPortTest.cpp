@@ -22,7 +22,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -37,6 +36,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using DispatcherTest::ChildEndsWithin;
 using DispatcherTest::PatienceMs;
 using DispatcherTest::PumpUntil;
 
@@ -1162,17 +1162,7 @@ TEST_F(AdPortDeviceTest, AProgramEndsWhileAHandlerNeverReturns) {
   }
   ::close(Report[1]);
   int Status = 0;
-  bool Ended = false;
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
-  while (!Ended && std::chrono::steady_clock::now() < Deadline) {
-    Ended = ::waitpid(Child, &Status, WNOHANG) == Child;
-    if (!Ended)
-      ::usleep(10000);
-  }
-  if (!Ended) {
-    ::kill(Child, SIGKILL);
-    ::waitpid(Child, &Status, 0);
-  }
+  const bool Ended = ChildEndsWithin(Child, PatienceMs, Status);
   char Reached = 0;
   EXPECT_EQ(1, ::read(Report[0], &Reached, 1));
   ::close(Report[0]);

@@ -7,7 +7,6 @@
 #include "platform/LastError.h"
 
 #include <cstdio>
-#include <csignal>
 #include <fstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,17 +161,7 @@ TEST_F(DeviceLayerTest, ReopeningAndDestroyingAPortAgainAndAgainNeverHangs) {
     std::_Exit(0);
   }
   int Status = 0;
-  bool Ended = false;
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!Ended && std::chrono::steady_clock::now() < Deadline) {
-    Ended = ::waitpid(Child, &Status, WNOHANG) == Child;
-    if (!Ended)
-      ::usleep(10000);
-  }
-  if (!Ended) {
-    ::kill(Child, SIGKILL);
-    ::waitpid(Child, &Status, 0);
-  }
+  const bool Ended = ChildEndsWithin(Child, 60000, Status);
   ASSERT_TRUE(Ended) << "destroying a reopened port never ended";
   ASSERT_TRUE(WIFEXITED(Status)) << Status;
   EXPECT_EQ(0, WEXITSTATUS(Status)) << "a reopen failed";

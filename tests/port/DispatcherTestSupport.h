@@ -16,11 +16,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -53,6 +55,23 @@ inline bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs = Patienc
     }
   }
   return true;
+}
+
+// Waits for a forked child to end, at most TimeoutMs; one that has not ended by then is
+// killed (so that a hang fails the test instead of holding it). Whether it ended on its own;
+// its wait status goes to Status.
+inline bool ChildEndsWithin(pid_t Child, int TimeoutMs, int& Status) {
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (std::chrono::steady_clock::now() < Deadline) {
+    if (::waitpid(Child, &Status, WNOHANG) == Child)
+      return true;
+    ::usleep(10000);
+  }
+  if (::waitpid(Child, &Status, WNOHANG) == Child)
+    return true;
+  ::kill(Child, SIGKILL);
+  ::waitpid(Child, &Status, 0);
+  return false;
 }
 
 // A dispatcher on the real device layer that records the reads and writes its device
