@@ -241,8 +241,7 @@ bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConso
 bool StartWebPage(TWebPage& Page, const TConsoleOptions& Options, const TMonitorHistory& History,
                   const TCallScreen& Screen) {
   const std::string Why =
-      Page.Start(Options.Web, History.Active() ? History.Writer()->Path() : "", Screen.Files(),
-                 Screen.Country());
+      Page.Start(Options.Web, History.Writer(), Screen.Files(), Screen.Country());
   if (!Why.empty())
     PrintError(Why);
   return Why.empty();
