@@ -62,7 +62,10 @@ THistoryWriter::THistoryWriter(std::string Path, TMessage OnMessage, THistoryWri
   FSpooled = FDelivered;
   FLastArrival = std::max(FLastArrival, LatestArrivalOf(FPath, FOptions.BusyMs));
   if (Code != 0)
-    Tell("the calls waiting in " + FSpool + " cannot be read (" + ErrorText(Code) + ")");
+    FFirstWord = "the calls waiting in " + FSpool + " cannot be read (" + ErrorText(Code) + ")";
+  else if (FSpooled > 0)
+    FFirstWord = std::to_string(FSpooled) + " call(s) of an earlier run waiting in " + FSpool +
+                 " go to the call history " + FPath + " now";
   FThread = std::thread([this] { Run(); });
 }
 
@@ -163,10 +166,8 @@ THistoryFault THistoryWriter::LastFault() {
 }
 
 void THistoryWriter::Run() {
-  // Every delivery before the thread started came from the spool.
-  if (FSpooled > 0)
-    Tell(std::to_string(FSpooled) + " call(s) of an earlier run waiting in " + FSpool +
-         " go to the call history " + FPath + " now");
+  if (!FFirstWord.empty())
+    Tell(FFirstWord);
   // Opening at once tells the user about a bad file before the first call comes.
   Attempt();
   std::unique_lock<std::mutex> Guard(FLock);

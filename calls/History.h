@@ -138,6 +138,7 @@ private:
   std::vector<std::string> FSpoolTokens; // the calls this writer put there
   bool FSpoolFailed = false;             // told already
   bool FReplaced = false;                // the file was replaced: its calls come first
+  std::string FFirstWord;                // what the thread tells first (about the spool)
 
   std::thread FThread;
 };
