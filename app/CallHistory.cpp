@@ -143,7 +143,11 @@ TMonitorHistory::TMonitorHistory(TCallMonitor& Monitor, THistoryWriter::TMessage
     return;
   if (!HistoryEnabledSetting(Monitor.IniSettings()->ReadString(HistorySection, HistoryEnabledKey, "1")))
     return;
-  FWriter = std::make_unique<THistoryWriter>(ProgramHistory->Path(), std::move(OnMessage));
+  // The program's own default file is its to move aside when it is not a database; a file
+  // the user named is left as it is.
+  THistoryWriterOptions Options;
+  Options.MoveAsideNotADatabase = ProgramHistory->File.empty();
+  FWriter = std::make_unique<THistoryWriter>(ProgramHistory->Path(), std::move(OnMessage), Options);
   FMonitor.AddOutlet(FWriter.get());
 }
 
@@ -158,7 +162,7 @@ std::vector<TCallRecord> TMonitorHistory::Earlier(size_t Count, std::string& Mes
   THistoryQuery Query;
   Query.Limit = Count;
   try {
-    return THistoryReader(FWriter->Path()).Read(Query);
+    return FWriter->Read(Query);
   } catch (const std::exception& E) {
     Message = E.what();
     return {};

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <memory>
@@ -34,7 +35,9 @@ void OnStopSignal(int) {
   [[maybe_unused]] const ssize_t Ignored = ::write(SignalPipe[1], &Byte, 1);
 }
 
-// Installs the stop handlers for the run and puts the old ones back afterwards.
+// Installs the stop handlers for the run and puts the old ones back afterwards. SIGPIPE is
+// ignored meanwhile: a reader of the rows that goes away ("| head -n1") must not end the
+// monitor, whose calls still go to the history and the other outlets.
 class TStopSignals {
 public:
   TStopSignals() {
@@ -46,10 +49,15 @@ public:
     sigemptyset(&Action.sa_mask);
     ::sigaction(SIGINT, &Action, &FOldInt);
     ::sigaction(SIGTERM, &Action, &FOldTerm);
+    struct sigaction Ignore {};
+    Ignore.sa_handler = SIG_IGN;
+    sigemptyset(&Ignore.sa_mask);
+    ::sigaction(SIGPIPE, &Ignore, &FOldPipe);
   }
   ~TStopSignals() {
     ::sigaction(SIGINT, &FOldInt, nullptr);
     ::sigaction(SIGTERM, &FOldTerm, nullptr);
+    ::sigaction(SIGPIPE, &FOldPipe, nullptr);
     for (int& End : SignalPipe) {
       if (End >= 0)
         ::close(End);
@@ -62,7 +70,39 @@ public:
 private:
   struct sigaction FOldInt {};
   struct sigaction FOldTerm {};
+  struct sigaction FOldPipe {};
 };
+
+// Whether the rows can no longer be printed (standard output closed or its reader gone).
+bool OutputGone = false;
+
+void LoseOutput(const char* Why) {
+  if (OutputGone)
+    return;
+  OutputGone = true;
+  std::fprintf(stderr,
+               "ringlet: standard output %s; the calls are no longer printed, but still "
+               "recorded, screened and handed on\n",
+               Why);
+  std::fflush(stderr);
+}
+
+// A standard descriptor that is closed gets /dev/null, so that no file or socket the program
+// opens later takes its number (and a row printed there would land in it).
+void GuardStandardDescriptors() {
+  OutputGone = false;
+  for (const int Descriptor : {0, 2, 1}) {
+    if (::fcntl(Descriptor, F_GETFD) >= 0)
+      continue;
+    const int Null = ::open("/dev/null", Descriptor == 0 ? O_RDONLY : O_WRONLY);
+    if (Null >= 0 && Null != Descriptor) {
+      ::dup2(Null, Descriptor);
+      ::close(Null);
+    }
+    if (Descriptor == 1)
+      LoseOutput("is closed");
+  }
+}
 
 void PrintError(const std::string& Text) {
   std::fprintf(stderr, "ringlet: %s\n", Text.c_str());
@@ -110,13 +150,16 @@ std::string NoLineText() {
 constexpr size_t NcidCallLogLimit = 1000;
 
 void PrintCall(const TCallRecord& Call, bool WithLine) {
+  if (OutputGone)
+    return;
   const std::string Name = RowName(Call);
   if (WithLine)
     std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Name.c_str(),
                  Call.Line.c_str());
   else
     std::fprintf(stdout, "%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Name.c_str());
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+    LoseOutput(("cannot be written (" + std::string(std::strerror(errno)) + ")").c_str());
 }
 
 // Rows and line reports of one monitor; with several lines each names its line.
@@ -198,8 +241,7 @@ bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConso
 bool StartWebPage(TWebPage& Page, const TConsoleOptions& Options, const TMonitorHistory& History,
                   const TCallScreen& Screen) {
   const std::string Why =
-      Page.Start(Options.Web, History.Active() ? History.Writer()->Path() : "", Screen.Files(),
-                 Screen.Country());
+      Page.Start(Options.Web, History.Writer(), Screen.Files(), Screen.Country());
   if (!Why.empty())
     PrintError(Why);
   return Why.empty();
@@ -282,6 +324,7 @@ int RunConsole(const TConsoleOptions& Options) {
   TApplicationExceptionHandler Previous =
       SetApplicationExceptionHandler([](const std::exception& E) { PrintError(E.what()); });
   TStopSignals Signals;
+  GuardStandardDescriptors();
   int Result = ConsoleOk;
   try {
     Result = Options.AllLines ? WatchAllLines(Options) : WatchOneLine(Options);

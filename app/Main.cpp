@@ -331,7 +331,8 @@ std::string TfrmMain::StartWebPage(const TWebOptions& Options) {
   auto Page = std::make_unique<TWebPage>();
   // A window whose set-up failed (and said so) has no screen: the defaults are the same files.
   const std::string Why =
-      Page->Start(Options, HistoryPath(), FScreen ? FScreen->Files() : DefaultScreenFiles(),
+      Page->Start(Options, FHistory ? FHistory->Writer() : nullptr,
+                  FScreen ? FScreen->Files() : DefaultScreenFiles(),
                   FScreen ? FScreen->Country() : DefaultCountry());
   if (!Why.empty())
     return Why;

@@ -76,8 +76,6 @@ public:
   // Whether blocked calls are picked up and put down (--no-block: false); kept across
   // FormCreate.
   void SetBlocking(bool Value);
-  // The history file's name, "" when no history is kept.
-  std::string HistoryPath() const;
   // Serves the web page (app/WebPage.h) for the window's life: the window's calls, and its
   // line as monitoring starts and stops. "" or why it cannot be served.
   std::string StartWebPage(const TWebOptions& Options);

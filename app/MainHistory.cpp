@@ -71,7 +71,3 @@ void TfrmMain::ShowHistoryMessage(const QString& Text) {
   Box->setModal(false);
   Box->show();
 }
-
-std::string TfrmMain::HistoryPath() const {
-  return FHistory && FHistory->Active() ? FHistory->Writer()->Path() : "";
-}

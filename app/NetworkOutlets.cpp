@@ -1,6 +1,10 @@
 // The network outlets of the program.
 #include "app/NetworkOutlets.h"
 
+#include "calls/History.h"
+
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <unistd.h>
 
@@ -17,6 +21,24 @@ std::string FirstLine(const std::string& FileName, bool& Read) {
   return Line;
 }
 
+// One instance per box and Ringlet: two boxes, or two Ringlets on one box, must not throw
+// each other off the broker.
+std::string DefaultInstance(const std::string& SettingsFile,
+                            const std::vector<std::string>& Lines) {
+  char Host[256] = {};
+  if (::gethostname(Host, sizeof Host - 1) != 0 || Host[0] == '\0')
+    std::snprintf(Host, sizeof Host, "ringlet");
+  uint32_t Hash = 2166136261u;
+  std::string Seed = SettingsFile;
+  for (const std::string& Line : Lines)
+    Seed += "\n" + Line;
+  for (const char C : Seed)
+    Hash = (Hash ^ static_cast<unsigned char>(C)) * 16777619u;
+  char Suffix[8];
+  std::snprintf(Suffix, sizeof Suffix, "-%04x", Hash & 0xFFFFu);
+  return Host + std::string(Suffix);
+}
+
 } // namespace
 
 void ReadNetworkSettings(TRzRegIniFile& Settings, TNetworkOptions& Options) {
@@ -28,6 +50,8 @@ void ReadNetworkSettings(TRzRegIniFile& Settings, TNetworkOptions& Options) {
   Fill(Options.MqttUrl, "MQTT", "Url");
   Fill(Options.MqttPasswordFile, "MQTT", "PasswordFile");
   Fill(Options.MqttCaFile, "MQTT", "CaFile");
+  Fill(Options.MqttInstance, "MQTT", "Instance");
+  Options.SettingsFile = Settings.Path();
   if (Options.NcidMaxClients == 0) {
     const std::string Text = Settings.ReadString("NCID", "MaxClients", "");
     const bool Number = !Text.empty() && Text.size() < 6 &&
@@ -81,10 +105,12 @@ std::string TNetworkOutlets::StartMqtt(const TNetworkOptions& Options,
     return "the MQTT CA file " + Options.MqttCaFile + " cannot be read";
   Mqtt.CaFile = Options.MqttCaFile;
   Mqtt.Lines = Lines;
-  // One client id per box: two boxes on one broker must not throw each other off.
-  char Host[256] = {};
-  ::gethostname(Host, sizeof Host - 1);
-  Mqtt.ClientId = std::string("ringlet-") + Host;
+  Mqtt.Instance =
+      InstanceName(Options.MqttInstance.empty() ? DefaultInstance(Options.SettingsFile, Lines)
+                                                : Options.MqttInstance);
+  Mqtt.QueueFile = (std::filesystem::path(DefaultHistoryFile()).parent_path() /
+                    ("mqtt-" + Mqtt.Instance + ".queue"))
+                       .string();
   FMqtt = std::make_unique<TMqttPublisher>(std::move(Mqtt));
   const std::string Why = FMqtt->Start();
   if (!Why.empty())

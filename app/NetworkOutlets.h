@@ -3,7 +3,11 @@
 //
 // Contract:
 // - A command-line value wins over the settings file: section [NCID] key Listen
-//   ("ADDR:PORT"), MaxClients; section [MQTT] keys Url, PasswordFile, CaFile.
+//   ("ADDR:PORT"), MaxClients; section [MQTT] keys Url, PasswordFile, CaFile, Instance.
+// - The MQTT instance name (client id and status topic) is by default the host name and four
+//   hex digits of a hash of the settings file's name and the lines watched: the same for the
+//   same Ringlet in every run, different for two Ringlets on one host. Its calls wait for the
+//   broker in mqtt-<instance>.queue beside the default call history.
 // - Nothing is started when neither is asked for. Start says why it cannot start (a bad
 //   address, an address in use, an unreadable password file); a broker that is not reachable
 //   yet is not such a reason: its calls wait until it is.
@@ -25,6 +29,8 @@ struct TNetworkOptions {
   std::string MqttUrl;          // "mqtt://..." or "mqtts://...", "" for none
   std::string MqttPasswordFile; // the password's first line, instead of one in the URL
   std::string MqttCaFile;
+  std::string MqttInstance; // "" for the default
+  std::string SettingsFile; // the settings file's name, for the default instance
 };
 
 // Fills what the command line left empty from the settings file.

@@ -55,6 +55,10 @@ const char* const Usage =
     "                    the broker's password: the first line of FILE\n"
     "  --mqtt-ca-file FILE\n"
     "                    with mqtts://: the certificate authorities to trust\n"
+    "  --mqtt-instance NAME\n"
+    "                    this Ringlet's name on the broker: client id ringlet-NAME and\n"
+    "                    status topic ringlet/NAME/status (default: the host name and a\n"
+    "                    short hash of the settings file and the lines)\n"
     "  --web-listen ADDR:PORT\n"
     "                    serve the web page of the calls, the history, the contacts and\n"
     "                    the block list on ADDR:PORT (window or --console), e.g.\n"
@@ -215,6 +219,8 @@ int main(int argc, char** argv) {
       Options.Network.MqttPasswordFile = argv[++I];
     } else if (Arg == "--mqtt-ca-file" && I + 1 < argc) {
       Options.Network.MqttCaFile = argv[++I];
+    } else if (Arg == "--mqtt-instance" && I + 1 < argc) {
+      Options.Network.MqttInstance = argv[++I];
     } else if (Arg == "--web-listen" && I + 1 < argc) {
       Options.Web.Listen = argv[++I];
     } else if (Arg == "--web-cert" && I + 1 < argc) {

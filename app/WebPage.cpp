@@ -114,7 +114,7 @@ TWebPage::~TWebPage() {
     FServer->Stop();
 }
 
-std::string TWebPage::Start(const TWebOptions& Options, const std::string& HistoryPath,
+std::string TWebPage::Start(const TWebOptions& Options, const THistoryWriter* History,
                             const TScreenFiles& Files, const TCountryRule& Country) {
   if (Options.Listen.empty())
     return "";
@@ -125,7 +125,11 @@ std::string TWebPage::Start(const TWebOptions& Options, const std::string& Histo
   Server.CertFile = Options.Cert;
   Server.KeyFile = Options.Key;
   Server.PasswordHash = Options.PasswordHash;
-  Server.Api.HistoryPath = HistoryPath;
+  if (History != nullptr) {
+    // The calls waiting for a locked or lost file are on the page too.
+    Server.Api.HistoryPath = History->Path();
+    Server.Api.ReadHistory = [History](const THistoryQuery& Query) { return History->Read(Query); };
+  }
   Server.Api.Files = Files;
   Server.Api.Country = &Country;
   FServer = std::make_unique<TWebServer>(std::move(Server));

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "app/Monitor.h"
+#include "calls/History.h"
 #include "web/WebServer.h"
 
 #include <cstdio>
@@ -47,9 +48,9 @@ public:
   TWebPage(const TWebPage&) = delete;
   TWebPage& operator=(const TWebPage&) = delete;
 
-  // HistoryPath "" when no history is kept; Files and Country those of the monitors' screen
-  // (Country must outlive the page).
-  std::string Start(const TWebOptions& Options, const std::string& HistoryPath,
+  // History nullptr when no history is kept (it must outlive the page); Files and Country
+  // those of the monitors' screen (Country must outlive the page).
+  std::string Start(const TWebOptions& Options, const THistoryWriter* History,
                     const TScreenFiles& Files, const TCountryRule& Country);
   bool Running() const { return FServer != nullptr; }
   TWebServer* Server() const { return FServer.get(); }

@@ -2,6 +2,7 @@
 #include "calls/BlockList.h"
 
 #include <cctype>
+#include <string_view>
 
 namespace {
 
@@ -10,6 +11,9 @@ std::string Upper(std::string Text) {
     C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
   return Text;
 }
+
+// A UTF-8 byte-order mark, as some editors start a file with.
+constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
 std::string Trim(const std::string& Text) {
   const size_t First = Text.find_first_not_of(" \t\r");
@@ -48,7 +52,7 @@ TRuleList::TRuleList(const std::string& Text, const std::string& Source,
                      const TCountryRule& Country, std::vector<std::string>& Warnings)
     : FCountry(&Country) {
   int Number = 0;
-  size_t Start = 0;
+  size_t Start = Text.rfind(ByteOrderMark, 0) == 0 ? ByteOrderMark.size() : 0;
   while (Start < Text.size()) {
     size_t End = Text.find('\n', Start);
     if (End == std::string::npos)

@@ -6,7 +6,7 @@
 //   ending in "*" ("1900*", "+49*"); "name:TEXT", a case-insensitive (ASCII) substring of the
 //   name the network sent; "withheld" (the caller withheld the number); "out-of-area" (the
 //   network could not deliver it). Keywords are case-insensitive; "#" starts a comment;
-//   blank lines are ignored.
+//   blank lines are ignored; a UTF-8 byte-order mark at the start is not part of the first line.
 // - A line that is none of these is skipped with a warning naming it; the others still count.
 // - Matching looks at Number, NumberAbsent and Name of the record as the network sent them,
 //   never at the display texts. Pure: no I/O.

@@ -102,15 +102,20 @@ bool TCallScreen::Changed(TWatched& File, std::string& Text) {
   }
   if (File.Read && Now == File.Stamp)
     return false;
+  Text.clear();
+  if (Now.Exists) {
+    if (const uint32_t Code = Platform::ReadWholeFile(File.Path, Text); Code != 0) {
+      // The stamp stays that of the last good read, so the next call tries again.
+      if (!File.Failing)
+        Warn({File.Path + ": " + ErrorText(Code) + "; what was read from it before is kept"});
+      File.Failing = true;
+      Text.clear();
+      return false;
+    }
+  }
   File.Stamp = Now;
   File.Read = true;
-  Text.clear();
-  if (!Now.Exists)
-    return true;
-  if (const uint32_t Code = Platform::ReadWholeFile(File.Path, Text); Code != 0) {
-    Warn({File.Path + ": " + ErrorText(Code)});
-    Text.clear();
-  }
+  File.Failing = false;
   return true;
 }
 

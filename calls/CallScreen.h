@@ -6,7 +6,9 @@
 //   folder ($XDG_CONFIG_HOME/ringlet, else ~/.config/ringlet); a missing file is an empty one.
 // - Screen reads a file again when its modification time, size or inode changed since the
 //   last read (one stat per file and call: simple, and a call is rare). Warnings (a bad card
-//   or rule, a file that cannot be read) go to OnWarning once per read of the file.
+//   or rule) go to OnWarning once per read of the file. A file that exists but cannot be read
+//   keeps the rules of its last good read, is told once, and is tried again at every call
+//   until a read succeeds.
 // - Decision: a contact is never blocked; otherwise a call that meets a block rule and no
 //   allow rule is blocked, unless blocking is off (--no-block), when it is only shown.
 // - AddContact and BlockNumber add to the files and keep what is there: under the file's lock,
@@ -69,10 +71,12 @@ private:
     std::string Path;
     TStamp Stamp;
     bool Read = false;
+    bool Failing = false; // the last read failed and was told
   };
 
   void Refresh();
-  // The text of File when it changed since the last read; false when it did not.
+  // The text of File when it changed since the last good read; false when it did not or
+  // when it cannot be read now.
   bool Changed(TWatched& File, std::string& Text);
   void Warn(const std::vector<std::string>& Warnings);
 

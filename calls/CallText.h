@@ -23,14 +23,17 @@ std::string Utf8Text(const std::string& Text);
 // A JSON string literal, quotes included, of the text read as Utf8Text.
 std::string JsonString(const std::string& Text);
 
-// A JSON object of the call: time (ISO 8601 with the local offset), line, number, name, and
-// absent {number, name} holding the reason word or null, contact (the contact's name or null)
-// and blocked (true or false).
-std::string CallJson(const TCallRecord& Call);
+// A JSON object of the call: id (when Id is not empty), time (ISO 8601 with the local offset),
+// line, number, name, and absent {number, name} holding the reason word or null, contact (the
+// contact's name or null) and blocked (true or false).
+std::string CallJson(const TCallRecord& Call, const std::string& Id = "");
 
 // The moment as ISO 8601 in local time with its offset, e.g. "2026-12-08T22:36:05+01:00".
 std::string IsoLocalTime(std::time_t Moment);
 
 // A name fit for one MQTT topic level and an identifier: lower-case letters, digits and '_'
-// only, never empty.
-std::string TopicSlug(const std::string& Text);
+// only, never empty, at most 64 bytes. Latin letters with accents and Cyrillic letters are
+// written in plain Latin ("Kuche", "Кухня" as "kukhnya"); a name with characters that have no
+// such form (or WithHash, for a name whose slug another name had first) ends in "_" and eight
+// hex digits of a hash of the whole name, so different names keep different slugs.
+std::string TopicSlug(const std::string& Text, bool WithHash = false);

@@ -5,19 +5,36 @@
 
 #include <cctype>
 #include <optional>
+#include <string_view>
 
 namespace {
+
+// A UTF-8 byte-order mark, as some programs start a file with.
+constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
 struct TContentLine {
   std::string Text;
   int Line = 0; // where it began
 };
 
-// The logical lines of Text: line ends of either kind, folded lines joined.
+// Whether the parameters of a content line (the text before its value, or only its
+// parameters) ask for quoted-printable, as vCard 2.1 writes "ENCODING=QUOTED-PRINTABLE" or the
+// bare word.
+bool QuotedPrintable(const std::string& Line) {
+  std::string Parameters = Line.substr(0, Line.find(':'));
+  for (char& C : Parameters)
+    C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+  return Parameters.find(";ENCODING=QUOTED-PRINTABLE") != std::string::npos ||
+         Parameters.find(";QUOTED-PRINTABLE") != std::string::npos;
+}
+
+// The logical lines of Text: line ends of either kind, folded lines joined, and a
+// quoted-printable value that ends in "=" (a soft line break) joined with the next line.
 std::vector<TContentLine> Unfold(const std::string& Text) {
   std::vector<TContentLine> Lines;
   int Number = 0;
-  size_t Start = 0;
+  size_t Start = Text.rfind(ByteOrderMark, 0) == 0 ? ByteOrderMark.size() : 0;
+  bool SoftBreak = false;
   while (Start < Text.size()) {
     size_t End = Text.find('\n', Start);
     if (End == std::string::npos)
@@ -27,10 +44,16 @@ std::vector<TContentLine> Unfold(const std::string& Text) {
       Line.pop_back();
     ++Number;
     Start = End + 1;
-    if (!Line.empty() && (Line[0] == ' ' || Line[0] == '\t') && !Lines.empty())
+    if (SoftBreak)
+      Lines.back().Text += Line;
+    else if (!Line.empty() && (Line[0] == ' ' || Line[0] == '\t') && !Lines.empty())
       Lines.back().Text += Line.substr(1);
     else
       Lines.push_back({Line, Number});
+    std::string& Joined = Lines.back().Text;
+    SoftBreak = !Joined.empty() && Joined.back() == '=' && QuotedPrintable(Joined);
+    if (SoftBreak)
+      Joined.pop_back();
   }
   return Lines;
 }
@@ -80,6 +103,7 @@ std::vector<std::string> Components(const std::string& Value) {
 struct TProperty {
   std::string Name; // upper case, group removed
   std::string Value;
+  std::string Parameters; // upper case, each after a ";"
 };
 
 // Name and value of a content line; nullopt without a ":". Parameter values may be quoted
@@ -95,10 +119,65 @@ std::optional<TProperty> Split(const std::string& Line) {
   }
   if (Colon == std::string::npos || Colon == 0)
     return std::nullopt;
-  std::string Name = Upper(Line.substr(0, std::min(Colon, Line.find(';'))));
+  const size_t NameEnd = std::min(Colon, Line.find(';'));
+  std::string Name = Upper(Line.substr(0, NameEnd));
   if (const size_t Dot = Name.find('.'); Dot != std::string::npos)
     Name.erase(0, Dot + 1);
-  return TProperty{Name, Line.substr(Colon + 1)};
+  return TProperty{Name, Line.substr(Colon + 1), Upper(Line.substr(NameEnd, Colon - NameEnd))};
+}
+
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9')
+    return C - '0';
+  if (C >= 'A' && C <= 'F')
+    return C - 'A' + 10;
+  if (C >= 'a' && C <= 'f')
+    return C - 'a' + 10;
+  return -1;
+}
+
+// "=XX" as the byte XX; an "=" that is not followed by two hex digits stays as it is.
+std::string DecodeQuotedPrintable(const std::string& Value) {
+  std::string Bytes;
+  for (size_t I = 0; I < Value.size(); ++I) {
+    const int High = Value[I] == '=' && I + 2 < Value.size() ? HexDigit(Value[I + 1]) : -1;
+    const int Low = High >= 0 ? HexDigit(Value[I + 2]) : -1;
+    if (Low < 0) {
+      Bytes.push_back(Value[I]);
+      continue;
+    }
+    Bytes.push_back(static_cast<char>(High * 16 + Low));
+    I += 2;
+  }
+  return Bytes;
+}
+
+// Bytes of a Latin-1 text as UTF-8.
+std::string Latin1ToUtf8(const std::string& Bytes) {
+  std::string Text;
+  for (const char C : Bytes) {
+    const auto Byte = static_cast<unsigned char>(C);
+    if (Byte < 0x80) {
+      Text.push_back(C);
+    } else {
+      Text.push_back(static_cast<char>(0xC0 | (Byte >> 6)));
+      Text.push_back(static_cast<char>(0x80 | (Byte & 0x3F)));
+    }
+  }
+  return Text;
+}
+
+// The value as text: quoted-printable decoded, and a Latin-1 charset turned into UTF-8
+// (other charsets are taken as UTF-8; CleanName reads what is not as Latin-1).
+std::string ValueText(const TProperty& Property) {
+  const std::string& P = Property.Parameters;
+  if (!QuotedPrintable(P))
+    return Property.Value;
+  const std::string Bytes = DecodeQuotedPrintable(Property.Value);
+  for (const char* Latin1 : {";CHARSET=ISO-8859-1", ";CHARSET=LATIN1", ";CHARSET=WINDOWS-1252"})
+    if (P.find(Latin1) != std::string::npos)
+      return Latin1ToUtf8(Bytes);
+  return Bytes;
 }
 
 // Removes a trailing partial UTF-8 sequence after a cut.
@@ -177,12 +256,12 @@ std::vector<TContact> ReadVCards(const std::string& Text, const std::string& Sou
       Warn(Line.Line, "a line without \":\"");
       Broken = true;
     } else if (Property->Name == "FN") {
-      Card->Name = CleanName(Unescape(Property->Value));
+      Card->Name = CleanName(Unescape(ValueText(*Property)));
     } else if (Property->Name == "N") {
-      const std::vector<std::string> Parts = Components(Property->Value);
+      const std::vector<std::string> Parts = Components(ValueText(*Property));
       FamilyGiven = (Parts.size() > 1 ? Parts[1] + " " : "") + Parts[0];
     } else if (Property->Name == "TEL") {
-      Card->Numbers.push_back(Unescape(Property->Value));
+      Card->Numbers.push_back(Unescape(ValueText(*Property)));
     }
   }
   if (Card && !Broken)

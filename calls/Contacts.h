@@ -2,9 +2,11 @@
 // books export it, and written back one card at a time.
 //
 // Contract:
-// - ReadVCards takes vCard 3.0 and 4.0 text: CRLF or LF line ends, folded lines (a line
-//   beginning with a blank or a tab continues the one before), property names in any case,
-//   with or without a group ("item1.TEL"), escaped values (\, \; \n \\), UTF-8. A card's name
+// - ReadVCards takes vCard 2.1, 3.0 and 4.0 text: CRLF or LF line ends, a UTF-8 byte-order
+//   mark, folded lines (a line beginning with a blank or a tab continues the one before),
+//   property names in any case, with or without a group ("item1.TEL"), escaped values (\,
+//   \; \n \\), UTF-8; 2.1's quoted-printable values (soft line breaks, "=XX" bytes) in UTF-8
+//   or with CHARSET=ISO-8859-1. A card's name
 //   is FN, else the given and family names of N; its numbers are every TEL, as text
 //   ("+1 (555) 010-2030") or as a tel: URI. The name is cleaned: valid UTF-8 only (other
 //   bytes read as Latin-1), no control characters, at most ContactNameLimit bytes.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -37,6 +38,15 @@ const char* const MigrationSteps[HistorySchemaVersion] = {
     // 3: what the call screen decided: the contact's name ('' for none) and blocked (0/1).
     "ALTER TABLE calls ADD COLUMN contact TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE calls ADD COLUMN blocked INTEGER NOT NULL DEFAULT 0;",
+    // 4: the order the calls came in (milliseconds), apart from what the clock said; the
+    // earlier rows came in the order of their moments.
+    // The token names one call for good, so that a call written again (from the spool, or a
+    // later report of it) finds its row and never another call's.
+    "ALTER TABLE calls ADD COLUMN arrival INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE calls ADD COLUMN token TEXT NOT NULL DEFAULT '';"
+    "UPDATE calls SET arrival = moment * 1000;"
+    "CREATE INDEX calls_arrival ON calls (arrival, id);"
+    "CREATE INDEX calls_token ON calls (token) WHERE token <> '';",
 };
 
 std::string UtcText(std::time_t Moment) {
@@ -143,6 +153,11 @@ THistoryStore::THistoryStore(const std::string& Path, THistoryOpen Mode, int Bus
   const int Opened = sqlite3_open_v2(Path.c_str(), &Db, Flags | SQLITE_OPEN_NOMUTEX, nullptr);
   FDb.reset(Db);
   Check(Opened, "open");
+  struct stat Info {};
+  if (::stat(Path.c_str(), &Info) == 0) {
+    FDevice = Info.st_dev;
+    FInode = Info.st_ino;
+  }
   Check(sqlite3_extended_result_codes(FDb.get(), 1), "set up");
   Check(sqlite3_busy_timeout(FDb.get(), BusyMs), "set up");
   if (Mode == hoRead)
@@ -260,18 +275,35 @@ void THistoryStore::BindCall(sqlite3_stmt* Statement, const TCallRecord& Call,
   Check(sqlite3_bind_int(Statement, Index, Call.Blocked ? 1 : 0), "write");
 }
 
-int64_t THistoryStore::Insert(const TCallRecord& Call) {
+int64_t THistoryStore::Insert(const TCallRecord& Call, int64_t Arrival, const std::string& Token) {
   TStatement Statement = Prepare(
       "INSERT INTO calls (moment, utc, local_time, line, number, name, number_absent,"
-      " name_absent, shown_number, shown_name, contact, blocked)"
-      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12);");
+      " name_absent, shown_number, shown_name, contact, blocked, arrival, token)"
+      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14);");
   const std::vector<std::string> Texts = CallTexts(Call);
   BindCall(Statement.get(), Call, Texts);
+  const int64_t Order = Arrival != 0 ? Arrival : static_cast<int64_t>(Call.Moment) * 1000;
+  Check(sqlite3_bind_int64(Statement.get(), 13, Order), "write");
+  Check(sqlite3_bind_text(Statement.get(), 14, Token.c_str(), static_cast<int>(Token.size()),
+                          SQLITE_STATIC),
+        "write");
   Check(sqlite3_step(Statement.get()), "write");
   return sqlite3_last_insert_rowid(FDb.get());
 }
 
-void THistoryStore::Update(int64_t Row, const TCallRecord& Call) {
+int64_t THistoryStore::Write(const THistoryCall& Item) {
+  const TCallRecord& Call = Item.Call;
+  if (Item.Token.empty())
+    return Insert(Call, Item.Arrival);
+  TStatement Find = Prepare("SELECT id FROM calls WHERE token = ?1;");
+  Check(sqlite3_bind_text(Find.get(), 1, Item.Token.c_str(), static_cast<int>(Item.Token.size()),
+                          SQLITE_STATIC),
+        "write");
+  const int Found = sqlite3_step(Find.get());
+  Check(Found, "write");
+  if (Found != SQLITE_ROW)
+    return Insert(Call, Item.Arrival, Item.Token);
+  const int64_t Row = sqlite3_column_int64(Find.get(), 0);
   TStatement Statement = Prepare(
       "UPDATE calls SET moment = ?1, utc = ?2, local_time = ?3, line = ?4, number = ?5,"
       " name = ?6, number_absent = ?7, name_absent = ?8, shown_number = ?9, shown_name = ?10,"
@@ -280,18 +312,48 @@ void THistoryStore::Update(int64_t Row, const TCallRecord& Call) {
   BindCall(Statement.get(), Call, Texts);
   Check(sqlite3_bind_int64(Statement.get(), 13, Row), "write");
   Check(sqlite3_step(Statement.get()), "write");
+  return Row;
 }
 
-std::vector<TCallRecord> THistoryStore::Query(const THistoryQuery& Query) {
+int64_t THistoryStore::LatestArrival() {
+  TStatement Statement = Prepare(SchemaVersion() >= 4 ? "SELECT max(arrival) FROM calls;"
+                                                      : "SELECT max(moment) * 1000 FROM calls;");
+  const int Code = sqlite3_step(Statement.get());
+  Check(Code, "read");
+  return Code == SQLITE_ROW ? sqlite3_column_int64(Statement.get(), 0) : 0;
+}
+
+void THistoryStore::Checkpoint() noexcept {
+  // Best effort by design: the calls are committed already, and a reader that holds the log
+  // only means it is folded back at a later write.
+  [[maybe_unused]] const int Ignored =
+      sqlite3_wal_checkpoint_v2(FDb.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+bool THistoryStore::SameFile() const {
+  struct stat Info {};
+  return ::stat(FPath.c_str(), &Info) == 0 && Info.st_dev == FDevice && Info.st_ino == FInode;
+}
+
+std::vector<THistoryCall> THistoryStore::Query(const THistoryQuery& Query) {
+  // A reader never migrates: the columns an older file lacks read as what the migration
+  // would have given them.
+  const int Version = SchemaVersion();
+  const std::string Contact = Version >= 3 ? "contact" : "''";
+  const std::string Blocked = Version >= 3 ? "blocked" : "0";
+  const std::string Arrival = Version >= 4 ? "arrival" : "moment * 1000";
+  const std::string Token = Version >= 4 ? "token" : "''";
   // Newest first with the limit applied, turned round afterwards: "the last N" is one query.
-  TStatement Statement = Prepare(
+  const std::string Sql =
       "SELECT id, moment, local_time, line, number, name, number_absent, name_absent,"
-      " shown_number, shown_name, contact, blocked FROM calls"
+      " shown_number, shown_name, " + Contact + ", " + Blocked + ", " + Arrival + ", " + Token +
+      " FROM calls"
       " WHERE (?1 IS NULL OR moment >= ?1) AND (?2 IS NULL OR moment < ?2)"
       " AND (?3 = '' OR line = ?3)"
       " AND (?4 = '' OR instr(number, ?4) > 0 OR instr(lower(name), lower(?4)) > 0"
-      "      OR instr(lower(contact), lower(?4)) > 0)"
-      " ORDER BY moment DESC, id DESC LIMIT ?5 OFFSET ?6;");
+      "      OR instr(lower(" + Contact + "), lower(?4)) > 0)"
+      " ORDER BY " + Arrival + " DESC, id DESC LIMIT ?5 OFFSET ?6;";
+  TStatement Statement = Prepare(Sql.c_str());
   sqlite3_stmt* S = Statement.get();
   if (Query.Since)
     Check(sqlite3_bind_int64(S, 1, static_cast<sqlite3_int64>(*Query.Since)), "read");
@@ -306,13 +368,14 @@ std::vector<TCallRecord> THistoryStore::Query(const THistoryQuery& Query) {
   Check(sqlite3_bind_int64(S, 5, Query.Limit == 0 ? -1 : static_cast<sqlite3_int64>(Query.Limit)),
         "read");
   Check(sqlite3_bind_int64(S, 6, static_cast<sqlite3_int64>(Query.Offset)), "read");
-  std::vector<TCallRecord> Calls;
+  std::vector<THistoryCall> Calls;
   for (;;) {
     const int Code = sqlite3_step(S);
     Check(Code, "read");
     if (Code != SQLITE_ROW)
       break;
-    TCallRecord Call;
+    THistoryCall Stored;
+    TCallRecord& Call = Stored.Call;
     Call.CallKey = static_cast<uint64_t>(sqlite3_column_int64(S, 0));
     Call.Moment = static_cast<std::time_t>(sqlite3_column_int64(S, 1));
     Call.Time = ColumnText(S, 2);
@@ -325,9 +388,34 @@ std::vector<TCallRecord> THistoryStore::Query(const THistoryQuery& Query) {
     Call.IDName = ColumnText(S, 9);
     Call.Contact = ColumnText(S, 10);
     Call.Blocked = sqlite3_column_int(S, 11) != 0;
-    Calls.push_back(std::move(Call));
+    Stored.Arrival = sqlite3_column_int64(S, 12);
+    Stored.Token = ColumnText(S, 13);
+    Calls.push_back(std::move(Stored));
   }
   return {Calls.rbegin(), Calls.rend()};
+}
+
+namespace {
+
+std::string LowerAscii(std::string Text) {
+  for (char& C : Text)
+    if (C >= 'A' && C <= 'Z')
+      C = static_cast<char>(C - 'A' + 'a');
+  return Text;
+}
+
+} // namespace
+
+bool MatchesQuery(const TCallRecord& Call, const THistoryQuery& Query) {
+  if ((Query.Since && Call.Moment < *Query.Since) || (Query.Until && Call.Moment >= *Query.Until))
+    return false;
+  if (!Query.Line.empty() && Cut(Call.Line) != Query.Line)
+    return false;
+  if (Query.Text.empty() || Call.Number.find(Query.Text) != std::string::npos)
+    return true;
+  const std::string Text = LowerAscii(Query.Text);
+  return LowerAscii(Call.Name).find(Text) != std::string::npos ||
+         LowerAscii(Call.Contact).find(Text) != std::string::npos;
 }
 
 bool LooksLikeSqlite(const std::string& Path) {

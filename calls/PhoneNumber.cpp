@@ -8,11 +8,15 @@
 namespace {
 
 // The countries and how their people write numbers. NANP numbers are ten digits after the
-// "1", which is both the trunk prefix and the calling code there.
+// "1", which is both the trunk prefix and the calling code there. The national lengths are
+// those of whole numbers without the trunk prefix; each minimum plus the code is longer than
+// the longest local number (without area code) of the country.
 constexpr TCountryRule Countries[] = {
-    {"US", "1", "1", "011", 10}, {"CA", "1", "1", "011", 10},  {"GB", "44", "0", "00", 0},
-    {"IE", "353", "0", "00", 0}, {"DE", "49", "0", "00", 0},   {"FR", "33", "0", "00", 0},
-    {"NL", "31", "0", "00", 0},  {"AU", "61", "0", "0011", 0}, {"NZ", "64", "0", "00", 0},
+    {"US", "1", "1", "011", 10, 0, 0}, {"CA", "1", "1", "011", 10, 0, 0},
+    {"GB", "44", "0", "00", 0, 9, 10}, {"IE", "353", "0", "00", 0, 7, 9},
+    {"DE", "49", "0", "00", 0, 8, 11}, {"FR", "33", "0", "00", 0, 9, 9},
+    {"NL", "31", "0", "00", 0, 9, 9},  {"AU", "61", "0", "0011", 0, 9, 9},
+    {"NZ", "64", "0", "00", 0, 8, 10},
 };
 
 constexpr size_t MinDigits = 3;
@@ -79,6 +83,11 @@ std::string Canonical(const std::string& Text, const TCountryRule& Country, bool
     const size_t Rest = Number.size() - std::string_view(Country.TrunkPrefix).size();
     if (Prefix || Country.NationalDigits == 0 || Rest == Country.NationalDigits)
       Number.erase(0, std::string_view(Country.TrunkPrefix).size());
+  } else if (!Prefix && StartsWith(Number, Country.CallingCode)) {
+    // The own code without "+": only a whole national number after it makes it one.
+    const size_t Rest = Number.size() - std::string_view(Country.CallingCode).size();
+    if (Rest >= Country.MinNational && Rest <= Country.MaxNational && Country.MaxNational > 0)
+      Number.erase(0, std::string_view(Country.CallingCode).size());
   }
   if (Number.size() > MaxDigits || Number.size() < (Prefix ? 1 : MinDigits))
     return "";

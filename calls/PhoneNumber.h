@@ -6,6 +6,9 @@
 //   "1-407-555-1212" and "4075551212" are all "4075551212" in the US; "+44 20 7946 0958",
 //   "0044 20 7946 0958" and "020 7946 0958" are all "2079460958" in GB). A number of another
 //   country keeps its calling code behind a "+" ("011 49 30 1234567" is "+49301234567").
+//   The country's own code written without "+" or the exit prefix ("442079460958" in GB) is
+//   dropped too, but only when what follows has the length of a whole national number there,
+//   so that a short local number that starts with the same digits stays as it is.
 // - Text that is not a number (letters, no digits, fewer than 3 or more than 15 digits) has
 //   no canonical form (""), so it matches nothing.
 // - A prefix (for the block list) is canonical in the same way, except that the trunk prefix
@@ -21,6 +24,10 @@ struct TCountryRule {
   const char* TrunkPrefix; // dialled before a national number ("0", "1")
   const char* ExitPrefix;  // dialled before another country's code ("00", "011")
   unsigned NationalDigits; // the trunk prefix is dropped only when this many remain (0: any)
+  // A number that starts with CallingCode (no "+", no exit prefix) is one of this country's
+  // when MinNational to MaxNational digits follow the code (0: never; the trunk prefix rules).
+  unsigned MinNational;
+  unsigned MaxNational;
 };
 
 // The rule of Code (case-insensitive), nullptr when the table has none.

@@ -261,7 +261,8 @@ bool TWebApi::ReadCalls(const THistoryQuery& Query, std::vector<TCallRecord>& Ca
     return true;
   }
   try {
-    Calls = THistoryReader(FOptions.HistoryPath).Read(Query);
+    Calls = FOptions.ReadHistory ? FOptions.ReadHistory(Query)
+                                 : THistoryReader(FOptions.HistoryPath).Read(Query);
     return true;
   } catch (const EHistory& Failure) {
     Why = Failure.what();

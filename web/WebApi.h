@@ -5,9 +5,10 @@
 // - POST /api/login takes {"password": ...}; every other /api/ route needs the session
 //   cookie (401 without a live one) and every other POST or DELETE also the X-CSRF-Token
 //   header of that session (403). Errors are {"error": text} with their status.
-// - Calls come from the history file (a read-only connection per request) or, without one,
-//   from the calls of this run in memory; newest first, filtered and paged as asked. A
-//   parameter that is not what it should be is 400.
+// - Calls come from the history file (a read-only connection per request, with the calls
+//   that still wait to be written) or, without one, from the calls of this run in memory;
+//   newest first, filtered and paged as asked. A parameter that is not what it should be is
+//   400.
 // - Contacts and the block list are changed through the files, as the call screen does (its
 //   lock, atomic replace); the monitor's own screen reads them again when they change.
 // - Every text that came from the telephone line or a file is cleaned of control characters
@@ -20,6 +21,7 @@
 #include "web/WebEvents.h"
 #include "web/WebSessions.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,6 +52,9 @@ inline constexpr size_t MaxCallLimit = 500;
 
 struct TWebApiOptions {
   std::string HistoryPath; // "" for none: the calls of this run
+  // The history with the calls still waiting to be written (THistoryWriter::Read); unset, the
+  // file at HistoryPath is read.
+  std::function<std::vector<TCallRecord>(const THistoryQuery&)> ReadHistory;
   TScreenFiles Files;
   const TCountryRule* Country = &DefaultCountry();
   bool Secure = false; // served over TLS: the cookie gets Secure

@@ -196,11 +196,26 @@ TEST_F(CallHistoryTest, HistoryIsReadWhileAMonitorWritesAndALockedFileLosesNoCal
          std::chrono::steady_clock::now() < End)
     Ringlet.Read(100);
   EXPECT_NE(std::string::npos, Ringlet.Stderr().find("locked by another program")) << Ringlet.Stderr();
-  // Readers are still welcome.
+  // Readers are still welcome, and see the call that waits.
   const TRun WhileLocked = RunToEnd(FProgram, {"--history"});
   EXPECT_EQ(0, WhileLocked.Status) << WhileLocked.Err;
-  EXPECT_EQ(1u, LineCount(WhileLocked.Out)) << WhileLocked.Out;
+  EXPECT_EQ(Ringlet.Stdout(), WhileLocked.Out);
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(Holder, "COMMIT;", nullptr, nullptr, nullptr));
+  // No call comes: the waiting one is written all the same, in its place.
+  const auto Stored = [&] {
+    sqlite3_stmt* Count = nullptr;
+    int Rows = -1;
+    if (sqlite3_prepare_v2(Holder, "SELECT count(*) FROM calls;", -1, &Count, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(Count) == SQLITE_ROW)
+      Rows = sqlite3_column_int(Count, 0);
+    sqlite3_finalize(Count);
+    return Rows;
+  };
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+  while (Stored() < 2 && std::chrono::steady_clock::now() < Until)
+    Ringlet.Read(100);
+  EXPECT_EQ(2, Stored());
   sqlite3_close(Holder);
 
   Modem.Send("sleep 3500");
@@ -242,6 +257,16 @@ TEST_F(CallHistoryTest, NoHistoryOptionSettingAndABadFileStopNothing) {
     std::ifstream In(Garbage);
     return std::string(std::istreambuf_iterator<char>(In), {});
   }()) << "left as it was";
+
+  // The program's own file is its own: moved aside, and the call kept in a new one.
+  fs::create_directories(fs::path(DefaultFile()).parent_path());
+  std::ofstream(DefaultFile()) << std::string(3000, '\x7f');
+  ConsoleRun(Modem, {"sleep 3500", "call 444 \"FOUR\" rings=2"}, 1, {}, Out, Err);
+  EXPECT_NE(std::string::npos, Err.find("is not a database; it was moved to " + DefaultFile() +
+                                        ".damaged-"))
+      << Err;
+  EXPECT_EQ(std::string::npos, Err.find("could not be written")) << Err;
+  EXPECT_EQ(Out, RunToEnd(FProgram, {"--history"}).Out);
 }
 
 } // namespace

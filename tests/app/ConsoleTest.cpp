@@ -448,6 +448,78 @@ void WriteFile(const fs::path& Path, const std::string& Text) {
   std::ofstream(Path) << Text;
 }
 
+// "ringlet --console | head -n1": once the reader is gone, every call is still recorded,
+// screened and handed to other screens, and standard error says once that the rows cannot be
+// printed. Then the same with standard output closed from the start, publishing to MQTT.
+TEST_F(ConsoleTest, AClosedStandardOutputStillRecordsScreensAndPublishesEveryCall) {
+  WriteFile(FFolder / "config/ringlet/blocklist.txt", "5550003\n");
+  const std::string ModemLog = FFolder / "fakemodem.log";
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start({"--ring-spacing", "400", "--answer-delay", "30000"}, ModemLog));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  const auto Stored = [&](size_t Count) {
+    std::string Out;
+    BrokerTest::WaitFor([&] {
+      Out = RunToEnd(FProgram, {"--history"}).Out;
+      return static_cast<size_t>(std::count(Out.begin(), Out.end(), '\n')) >= Count;
+    }, std::chrono::milliseconds(GenerousMs));
+    return Out;
+  };
+
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--ncid-listen",
+                                       "127.0.0.1:" + std::to_string(NcidPort)}));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+    return Ncid->Connected();
+  }, std::chrono::milliseconds(GenerousMs)));
+  Ncid->ReadStartup();
+  Modem.Send("sleep 1500");
+  Modem.Send("call 5550001 \"FIRST\" rings=1");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+  Ringlet.CloseStdout();
+  Modem.Send("sleep 2500");
+  Modem.Send("call 5550002 \"SECOND\" rings=1");
+  Modem.Send("sleep 2500");
+  Modem.Send("call 5550003 \"THIRD\" rings=1");
+  std::string Shown;
+  for (int I = 0; I < 3; ++I)
+    Shown += Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)) + "\n";
+  EXPECT_NE(Shown.find("*NMBR*5550003*"), std::string::npos) << Shown << Ringlet.Stderr();
+  const std::string History = Stored(3);
+  EXPECT_NE(History.find("\t5550002\tSECOND\n"), std::string::npos) << History << Ringlet.Stderr();
+  EXPECT_NE(History.find("\t5550003\tTHIRD [blocked]\n"), std::string::npos) << History;
+  ASSERT_TRUE(Ringlet.WaitForError("standard output", GenerousMs)) << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  const std::string& Err = Ringlet.Stderr();
+  EXPECT_EQ(Err.find("standard output"), Err.rfind("standard output")) << "told once: " << Err;
+  Modem.Stop();
+  EXPECT_NE(CallAccounts(ModemLog).at("5550003").find("<- ATA"), std::string::npos)
+      << "the blocked call was picked up";
+
+  // Standard output closed before the program starts: nothing else may take its place.
+  BrokerTest::TBroker Broker;
+  ASSERT_TRUE(Broker.Start());
+  BrokerTest::TSubscriber Subscriber(Broker.Port(), {"ringlet/+/call"});
+  ASSERT_TRUE(Subscriber.WaitSubscribed());
+  TFakeModem Second;
+  ASSERT_TRUE(Second.Start({"--ring-spacing", "400"}));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Second.Device()}});
+  TRinglet Closed;
+  ASSERT_TRUE(Closed.Start("/bin/sh", {"-c", "exec \"$0\" --console --mqtt \"$1\" >&-", FProgram,
+                                       "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
+  Second.Send("sleep 1500");
+  Second.Send("call 5550004 \"FOURTH\" rings=1");
+  EXPECT_NE(Stored(4).find("\t5550004\tFOURTH\n"), std::string::npos) << Closed.Stderr();
+  EXPECT_EQ(Subscriber.WaitOn("ringlet/fake_modem_1/call", 1).size(), 1u);
+  ASSERT_TRUE(Closed.WaitForError("standard output", GenerousMs)) << Closed.Stderr();
+  Closed.Signal(SIGTERM);
+  EXPECT_EQ(0, Closed.Wait()) << Closed.Stderr();
+}
+
 TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   WriteFile(FFolder / "config/ringlet/contacts.vcf",
             "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Mum\r\nTEL;TYPE=HOME:+1 (407) 555-1212\r\n"

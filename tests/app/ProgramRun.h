@@ -122,6 +122,14 @@ public:
     return true;
   }
 
+  // Closes the reading end of the program's standard output, as "| head -n1" does once it has
+  // its line: the program's next write fails.
+  void CloseStdout() {
+    if (FOut >= 0)
+      ::close(FOut);
+    FOut = -1;
+  }
+
   void Signal(int Number) { ::kill(FPid, Number); }
   void Kill() {
     if (FPid > 0) {

@@ -186,11 +186,12 @@ TEST_F(WebConsoleTest, ACallOfTheLineShowsUpInTheApi) {
   Modem.Send("sleep 1500");
   Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
   ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
-  // The history is written on its own thread: the call is there soon after it is printed.
+  // The history is written on its own thread: the call is there at once (id 0 while it
+  // waits to be written), and soon with its row's id.
   TJson Calls;
   ASSERT_TRUE(BrokerTest::WaitFor([&] {
     Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
-    return Calls.is_object() && Calls["calls"].size() == 1;
+    return Calls.is_object() && Calls["calls"].size() == 1 && Calls["calls"][0]["id"] != 0;
   }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
   EXPECT_EQ("5551234", Calls["calls"][0]["number"]);
   EXPECT_EQ("JOHN DOE", Calls["calls"][0]["name"]);

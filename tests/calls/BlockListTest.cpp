@@ -75,6 +75,10 @@ TEST(BlockListTest, OutOfAreaAndGbNumbers) {
   EXPECT_NE(List.Match(Call("+44 870 123 4567", "")), nullptr);
   EXPECT_NE(List.Match(Call("02079460000", "")), nullptr);
   EXPECT_EQ(List.Match(Call("02079460001", "")), nullptr);
+  // The country code without "+" or "00", as some lines send it.
+  EXPECT_NE(List.Match(Call("442079460000", "")), nullptr);
+  EXPECT_NE(List.Match(Call("448701234567", "")), nullptr);
+  EXPECT_EQ(List.Match(Call("442079460001", "")), nullptr);
 }
 
 } // namespace

@@ -98,10 +98,16 @@ public:
     return FPid > 0 && WaitFor([this] { return PortAccepts(FPort) || Ended(); }, 10000ms) && !Ended();
   }
 
+  // A broker that stops answering without closing a connection (a hung box): SIGSTOP, and
+  // SIGCONT to go on.
+  void Freeze() { ::kill(FPid, SIGSTOP); }
+  void Thaw() { ::kill(FPid, SIGCONT); }
+
   // A clean stop (the broker saves its sessions), bounded; a broker that hangs is killed.
   void Stop() {
     if (FPid <= 0)
       return;
+    ::kill(FPid, SIGCONT);
     ::kill(FPid, SIGTERM);
     if (!WaitFor([this] { return Ended(); }, 10000ms)) {
       ::kill(FPid, SIGKILL);

@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -116,6 +119,71 @@ TEST_F(CallScreenTest, ChangedFilesAreReadAgainAndWarnOncePerRead) {
   fs::remove(FScreen.Files().BlockList);
   EXPECT_FALSE(Screened(Call("5550002", "")).Blocked);
   EXPECT_EQ(FWarnings.size(), 1u);
+}
+
+// As root the permission bits do not hold; without these capabilities they do.
+bool DropFileCapabilities() {
+  __user_cap_header_struct Header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct Data[2] = {};
+  if (::syscall(SYS_capget, &Header, Data) != 0)
+    return false;
+  for (int Capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+    Data[0].effective &= ~(1u << Capability);
+    Data[0].permitted &= ~(1u << Capability);
+  }
+  return ::syscall(SYS_capset, &Header, Data) == 0;
+}
+
+// One failed read (the file rewritten and unreadable for a moment) must not turn the rules
+// off: the last good ones stay, and the file is read again at the next call. Run in a child
+// without the capabilities that let root read any file; the child's exit status is the
+// number of the first check that failed.
+TEST_F(CallScreenTest, AFailedReadKeepsTheLastGoodRulesAndIsRetriedAtTheNextCall) {
+  Write(FScreen.Files().BlockList, "5550001\n");
+  const pid_t Child = ::fork();
+  if (Child == 0) {
+    if (!DropFileCapabilities())
+      ::_exit(99);
+    int Check = 0;
+    const auto Expect = [&Check](bool Ok) {
+      ++Check;
+      if (!Ok)
+        ::_exit(Check);
+    };
+    Expect(Screened(Call("5550001", "")).Blocked); // call 1
+    Write(FScreen.Files().BlockList, "5550001\n5550002\n");
+    fs::permissions(FScreen.Files().BlockList, fs::perms::none);
+    Expect(Screened(Call("5550001", "")).Blocked); // call 2: the last good rules hold
+    Expect(Screened(Call("5550001", "")).Blocked); // call 3
+    Expect(FWarnings.size() == 1);                 // told once while it cannot be read
+    fs::permissions(FScreen.Files().BlockList, fs::perms::owner_read | fs::perms::owner_write);
+    Expect(Screened(Call("5550002", "")).Blocked); // call 4: read again once readable
+    Expect(Screened(Call("5550001", "")).Blocked);
+    Expect(FWarnings.size() == 1);
+    ::_exit(0);
+  }
+  ASSERT_GT(Child, 0);
+  int Status = 0;
+  ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+  ASSERT_TRUE(WIFEXITED(Status)) << Status;
+  if (WEXITSTATUS(Status) == 99)
+    GTEST_SKIP() << "the capabilities could not be dropped";
+  EXPECT_EQ(WEXITSTATUS(Status), 0) << "the check that failed";
+}
+
+// Editors on some systems start a UTF-8 file with a byte-order mark; the first card or rule
+// is as good as the others.
+TEST_F(CallScreenTest, AByteOrderMarkIsNotPartOfTheFirstCardOrRule) {
+  const std::string Bom = "\xEF\xBB\xBF";
+  Write(FScreen.Files().Contacts,
+        Bom + "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Mum\r\nTEL:4075551212\r\nEND:VCARD\r\n");
+  Write(FScreen.Files().BlockList, Bom + "5550001\n");
+  Write(FScreen.Files().AllowList, Bom + "5550002\n");
+  Write(FScreen.Files().BlockList, Bom + "5550001\n555000*\n");
+  EXPECT_EQ(Screened(Call("4075551212", "X")).Contact, "Mum");
+  EXPECT_TRUE(Screened(Call("5550001", "")).Blocked);
+  EXPECT_FALSE(Screened(Call("5550002", "")).Blocked) << "allowed by the first allow rule";
+  EXPECT_TRUE(FWarnings.empty()) << FWarnings.front();
 }
 
 TEST_F(CallScreenTest, AddContactAndBlockNumberKeepWhatIsThere) {

@@ -62,8 +62,31 @@ TEST(CallTextTest, TopicSlugIsOneSafeLevel) {
   EXPECT_EQ(TopicSlug("Kitchen modem"), "kitchen_modem");
   EXPECT_EQ(TopicSlug("a/b+#c"), "a_b_c");
   EXPECT_EQ(TopicSlug("  --  "), "line");
-  EXPECT_EQ(TopicSlug("Caf\xc3\xa9 2"), "caf_2");
   EXPECT_EQ(TopicSlug(std::string(300, 'z')).size(), 64u);
+}
+
+// Names in other scripts keep a slug of their own: letters with accents and Cyrillic letters in
+// plain Latin, anything else with a hash of the name, never the same slug for two names.
+TEST(CallTextTest, TopicSlugsOfNamesBeyondAsciiAreReadableAndDistinct) {
+  EXPECT_EQ(TopicSlug("Caf\xc3\xa9 2"), "cafe_2");
+  EXPECT_EQ(TopicSlug("K\xc3\xbc" "che \xc5\x81\xc3\xb3" "d\xc5\xba"), "kuche_lodz");
+  EXPECT_EQ(TopicSlug("Stra\xc3\x9f" "e"), "strasse");
+  EXPECT_EQ(TopicSlug("M\xfcller"), "muller") << "Latin-1 bytes as the line may send them";
+  EXPECT_EQ(TopicSlug("\xd0\x9a\xd1\x83\xd1\x85\xd0\xbd\xd1\x8f"), "kukhnya"); // Кухня
+  EXPECT_EQ(TopicSlug("\xd0\x9e\xd1\x84\xd0\xb8\xd1\x81"), "ofis");                // Офис
+  EXPECT_EQ(TopicSlug("Line \xe2\x80\x93 2"), "line_2") << "a dash is punctuation";
+  const std::string Kitchen = TopicSlug("\xe5\x8e\xa8\xe6\x88\xbf"); // 厨房
+  const std::string Office = TopicSlug("\xe5\x8a\x9e\xe5\x85\xac\xe5\xae\xa4"); // 办公室
+  EXPECT_EQ(Kitchen.size(), 13u) << Kitchen;
+  EXPECT_EQ(Kitchen.rfind("line_", 0), 0u) << Kitchen;
+  EXPECT_NE(Kitchen, Office);
+  EXPECT_EQ(Kitchen, TopicSlug("\xe5\x8e\xa8\xe6\x88\xbf")) << "the same in every run";
+  EXPECT_EQ(TopicSlug("Kitchen modem", true).rfind("kitchen_modem_", 0), 0u);
+  EXPECT_NE(TopicSlug("Kitchen modem", true), TopicSlug("kitchen-modem", true));
+  for (const std::string& Name : {Kitchen, Office, TopicSlug(std::string(300, '\xff'), true)}) {
+    EXPECT_LE(Name.size(), 64u);
+    EXPECT_EQ(Name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"), std::string::npos);
+  }
 }
 
 } // namespace

@@ -75,6 +75,37 @@ TEST(ContactsTest, MailExportWithUrisAndNameFromN) {
   EXPECT_EQ(Book.Find("15550104040"), "Jane Ro\xc3\xa9");
 }
 
+// Many phones still export vCard 2.1: names in quoted-printable with a charset, long values
+// broken with "=" at the line end (soft line breaks), the encoding as a bare parameter.
+TEST(ContactsTest, VCard21QuotedPrintableNamesAreDecoded) {
+  const std::string Text =
+      "\xEF\xBB\xBF"
+      "BEGIN:VCARD\r\nVERSION:2.1\r\n"
+      "N;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:M=C3=BCller;J=C3=BCrgen;;;\r\n"
+      "FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:J=C3=BCrgen M=C3=BCller\r\n"
+      "TEL;CELL:+49 170 1234567\r\nEND:VCARD\r\n"
+      "BEGIN:VCARD\r\nVERSION:2.1\r\n"
+      "N;ENCODING=QUOTED-PRINTABLE;CHARSET=UTF-8:=C3=89l=C3=A9onore;Fran=C3=A7oise=\r\n"
+      "-Ren=C3=A9e;;;\r\n"
+      "TEL;HOME;VOICE:01 23 45 67 89\r\nEND:VCARD\r\n"
+      "BEGIN:VCARD\r\nVERSION:2.1\r\n"
+      "FN;QUOTED-PRINTABLE;CHARSET=ISO-8859-1:Ren=E9 =3D Gro=DF\r\n"
+      "TEL:5550001\r\nEND:VCARD\r\n"
+      "BEGIN:VCARD\r\nVERSION:2.1\r\n"
+      "FN;ENCODING=QUOTED-PRINTABLE:Broken =ZZ escape=\r\n"
+      " and a fold\r\n"
+      "TEL:5550002\r\nEND:VCARD\r\n";
+  std::vector<std::string> Warnings;
+  const std::vector<TContact> Cards = ReadVCards(Text, "phone.vcf", Warnings);
+  EXPECT_TRUE(Warnings.empty()) << Warnings.front();
+  ASSERT_EQ(Cards.size(), 4u);
+  EXPECT_EQ(Cards[0].Name, "J\xc3\xbcrgen M\xc3\xbcller");
+  EXPECT_EQ(Cards[1].Name, "Fran\xc3\xa7oise-Ren\xc3\xa9"
+                           "e \xc3\x89l\xc3\xa9onore");
+  EXPECT_EQ(Cards[2].Name, "Ren\xc3\xa9 = Gro\xc3\x9f");
+  EXPECT_EQ(Cards[3].Name, "Broken =ZZ escape and a fold") << "a bad escape stays as it was";
+}
+
 TEST(ContactsTest, BrokenCardsAreSkippedWithOneWarningNamingTheLine) {
   const std::string Text = std::string("BEGIN:VCARD\nVERSION:3.0\nFN:Good One\nTEL:5550001\n"
                                        "END:VCARD\n"

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -213,6 +214,76 @@ bool Contains(const std::string& Text, const std::string& Part) {
   return Text.find(Part) != std::string::npos;
 }
 
+// Another program holding the history's write lock (BEGIN EXCLUSIVE) until Release.
+class TLockHolder {
+public:
+  explicit TLockHolder(const std::string& Path) {
+    int Locked[2];
+    if (::pipe2(Locked, O_CLOEXEC) != 0 || ::pipe2(FRelease, O_CLOEXEC) != 0)
+      return;
+    FChild = ::fork();
+    if (FChild == 0) {
+      sqlite3* Db = nullptr;
+      char Byte = 'L';
+      if (sqlite3_open(Path.c_str(), &Db) != SQLITE_OK ||
+          sqlite3_exec(Db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        Byte = 'E';
+      [[maybe_unused]] ssize_t Ignored = ::write(Locked[1], &Byte, 1);
+      pollfd Poll{FRelease[0], POLLIN, 0};
+      ::poll(&Poll, 1, 2 * GenerousMs);
+      sqlite3_exec(Db, "COMMIT;", nullptr, nullptr, nullptr);
+      sqlite3_close(Db);
+      ::_exit(0);
+    }
+    ::close(Locked[1]);
+    ::close(FRelease[0]);
+    pollfd Poll{Locked[0], POLLIN, 0};
+    char Byte = 0;
+    FHolding = ::poll(&Poll, 1, GenerousMs) == 1 && ::read(Locked[0], &Byte, 1) == 1 && Byte == 'L';
+    ::close(Locked[0]);
+  }
+  ~TLockHolder() { Release(); }
+  TLockHolder(const TLockHolder&) = delete;
+  TLockHolder& operator=(const TLockHolder&) = delete;
+
+  bool Holding() const { return FHolding; }
+  void Release() {
+    if (FChild <= 0)
+      return;
+    [[maybe_unused]] ssize_t Ignored = ::write(FRelease[1], "R", 1);
+    ::close(FRelease[1]);
+    ::waitpid(FChild, nullptr, 0);
+    FChild = -1;
+  }
+
+private:
+  int FRelease[2] = {-1, -1};
+  pid_t FChild = -1;
+  bool FHolding = false;
+};
+
+// The history as another program (--history) reads it: numbers, newest last.
+std::string NumbersInChild(const std::string& Path) {
+  return InChild([&] {
+    try {
+      return Numbers(ReadAll(Path));
+    } catch (const EHistory& Failure) {
+      return std::string("error: ") + Failure.what();
+    }
+  });
+}
+
+// Waits, bounded, until Condition holds.
+bool WaitUntil(const std::function<bool()>& Condition) {
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(GenerousMs);
+  while (!Condition()) {
+    if (std::chrono::steady_clock::now() > End)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // What is stored and read back
 
@@ -348,6 +419,7 @@ TEST(HistoryMigrationTest, FirstVersionFileIsMigratedAndKeepsItsCalls) {
                      "INSERT INTO calls VALUES (1, 50, '1970-01-01T00:00:50Z', 'then', 'Old',"
                      " '123', 'OLD CALL', '', '', '123', 'OLD CALL');"
                      "PRAGMA user_version = 1;"));
+  EXPECT_EQ("123", Numbers(ReadAll(Path))) << "a reader reads an old file as it is";
   TCallRecord Screened = Call(60, "456", "NEW CALL");
   Screened.Contact = "Neighbour";
   Screened.Blocked = true;
@@ -433,8 +505,9 @@ TEST(HistoryFaultTest, SecondProcessHoldingTheWriteLock) {
     EXPECT_EQ(2u, Writer.Pending());
     ASSERT_EQ(1u, Messages.Texts().size()) << "told once: " << Messages.All();
     EXPECT_TRUE(Contains(Messages.All(), "locked by another program")) << Messages.All();
-    // Readers are welcome meanwhile, and see only what was committed.
-    EXPECT_EQ("100", Numbers(ReadAll(Path)));
+    // Readers are welcome meanwhile, and see the waiting calls too (from the spool).
+    EXPECT_EQ("100 200 300", Numbers(ReadAll(Path)));
+    EXPECT_EQ("1", SqlValue(Path, "SELECT count(*) FROM calls WHERE line <> 'Other';"));
 
     ASSERT_EQ(1, ::write(Release[1], "R", 1));
     ::waitpid(Holder, nullptr, 0);
@@ -468,14 +541,31 @@ TEST(HistoryFaultTest, ReadOnlyFolder) {
       Writer.WaitIdle(GenerousMs);
       Checks.Expect(Writer.LastFault() == hfReadOnly, "fault " + std::to_string(Writer.LastFault()));
       Checks.Expect(Writer.Pending() == 2, "pending " + std::to_string(Writer.Pending()));
-      Checks.Expect(Messages.Texts().size() == 1, "told once: " + Messages.All());
+      // Told once each: the file, and the spool beside it that cannot be made either.
+      Checks.Expect(Messages.Texts().size() == 2, "told once: " + Messages.All());
       Checks.Expect(Contains(Messages.All(), "cannot be written"), Messages.All());
+      Checks.Expect(Contains(Messages.All(), "cannot be kept in " + Path + ".pending"),
+                    Messages.All());
       fs::permissions(Sealed, fs::perms::owner_all);
       Writer.Deliver(Call(30, "300", "THREE"));
       Writer.WaitIdle(GenerousMs);
       Checks.Expect(Writer.Pending() == 0, "still pending");
     }
     Checks.Expect(Numbers(ReadAll(Path)) == "100 200 300", Numbers(ReadAll(Path)));
+    // Sealed to the end: with nowhere to keep it, the call is shown in the last message.
+    const fs::path Closed = Folder.Path() / "closed";
+    fs::create_directories(Closed);
+    fs::permissions(Closed, fs::perms::owner_read | fs::perms::owner_exec);
+    TMessages Last;
+    {
+      THistoryWriter Writer((Closed / "calls.sqlite").string(), Last.Sink());
+      Writer.Deliver(Call(40, "400", "FOUR"));
+      Writer.WaitIdle(GenerousMs);
+    }
+    Checks.Expect(Contains(Last.Texts().back(), "nor kept in") &&
+                      Contains(Last.Texts().back(), "\n  shown 40\t400\tFOUR"),
+                  Last.All());
+    fs::permissions(Closed, fs::perms::owner_all);
     return Checks.Problems;
   });
   if (Report.rfind("SKIP:", 0) == 0)
@@ -661,6 +751,171 @@ TEST(HistoryWriterTest, OverflowingQueueDropsTheOldestAndSaysSo) {
   ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
   EXPECT_EQ("4 5 6", Numbers(ReadAll(Path)));
   EXPECT_TRUE(Contains(Messages.All(), "3 call(s) were dropped")) << Messages.All();
+}
+
+// ---------------------------------------------------------------------------------------
+// No call lost or out of order once it is delivered
+
+TEST(HistoryKeepTest, ALockedFileIsTriedAgainOnATimerAndItsWaitingCallsAreSeenMeanwhile) {
+  TTempFolder Folder;
+  const std::string Path = Folder / "calls.sqlite";
+  WriteCalls(Path, {Call(10, "100", "BEFORE")});
+  TLockHolder Holder(Path);
+  ASSERT_TRUE(Holder.Holding());
+  TMessages Messages;
+  THistoryWriter Writer(Path, Messages.Sink(),
+                        {.BusyMs = 100, .RetryFirstMs = 100, .RetryMaxMs = 400});
+  for (int I = 1; I <= 4; ++I)
+    Writer.Deliver(Call(10 + I, std::to_string(100 + I), "WHILE LOCKED"));
+  ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+  EXPECT_EQ(4u, Writer.Pending());
+  // This program's readers (the page, NCID clients) and another program see them waiting.
+  EXPECT_EQ("100 101 102 103 104", Numbers(Writer.Read({})));
+  EXPECT_EQ("100 101 102 103 104", NumbersInChild(Path));
+  THistoryQuery Newest;
+  Newest.Limit = 2;
+  EXPECT_EQ("103 104", Numbers(Writer.Read(Newest)));
+  Newest.Offset = 3;
+  EXPECT_EQ("100 101", Numbers(Writer.Read(Newest)));
+
+  // The lock ends and no call comes: the timer writes them.
+  Holder.Release();
+  ASSERT_TRUE(WaitUntil([&] { return Writer.Pending() == 0; })) << Messages.All();
+  EXPECT_EQ("5", SqlValue(Path, "SELECT count(*) FROM calls;"));
+  EXPECT_FALSE(fs::exists(Path + ".pending"));
+  EXPECT_TRUE(Contains(Messages.Texts().back(), "written again")) << Messages.All();
+}
+
+TEST(HistoryKeepTest, CallsWaitingWhenTheProgramIsKilledOrEndsAreWrittenAtTheNextStart) {
+  TTempFolder Folder;
+  const std::string Path = Folder / "calls.sqlite";
+  WriteCalls(Path, {Call(10, "100", "BEFORE")});
+  TLockHolder Holder(Path);
+  ASSERT_TRUE(Holder.Holding());
+  // Killed while the file is locked: the calls wait in the spool.
+  const std::string Killed = InChild([&] {
+    THistoryWriter Writer(Path, nullptr, {.BusyMs = 100});
+    for (int I = 1; I <= 3; ++I)
+      Writer.Deliver(Call(10 + I, std::to_string(100 + I), "KILLED"));
+    Writer.WaitIdle(GenerousMs);
+    ::raise(SIGKILL);
+    return std::string("not killed");
+  });
+  EXPECT_TRUE(Contains(Killed, "abnormally")) << Killed;
+  // Ended while the file is locked: said where they are.
+  TMessages Ended;
+  {
+    THistoryWriter Writer(Path, Ended.Sink(), {.BusyMs = 100});
+    Writer.Deliver(Call(20, "200", "ENDED"));
+    ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+  }
+  EXPECT_TRUE(Contains(Ended.Texts().back(), "4 call(s) could not be written")) << Ended.All();
+  EXPECT_TRUE(Contains(Ended.Texts().back(), "kept in " + Path + ".pending")) << Ended.All();
+  EXPECT_EQ("100 101 102 103 200", NumbersInChild(Path));
+
+  Holder.Release();
+  TMessages Next;
+  {
+    THistoryWriter Writer(Path, Next.Sink());
+    Writer.Deliver(Call(30, "300", "NEXT RUN"));
+    ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+    EXPECT_EQ(0u, Writer.Pending());
+  }
+  EXPECT_EQ("6", SqlValue(Path, "SELECT count(*) FROM calls;"));
+  EXPECT_EQ("100 101 102 103 200 300", Numbers(ReadAll(Path)));
+  EXPECT_FALSE(fs::exists(Path + ".pending"));
+  ASSERT_FALSE(Next.Texts().empty());
+  EXPECT_TRUE(Contains(Next.Texts()[0], "4 call(s) of an earlier run")) << Next.All();
+}
+
+TEST(HistoryKeepTest, ADeletedOrReplacedFileIsNoticedBeforeTheNextWrite) {
+  TTempFolder Folder;
+  const std::string Path = Folder / "calls.sqlite";
+  TMessages Messages;
+  THistoryWriter Writer(Path, Messages.Sink());
+  Writer.Deliver(Call(10, "100", "FIRST"));
+  ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+
+  // Deleted with its log and index: the next call goes to a new file, told once.
+  for (const char* Suffix : {"", "-wal", "-shm"})
+    fs::remove(Path + Suffix);
+  Writer.Deliver(Call(20, "200", "AFTER DELETE"));
+  Writer.Deliver(Call(21, "201", "AFTER DELETE"));
+  ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+  EXPECT_EQ("200 201", NumbersInChild(Path));
+  EXPECT_EQ(1u, Messages.Texts().size()) << Messages.All();
+
+  // Swapped for a backup: the backup reads as it is, the writer's log is not laid over it.
+  std::vector<TCallRecord> Backup;
+  for (int I = 0; I < 40; ++I)
+    Backup.push_back(Call(I, std::to_string(1000 + I), "BACKUP"));
+  WriteCalls(Folder / "backup.sqlite", Backup);
+  fs::rename(Folder / "backup.sqlite", Path);
+  EXPECT_EQ("40", InChild([&] { return std::to_string(ReadAll(Path).size()); }));
+  Writer.Deliver(Call(30, "300", "AFTER SWAP"));
+  ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+  const std::vector<TCallRecord> Calls = ReadAll(Path);
+  ASSERT_EQ(41u, Calls.size()) << Messages.All() << Writer.Pending() << Numbers(Calls);
+  EXPECT_EQ("300", Calls.back().Number);
+  EXPECT_EQ("ok", SqlValue(Path, "PRAGMA integrity_check;"));
+  ASSERT_EQ(2u, Messages.Texts().size()) << Messages.All();
+  EXPECT_TRUE(Contains(Messages.Texts()[1], "deleted or replaced")) << Messages.All();
+}
+
+TEST(HistoryKeepTest, NotADatabaseAtTheProgramsOwnFileIsMovedAsideAndANewOneStarted) {
+  TTempFolder Folder;
+  const std::string Path = Folder / "calls.sqlite";
+  const std::string Garbage = "These are my notes, not a database.\n" + std::string(5000, 'x');
+  std::ofstream(Path, std::ios::binary) << Garbage;
+  TMessages Messages;
+  {
+    THistoryWriter Writer(Path, Messages.Sink(), {.MoveAsideNotADatabase = true});
+    Writer.Deliver(Call(10, "100", "ONE"));
+    ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+    EXPECT_EQ(hfNone, Writer.LastFault()) << Messages.All();
+    EXPECT_EQ(0u, Writer.Pending());
+  }
+  std::vector<fs::path> Aside;
+  for (const auto& Entry : fs::directory_iterator(Folder.Path()))
+    if (Contains(Entry.path().filename().string(), "calls.sqlite.damaged-"))
+      Aside.push_back(Entry.path());
+  ASSERT_EQ(1u, Aside.size());
+  EXPECT_EQ(Garbage, FileBytes(Aside[0].string()));
+  EXPECT_EQ("100", Numbers(ReadAll(Path)));
+  ASSERT_EQ(1u, Messages.Texts().size()) << Messages.All();
+  EXPECT_TRUE(
+      Contains(Messages.Texts()[0], "is not a database; it was moved to " + Aside[0].string()))
+      << Messages.All();
+}
+
+TEST(HistoryKeepTest, CallsKeepTheOrderTheyCameInWhateverTheClockSays) {
+  TTempFolder Folder;
+  const std::string Path = Folder / "calls.sqlite";
+  const std::time_t Noon = 1796817600;
+  {
+    THistoryWriter Writer(Path, nullptr);
+    Writer.Deliver(Call(Noon, "1", "FIRST"));
+    Writer.Deliver(Call(Noon, "2", "SAME SECOND"));
+    Writer.Deliver(Call(Noon - 7200, "3", "CLOCK SET BACK"));
+    Writer.Deliver(Call(Noon - 7190, "4", "LATER STILL"));
+    EXPECT_EQ("1 2 3 4", Numbers(Writer.Read({}))) << "while they wait";
+    ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+  }
+  {
+    // The next run, the clock still behind.
+    THistoryWriter Writer(Path, nullptr);
+    Writer.Deliver(Call(Noon - 7000, "5", "NEXT RUN"));
+    ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
+  }
+  const std::vector<TCallRecord> Calls = ReadAll(Path);
+  EXPECT_EQ("1 2 3 4 5", Numbers(Calls));
+  ASSERT_EQ(5u, Calls.size());
+  EXPECT_EQ("shown " + std::to_string(Noon - 7200), Calls[2].Time) << "shown as it was";
+  EXPECT_EQ(Noon - 7200, Calls[2].Moment);
+  EXPECT_EQ("1 2 3 4 5", NumbersInChild(Path));
+  THistoryQuery Last;
+  Last.Limit = 1;
+  EXPECT_EQ("5", Numbers(ReadAll(Path, Last)));
 }
 
 } // namespace

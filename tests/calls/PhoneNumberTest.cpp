@@ -56,6 +56,46 @@ TEST(PhoneNumberTest, CanonicalFormsOfUsAndGbNumbers) {
   }
 }
 
+// Some lines and exports write an international number with its country code but without
+// "+" or the exit prefix. Such a number of one's own country is the national number, as long
+// as what follows the code is as long as a national number there; a short local number that
+// happens to start with the same digits stays what it is.
+TEST(PhoneNumberTest, CountryCodeWithoutPlusOrExitPrefix) {
+  const TCase Cases[] = {
+      {"GB", "442079460958", "2079460958"},
+      {"GB", "447700900123", "7700900123"},
+      {"GB", "44 20 7946 0958", "2079460958"},
+      {"GB", "441632960", "441632960"},         // nine digits in all: a local number
+      {"GB", "4420794609581", "4420794609581"}, // too long for a GB number after the code
+      {"IE", "35312345678", "12345678"},
+      {"IE", "3531234567", "1234567"},
+      {"IE", "3531234", "3531234"},
+      {"DE", "4930123456789", "30123456789"},
+      {"DE", "491701234567", "1701234567"},
+      {"DE", "4912345", "4912345"}, // a local number in some town
+      {"DE", "49123456", "49123456"},
+      {"FR", "33123456789", "123456789"},
+      {"FR", "3312345678", "3312345678"},
+      {"NL", "31201234567", "201234567"},
+      {"AU", "61212345678", "212345678"},
+      {"AU", "61234567", "61234567"},
+      {"NZ", "6491234567", "91234567"},
+      {"NZ", "642112345678", "2112345678"},
+      {"NZ", "6412345", "6412345"},
+      {"US", "14075551212", "4075551212"},
+      {"US", "4475551212", "4475551212"}, // a US number, not a GB one
+  };
+  for (const TCase& Case : Cases) {
+    const TCountryRule* Country = FindCountry(Case.Country);
+    ASSERT_NE(Country, nullptr) << Case.Country;
+    EXPECT_EQ(CanonicalNumber(Case.Text, *Country), Case.Canonical)
+        << Case.Country << " \"" << Case.Text << "\"";
+  }
+  const TCountryRule& Gb = *FindCountry("GB");
+  EXPECT_TRUE(SameNumber("442079460958", "020 7946 0958", Gb));
+  EXPECT_TRUE(SameNumber("442079460958", "+44 20 7946 0958", Gb));
+}
+
 TEST(PhoneNumberTest, SameNumberAcrossFormatsButNeverForGarbage) {
   const TCountryRule& Us = *FindCountry("us");
   const TCountryRule& Gb = *FindCountry("GB");
