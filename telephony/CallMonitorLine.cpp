@@ -158,16 +158,20 @@ std::string TCallMonitorLine::Where() const {
 }
 
 void TCallMonitorLine::SetState(bool inService, const std::string& text) {
+  bool changed = false;
   {
     std::lock_guard lock(FLock);
-    FSettled = true;
-    if (FInService == inService && FState == text)
-      return;
+    changed = FInService != inService || FState != text;
     FInService = inService;
     FState = text;
   }
-  TraceModem(Where(), '*', text);
-  FEvents.OnLineState(inService, text);
+  if (changed) {
+    TraceModem(Where(), '*', text);
+    FEvents.OnLineState(inService, text);
+  }
+  // Only now: whoever waits for the first outcome finds it reported.
+  std::lock_guard lock(FLock);
+  FSettled = true;
 }
 
 void TCallMonitorLine::Run() {

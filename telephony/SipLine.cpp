@@ -581,16 +581,20 @@ std::string TSipLine::StateText() const {
 }
 
 void TSipLine::SetState(bool inService, const std::string& text) {
+  bool changed = false;
   {
     std::lock_guard lock(FLock);
-    FSettled = true;
-    if (FInService == inService && FState == text)
-      return;
+    changed = FInService != inService || FState != text;
     FInService = inService;
     FState = text;
   }
-  TraceModem("sip:" + FConfig.Sip.User + "@" + HostForUri(FConfig.Sip.Host), '*', text);
-  FEvents.OnLineState(inService, text);
+  if (changed) {
+    TraceModem("sip:" + FConfig.Sip.User + "@" + HostForUri(FConfig.Sip.Host), '*', text);
+    FEvents.OnLineState(inService, text);
+  }
+  // Only now: whoever waits for the first outcome finds it reported.
+  std::lock_guard lock(FLock);
+  FSettled = true;
 }
 
 void TSipLine::AddRinging(uint64_t call, const TCallerIdInfo& caller) {

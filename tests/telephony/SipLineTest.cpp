@@ -12,65 +12,6 @@ using namespace Telephony;
 
 namespace {
 
-constexpr const char* Sdp = "v=0\n"
-                            "o=caller 1 1 IN IP4 127.0.0.1\n"
-                            "s=-\n"
-                            "c=IN IP4 127.0.0.1\n"
-                            "t=0 0\n"
-                            "m=audio 4000 RTP/AVP 0\n";
-
-std::string Scenario(const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"t\">\n" + body +
-         "</scenario>\n";
-}
-
-std::string Send(const std::string& message, bool retransmit = false) {
-  return std::string(retransmit ? "<send retrans=\"500\">" : "<send>") + "<![CDATA[\n" + message +
-         "\n]]></send>\n";
-}
-
-// A caller's INVITE to `uri`, with extra header lines, and its CANCEL and ACK.
-std::string Invite(const std::string& uri, const std::string& from, const std::string& extra) {
-  return "INVITE " + uri +
-         " SIP/2.0\n"
-         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=z9hG4bK-[call_number]-inv\n"
-         "From: " +
-         from +
-         ";tag=[pid]caller[call_number]\n"
-         "To: <" +
-         uri +
-         ">\n"
-         "Call-ID: [call_id]\nCSeq: 1 INVITE\n"
-         "Contact: <sip:caller@[local_ip]:[local_port]>\nMax-Forwards: 70\n" +
-         extra + "Content-Type: application/sdp\nContent-Length: [len]\n\n" + Sdp;
-}
-
-std::string Cancel(const std::string& uri, const std::string& from) {
-  return "CANCEL " + uri +
-         " SIP/2.0\n"
-         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=z9hG4bK-[call_number]-inv\n"
-         "From: " +
-         from +
-         ";tag=[pid]caller[call_number]\n"
-         "To: <" +
-         uri +
-         ">\nCall-ID: [call_id]\nCSeq: 1 CANCEL\nMax-Forwards: 70\n"
-         "Content-Length: 0\n";
-}
-
-std::string AckFailure(const std::string& uri, const std::string& from) {
-  return "ACK " + uri +
-         " SIP/2.0\n"
-         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=z9hG4bK-[call_number]-inv\n"
-         "From: " +
-         from +
-         ";tag=[pid]caller[call_number]\n"
-         "To: <" +
-         uri +
-         ">[peer_tag_param]\nCall-ID: [call_id]\nCSeq: 1 ACK\nMax-Forwards: 70\n"
-         "Content-Length: 0\n";
-}
-
 // An answer of the second extension to the last request.
 std::string Answer(const std::string& status, const std::string& cseq, bool withSdp = false) {
   return "SIP/2.0 " + status +

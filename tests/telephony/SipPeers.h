@@ -263,4 +263,81 @@ private:
   TPeerProcess FProcess;
 };
 
+// ---- Scenarios ------------------------------------------------------------------------------
+
+inline constexpr const char* Sdp = "v=0\n"
+                                   "o=caller 1 1 IN IP4 127.0.0.1\n"
+                                   "s=-\n"
+                                   "c=IN IP4 127.0.0.1\n"
+                                   "t=0 0\n"
+                                   "m=audio 4000 RTP/AVP 0\n";
+
+inline std::string Scenario(const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n<scenario name=\"t\">\n" + body +
+         "</scenario>\n";
+}
+
+inline std::string Send(const std::string& message, bool retransmit = false) {
+  return std::string(retransmit ? "<send retrans=\"500\">" : "<send>") + "<![CDATA[\n" + message +
+         "\n]]></send>\n";
+}
+
+// A caller's INVITE to `uri`, with extra header lines, and its CANCEL and ACK.
+inline std::string Invite(const std::string& uri, const std::string& from,
+                          const std::string& extra) {
+  return "INVITE " + uri +
+         " SIP/2.0\n"
+         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=z9hG4bK-[call_number]-inv\n"
+         "From: " +
+         from +
+         ";tag=[pid]caller[call_number]\n"
+         "To: <" +
+         uri +
+         ">\n"
+         "Call-ID: [call_id]\nCSeq: 1 INVITE\n"
+         "Contact: <sip:caller@[local_ip]:[local_port]>\nMax-Forwards: 70\n" +
+         extra + "Content-Type: application/sdp\nContent-Length: [len]\n\n" + Sdp;
+}
+
+inline std::string Cancel(const std::string& uri, const std::string& from) {
+  return "CANCEL " + uri +
+         " SIP/2.0\n"
+         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=z9hG4bK-[call_number]-inv\n"
+         "From: " +
+         from +
+         ";tag=[pid]caller[call_number]\n"
+         "To: <" +
+         uri +
+         ">\nCall-ID: [call_id]\nCSeq: 1 CANCEL\nMax-Forwards: 70\n"
+         "Content-Length: 0\n";
+}
+
+inline std::string AckFailure(const std::string& uri, const std::string& from) {
+  return "ACK " + uri +
+         " SIP/2.0\n"
+         "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=z9hG4bK-[call_number]-inv\n"
+         "From: " +
+         from +
+         ";tag=[pid]caller[call_number]\n"
+         "To: <" +
+         uri +
+         ">[peer_tag_param]\nCall-ID: [call_id]\nCSeq: 1 ACK\nMax-Forwards: 70\n"
+         "Content-Length: 0\n";
+}
+
+// A caller that rings `uri` for `ringMs` and then gives up (CANCEL), or that expects `final`
+// (e.g. "603") when given.
+inline std::string CallerScenario(const std::string& uri, const std::string& from,
+                                  const std::string& headers, int ringMs,
+                                  const std::string& final = "") {
+  std::string body = Send(Invite(uri, from, headers), true) +
+                     "<recv response=\"100\" optional=\"true\"/>\n"
+                     "<recv response=\"180\"/>\n";
+  if (!final.empty())
+    return Scenario(body + "<recv response=\"" + final + "\"/>\n" + Send(AckFailure(uri, from)));
+  return Scenario(body + "<pause milliseconds=\"" + std::to_string(ringMs) + "\"/>\n" +
+                  Send(Cancel(uri, from), true) + "<recv response=\"200\"/>\n" +
+                  "<recv response=\"487\"/>\n" + Send(AckFailure(uri, from)));
+}
+
 } // namespace SipTest
