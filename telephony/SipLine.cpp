@@ -119,7 +119,7 @@ private:
   bool ResolveRegistrar(sa& address) const;
 
   void HandleInvite(const sip_msg* msg);
-  void Reply(TCall& call, uint16_t code, const char* reason);
+  int Reply(TCall& call, uint16_t code, const char* reason);
   void EndCall(uint64_t key);
   void Reject(uint64_t key);
   std::string Label() const { return "sip:" + FAccount.User + "@" + HostForUri(FAccount.Host); }
@@ -368,6 +368,10 @@ void TSipAgent::HandleInvite(const sip_msg* msg) {
     sip_reply(FSip, msg, 481, "Call/Transaction Does Not Exist"); // we keep no dialogs
     return;
   }
+  // What an answer is made of; without it no answer can reach the caller.
+  if (!pl_isset(&msg->callid) || !pl_isset(&msg->from.auri) || !pl_isset(&msg->to.auri) ||
+      !pl_isset(&msg->via.branch) || pl_strcmp(&msg->cseq.met, "INVITE"))
+    return;
   if (FStopping || FCalls.size() >= TSipLine::MaxCalls) {
     sip_reply(FSip, msg, 486, "Busy Here");
     return;
@@ -391,17 +395,24 @@ void TSipAgent::HandleInvite(const sip_msg* msg) {
   }
   call->Invite = static_cast<sip_msg*>(mem_ref(const_cast<sip_msg*>(msg)));
   FCalls[call->Key] = call;
-  Reply(*call, 180, "Ringing");
+  if (Reply(*call, 180, "Ringing") != 0) {
+    // Nobody can be told it rings: it is no call of ours.
+    FCalls.erase(call->Key);
+    mem_deref(call->Transaction);
+    mem_deref(call->Invite);
+    delete call;
+    return;
+  }
   tmr_start(&call->RingTimer, TSipLine::MaxRingMs, OnRingTimeout, call);
   FLine.AddRinging(call->Key, caller);
   FLine.FEvents.OnCallOffered(call->Key, caller);
 }
 
-void TSipAgent::Reply(TCall& call, uint16_t code, const char* reason) {
+int TSipAgent::Reply(TCall& call, uint16_t code, const char* reason) {
   // A dialog-making answer names where we are; the body is always empty.
-  sip_treplyf(&call.Transaction, nullptr, FSip, call.Invite, true, code, reason,
-              "Contact: <sip:%s@%J%s>\r\nAllow: %s\r\nContent-Length: 0\r\n\r\n",
-              FAccount.User.c_str(), &FLocal, TransportParam(FAccount.Transport), Allowed);
+  return sip_treplyf(&call.Transaction, nullptr, FSip, call.Invite, true, code, reason,
+                     "Contact: <sip:%s@%J%s>\r\nAllow: %s\r\nContent-Length: 0\r\n\r\n",
+                     FAccount.User.c_str(), &FLocal, TransportParam(FAccount.Transport), Allowed);
 }
 
 void TSipAgent::OnCancel(void* arg) {

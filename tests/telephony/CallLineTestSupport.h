@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -45,6 +46,17 @@ public:
   bool WaitFor(const std::function<bool()>& done, int timeoutMs = GenerousMs) {
     std::unique_lock lock(Lock);
     return Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+  }
+  // Waits for a condition outside the recorder (a log file, the line's own state): looked at
+  // every 20 ms.
+  bool Poll(const std::function<bool()>& done, int timeoutMs = GenerousMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
   }
   bool WaitOffered(size_t count, int timeoutMs = GenerousMs) {
     return WaitFor([&] { return Offered.size() >= count; }, timeoutMs);

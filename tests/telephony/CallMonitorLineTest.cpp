@@ -169,7 +169,7 @@ TEST(CallMonitorLineTest, UnreachableRouterIsSaidAndRetriedWithBackOff) {
   TCallMonitorLine line(MonitorConfig(port), events);
   line.Start();
   ASSERT_TRUE(events.WaitState(false, "Connection refused"));
-  EXPECT_TRUE(line.Settled());
+  EXPECT_TRUE(events.Poll([&] { return line.Settled(); }));
   EXPECT_NE(line.StateText().find("cannot be reached"), std::string::npos) << line.StateText();
   // The waits double (0.2 s, 0.4 s, 0.8 s, 1.6 s): the fourth says so.
   ASSERT_TRUE(events.WaitState(false, "trying again in 2 s"));

@@ -197,4 +197,166 @@ TEST_F(SipLineTest, AnUnblockedCallKeepsRingingElsewhereAndEndsWhenAnsweredThere
   line.Stop();
 }
 
+TEST_F(SipLineTest, RegistrationFailureRefreshAndFarewell) {
+  {
+    TRecorder events;
+    TSipLine wrong(Config("not the password"), events);
+    wrong.Start();
+    ASSERT_TRUE(events.WaitState(false, "refused the user name or password (401"))
+        << events.LastState();
+    EXPECT_FALSE(wrong.InService());
+    EXPECT_EQ(events.LastState().find("not the password"), std::string::npos);
+  }
+  TLineConfig config = Config();
+  config.Sip.ExpiresS = 2;
+  const std::string contact = "<sip:621@127.0.0.1:" + std::to_string(config.Sip.LocalPort);
+  const auto registers = [&] {
+    const std::string log = Shared->Registrar->Log();
+    size_t count = 0;
+    for (size_t at = log.find("contact " + contact); at != std::string::npos;
+         at = log.find("contact " + contact, at + 1))
+      ++count;
+    return count;
+  };
+  TRecorder events;
+  TSipLine line(config, events);
+  line.Start();
+  ASSERT_TRUE(events.WaitState(true, "registered"));
+  // Refreshed before each 2 s registration runs out: more REGISTERs follow by themselves.
+  const size_t first = registers();
+  ASSERT_TRUE(events.Poll([&] { return registers() >= first + 3; }));
+  EXPECT_TRUE(line.InService());
+  line.Stop();
+  // The farewell: a REGISTER that ends the registration.
+  ASSERT_TRUE(events.Poll([&] {
+    return Shared->Registrar->Log().find("contact " + contact + ">;expires=0") !=
+               std::string::npos ||
+           Shared->Registrar->Log().find("contact " + contact + "> expires 0") != std::string::npos;
+  })) << Shared->Registrar->Log();
+}
+
+TEST_F(SipLineTest, AnAbsentRegistrarIsRetriedWithBackOff) {
+  TapiTest::TTempFolder folder;
+  TKamailio late(folder.Path(), FreeSipPort());
+  TLineConfig config = Config();
+  config.Sip.Port = late.Port();
+  config.Sip.Transport = stTcp; // a refused connection is said at once
+  config.Sip.Registrar = "sip:127.0.0.1:" + std::to_string(late.Port()) + ";transport=tcp";
+  TRecorder events;
+  TSipLine line(config, events);
+  line.Start();
+  ASSERT_TRUE(events.WaitState(false, "no answer from sip:127.0.0.1:")) << events.LastState();
+  EXPECT_NE(events.LastState().find("Connection refused"), std::string::npos) << events.LastState();
+  ASSERT_TRUE(late.Start()) << late.Log();
+  ASSERT_TRUE(events.WaitState(true, "registered")) << events.LastState();
+  line.Stop();
+}
+
+// Everything below is sent straight to Ringlet's port, as a PBX (or someone else) would.
+TEST_F(SipLineTest, IdentitiesStrangersJunkAndAFlood) {
+  TLineConfig config = Config();
+  TRecorder events;
+  TSipLine line(config, events);
+  line.Start();
+  ASSERT_TRUE(events.WaitState(true, "registered"));
+  const std::string target = "127.0.0.1:" + std::to_string(config.Sip.LocalPort);
+  const std::string uri = "sip:621@" + target;
+  struct TIdentity {
+    const char* From;
+    const char* Headers;
+    const char* Number;
+    const char* Name;
+    TCallerIdAbsence Absent;
+  };
+  const TIdentity identities[] = {
+      {"<sip:100@127.0.0.1>", "Remote-Party-ID: \"Rpid Name\" <sip:7775551234@gw>;party=calling\n",
+       "7775551234", "Rpid Name", caNone},
+      {"\"Shown\" <sip:5551234@127.0.0.1>",
+       "P-Asserted-Identity: <sip:+15550001111@carrier>\n"
+       "Privacy: id\n",
+       "", "", caPrivate},
+      {"\"Unbalanced <sip:1@127.0.0.1>", "", "", "", caNone},
+  };
+  size_t offered = 0;
+  for (const TIdentity& identity : identities) {
+    TSipp caller(Folder(), "identity");
+    ASSERT_TRUE(caller.Start(CallerScenario(uri, identity.From, identity.Headers, 200), target,
+                             "127.0.0.1", FreeSipPort()));
+    ASSERT_TRUE(events.WaitOffered(++offered)) << identity.From;
+    const TOffered call = events.OfferedAt(offered - 1);
+    EXPECT_EQ(call.Caller.Number, identity.Number) << identity.From;
+    EXPECT_EQ(call.Caller.Name, identity.Name) << identity.From;
+    EXPECT_EQ(call.Caller.NumberAbsent, identity.Absent) << identity.From;
+    EXPECT_EQ(caller.Wait(), 0) << caller.Report();
+    EXPECT_TRUE(events.WaitEnded(call.Call));
+  }
+
+  // A stranger (another address than the registrar's) is refused and offers nothing.
+  TSipp stranger(Folder(), "stranger");
+  ASSERT_TRUE(stranger.Start(CallerScenario(uri, "<sip:666@127.0.0.2>", "", 0, "403"), target,
+                             "127.0.0.2", FreeSipPort()));
+  EXPECT_EQ(stranger.Wait(), 0) << stranger.Report();
+
+  // Junk from a trusted address: nothing is offered, nothing breaks.
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(config.Sip.LocalPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string junk[] = {
+      "\x01\x02garbage\xff",
+      "INVITE sip:621@127.0.0.1 SIP/2.0\r\n\r\n",
+      "INVITE sip:621@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bKj\r\n"
+      "Content-Length: 99999\r\n\r\n",
+      "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bKx\r\nCSeq: 1 INVITE\r\n\r\n",
+      std::string(60000, 'A'),
+  };
+  for (const std::string& datagram : junk)
+    sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  close(fd);
+
+  // A flood: more INVITEs at once than a line keeps; the rest get 486 without state.
+  size_t most = 0;
+  TSipp flood(Folder(), "flood");
+  const std::string from = "<sip:999@127.0.0.1>";
+  ASSERT_TRUE(flood.Start(Scenario(Send(Invite(uri, from, ""), true) +
+                                   "<recv response=\"100\" optional=\"true\"/>\n"
+                                   "<recv response=\"486\" optional=\"true\" next=\"1\"/>\n"
+                                   "<recv response=\"180\"/>\n<pause milliseconds=\"300\"/>\n" +
+                                   Send(Cancel(uri, from), true) + "<recv response=\"200\"/>\n" +
+                                   "<recv response=\"487\"/>\n" + Send(AckFailure(uri, from)) +
+                                   "<nop next=\"2\"/>\n<label id=\"1\"/>\n" +
+                                   Send(AckFailure(uri, from)) + "<label id=\"2\"/>\n"),
+                          target, "127.0.0.1", FreeSipPort(),
+                          {"-m", "120", "-r", "400", "-l", "120"}));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int status = -1;
+  while (!flood.Ended(status) && std::chrono::steady_clock::now() < deadline) {
+    most = std::max(most, line.RingingCalls().size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(status, 0) << flood.Report();
+  EXPECT_LE(most, TSipLine::MaxCalls);
+  EXPECT_GT(most, 1u); // the flood did ring several at once
+  EXPECT_NE(flood.Messages().find("SIP/2.0 486 Busy Here"), std::string::npos);
+  ASSERT_TRUE(events.Poll([&] { return line.RingingCalls().empty(); }))
+      << line.RingingCalls().size() << " ringing; offered " << events.Offered.size() << ", ended "
+      << events.Ended.size() << "\n"
+      << flood.Report().substr(0, 4000);
+  // The line still takes the next caller.
+  const size_t before = events.Offered.size();
+  TSipp after(Folder(), "after-flood");
+  ASSERT_TRUE(after.Start(CallerScenario(uri, "\"After\" <sip:42@127.0.0.1>", "", 200), target,
+                          "127.0.0.1", FreeSipPort()));
+  ASSERT_TRUE(events.WaitFor([&] {
+    return std::any_of(events.Offered.begin() + static_cast<long>(before), events.Offered.end(),
+                       [](const TOffered& call) { return call.Caller.Name == "After"; });
+  }));
+  EXPECT_EQ(after.Wait(), 0) << after.Report();
+  EXPECT_EQ(std::count_if(events.Offered.begin(), events.Offered.end(),
+                          [](const TOffered& call) { return call.Caller.Number == "666"; }),
+            0);
+  line.Stop();
+}
+
 } // namespace

@@ -89,6 +89,16 @@ public:
     return -1;
   }
 
+  // Whether the process has ended (its status then in `status`), without waiting.
+  bool Ended(int& status) {
+    int raw = 0;
+    if (FPid <= 0 || waitpid(FPid, &raw, WNOHANG) != FPid)
+      return FPid <= 0;
+    FPid = -1;
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+  }
+
   void Kill() {
     if (FPid <= 0)
       return;
@@ -251,6 +261,7 @@ public:
     return FProcess.Start(args, FFolder + "/" + FName + ".log");
   }
   int Wait(int timeoutMs = GenerousMs) { return FProcess.Wait(timeoutMs); }
+  bool Ended(int& status) { return FProcess.Ended(status); }
   std::string Messages() const { return ReadFile(FFolder + "/" + FName + ".messages"); }
   std::string Errors() const { return ReadFile(FFolder + "/" + FName + ".errors"); }
   std::string Report() const {
@@ -332,7 +343,8 @@ inline std::string CallerScenario(const std::string& uri, const std::string& fro
                                   const std::string& final = "") {
   std::string body = Send(Invite(uri, from, headers), true) +
                      "<recv response=\"100\" optional=\"true\"/>\n"
-                     "<recv response=\"180\"/>\n";
+                     "<recv response=\"180\"" +
+                     (final.empty() ? "" : " optional=\"true\"") + "/>\n";
   if (!final.empty())
     return Scenario(body + "<recv response=\"" + final + "\"/>\n" + Send(AckFailure(uri, from)));
   return Scenario(body + "<pause milliseconds=\"" + std::to_string(ringMs) + "\"/>\n" +

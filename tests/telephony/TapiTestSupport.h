@@ -25,7 +25,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <unistd.h>
 #include <utility>
 #include <vector>
