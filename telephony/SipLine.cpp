@@ -222,13 +222,12 @@ bool TSipAgent::SetUp(std::string& why) {
 
 void TSipAgent::TearDown(bool force) {
   FRegistration = static_cast<sipreg*>(mem_deref(FRegistration));
-  for (auto& [key, call] : FCalls) {
-    tmr_cancel(&call->RingTimer);
-    call->Transaction = static_cast<sip_strans*>(mem_deref(call->Transaction));
-    mem_deref(call->Invite);
-    delete call;
-  }
-  FCalls.clear();
+  // Calls still ringing end here for the owner too; the stack that knew them goes.
+  std::vector<uint64_t> keys;
+  for (const auto& [key, call] : FCalls)
+    keys.push_back(key);
+  for (uint64_t key : keys)
+    EndCall(key);
   FListener = static_cast<sip_lsnr*>(mem_deref(FListener));
   if (FSip) {
     sip_close(FSip, force);
@@ -258,6 +257,12 @@ void TSipAgent::OnRegisterReply(int err, const sip_msg* msg, void* arg) {
   auto* self = static_cast<TSipAgent*>(arg);
   if (self->FStopping)
     return;
+  if (err == EAUTH) {
+    self->Failed(self->FAccount.Password.empty()
+                     ? "the registrar wants a password: give Password or PasswordFile"
+                     : "the registrar refused the user name or password");
+    return;
+  }
   if (err) {
     self->Failed("no answer from " + self->FAccount.Registrar + " (" + ErrorText(err) + ")");
     return;
@@ -289,10 +294,7 @@ int TSipAgent::OnAuth(char** user, char** password, const char*, void* arg) {
 void TSipAgent::Failed(const std::string& why) {
   FRegistered = false;
   ++FFailures;
-  const std::string text = FAccount.Password.empty() && why.find("refused") != std::string::npos
-                               ? why + "; the registrar wants a password"
-                               : why;
-  FLine.SetState(false, "not registered: " + text);
+  FLine.SetState(false, "not registered: " + why);
   // Our own back-off instead of the stack's: the registration is made anew once it is due.
   ScheduleRetry();
 }

@@ -359,4 +359,35 @@ TEST_F(SipLineTest, IdentitiesStrangersJunkAndAFlood) {
   line.Stop();
 }
 
+// A real softphone as the caller: baresip, headless (a sine for a microphone, no speaker),
+// dials the extension through kamailio and hangs up when it quits.
+TEST_F(SipLineTest, ARealSoftphoneCallsThroughTheProxy) {
+  if (!HaveProgram("/usr/bin/baresip"))
+    GTEST_SKIP() << "baresip is not installed";
+  TRecorder events;
+  TSipLine line(Config(), events);
+  line.Start();
+  ASSERT_TRUE(events.WaitState(true, "registered"));
+  const std::string folder = Folder() + "/baresip";
+  mkdir(folder.c_str(), 0700);
+  std::ofstream(folder + "/config")
+      << "poll_method epoll\nsip_listen 127.0.0.1:" << FreeSipPort() << "\n"
+      << "audio_player aubridge,nil\naudio_source ausine,440\naudio_alert aubridge,nil\n"
+         "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
+         "module ausine.so\nmodule aubridge.so\nmodule_app account.so\nmodule_app menu.so\n";
+  std::ofstream(folder + "/accounts") << "\"Baresip Caller\" <sip:5550142@127.0.0.1>;regint=0\n";
+  TPeerProcess softphone;
+  ASSERT_TRUE(softphone.Start(
+      {"/usr/bin/baresip", "-f", folder, "-e", "/dial sip:621@" + Registrar(), "-t", "3"},
+      folder + "/log"));
+  ASSERT_TRUE(events.WaitOffered(1)) << ReadFile(folder + "/log");
+  const TOffered call = events.OfferedAt(0);
+  EXPECT_EQ(call.Caller.Number, "5550142");
+  EXPECT_EQ(call.Caller.Name, "Baresip Caller");
+  ASSERT_TRUE(events.WaitEnded(call.Call)) << ReadFile(folder + "/log"); // it hung up
+  EXPECT_EQ(softphone.Wait(), 0);
+  EXPECT_NE(ReadFile(folder + "/log").find("180 Ringing"), std::string::npos);
+  line.Stop();
+}
+
 } // namespace
