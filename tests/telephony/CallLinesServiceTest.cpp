@@ -44,6 +44,10 @@ public:
       FClient = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
     return FClient >= 0;
   }
+  void DropClient() {
+    close(FClient);
+    FClient = -1;
+  }
   void Send(const std::string& line) {
     const std::string text = line + "\r\n";
     ASSERT_EQ(write(FClient, text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -271,6 +275,14 @@ TEST_F(CallLinesServiceTest, CallMonitorCallsAndAClosedRouter) {
   DWORD flags = 0;
   CallerOf(call, &flags);
   EXPECT_TRUE(flags & LINECALLPARTYID_BLOCKED); // an empty caller is withheld
+
+  // The router goes: the ringing call ends and the line closes, as a modem's line does when
+  // the modem vanishes, so that the monitor reports it lost and opens it again.
+  from = Received().size();
+  Router.DropClient();
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  ASSERT_TRUE(WaitMsg(LINE_CLOSE, ~DWORD_PTR{0}, from));
+  Lines.clear(); // the service closed it
 }
 
 TEST_F(CallLinesServiceTest, AnUnreachableRouterFailsTheOpenAndSaysWhy) {
