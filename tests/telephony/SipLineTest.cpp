@@ -26,20 +26,16 @@ std::string Answer(const std::string& status, const std::string& cseq, bool with
 
 class SipLineTest : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() {
+  // A registrar of its own for each test: contacts another test registered (a SIPp that has
+  // ended) would be rung too, and keep the proxy waiting for them.
+  void SetUp() override {
     if (!HaveProgram("/usr/sbin/kamailio") || !HaveProgram("/usr/bin/sipp"))
-      return;
+      GTEST_SKIP() << "kamailio or sipp (sip-tester) is not installed";
     Shared = std::make_unique<TShared>();
     Shared->Registrar = std::make_unique<TKamailio>(Shared->Folder.Path(), FreeSipPort());
-    if (!Shared->Registrar->Start())
-      Shared.reset();
+    ASSERT_TRUE(Shared->Registrar->Start()) << Shared->Registrar->Log();
   }
-  static void TearDownTestSuite() { Shared.reset(); }
-
-  void SetUp() override {
-    if (!Shared)
-      GTEST_SKIP() << "kamailio or sipp (sip-tester) is not installed or would not start";
-  }
+  void TearDown() override { Shared.reset(); }
 
   TLineConfig Config(const std::string& password = Password) const {
     TLineConfig config;
@@ -99,10 +95,8 @@ protected:
     TapiTest::TTempFolder Folder;
     std::unique_ptr<TKamailio> Registrar;
   };
-  static std::unique_ptr<TShared> Shared;
+  std::unique_ptr<TShared> Shared;
 };
-
-std::unique_ptr<SipLineTest::TShared> SipLineTest::Shared;
 
 TEST_F(SipLineTest, ABlockedCallerIsDeclinedAndStopsRingingAtTheOtherExtension) {
   TRecorder events;
