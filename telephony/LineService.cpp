@@ -308,10 +308,10 @@ LONG TLineService::GetDevCaps(HLINEAPP app, DWORD device, DWORD version, DWORD e
   fixed.dwLineFeatures = LINEFEATURE_MAKECALL;
   // The line device component lists only lines that take data-modem calls and can make calls;
   // a line of another kind says the same so that it is listed and opened like a modem.
-  const std::string provider = WithZero(line.Config.Kind == lkSip ? "Ringlet SIP extension"
-                                        : line.Config.Kind == lkCallMonitor
-                                            ? "Ringlet call monitor"
-                                            : "Ringlet AT modem service");
+  const std::string provider =
+      WithZero(line.Config.Kind == lkSip           ? "Ringlet SIP extension"
+               : line.Config.Kind == lkCallMonitor ? "Ringlet call monitor"
+                                                   : "Ringlet AT modem service");
   const std::string name = WithZero(line.Config.Name);
   return FillRecord(
       caps, fixed,

@@ -258,8 +258,8 @@ bool ReadSipLine(const TKeys& keys, TLineConfig& line, std::string& problem) {
   for (const std::string* user : {&sip.User, &sip.AuthUser}) {
     if (user->empty() || user->size() > 128 || HasControl(*user) ||
         user->find_first_of(" <>\"@:;") != std::string::npos) {
-      problem = user == &sip.User ? "User is missing or not a user name"
-                                  : "AuthUser is not a user name";
+      problem =
+          user == &sip.User ? "User is missing or not a user name" : "AuthUser is not a user name";
       return false;
     }
   }

@@ -155,19 +155,22 @@ protected:
 TEST_F(LineKindsTest, SipAndCallMonitorLinesBesideAModem) {
   const std::string secret = Folder.Path() + "/sip-password";
   WriteSecret(secret, 0600, "s3cr;et\nsecond line ignored\n");
-  const auto lines = Read("[Line1]\nName = Kitchen modem        ; what the window shows\n"
-                          "Device = /dev/ttyACM0\n"
-                          "[Line3]\nName = Home SIP\nKind = sip                ; not the modem\n"
-                          "Registrar = sip:192.168.1.1        ; the router\n"
-                          "User = 621\nPassword = pa ss;word\n"
-                          "[Line4]\nName = Router\nKind = callmonitor\nHost = 192.168.1.1\n"
-                          "[Line5]\nName=PBX\nKind=SIP\nRegistrar=sips:[fd00::1]:5061\nUser=621\n"
-                          "AuthUser=auth621\nPasswordFile=" + secret + "\n"
-                          "TrustedPeers=10.0.0.2, fd00::2\nExpires=120\nLocalPort=5062\n"
-                          "RetryInterval=0.5\n"
-                          "[Line6]\nName=Other PBX\nKind=sip\nRegistrar=sip:pbx.lan:5070;transport=tcp;lr\n"
-                          "User=7\n"
-                          "[Line7]\nName=Other router\nKind=callmonitor\nHost=fritz.box\nPort=1013\n");
+  const auto lines =
+      Read("[Line1]\nName = Kitchen modem        ; what the window shows\n"
+           "Device = /dev/ttyACM0\n"
+           "[Line3]\nName = Home SIP\nKind = sip                ; not the modem\n"
+           "Registrar = sip:192.168.1.1        ; the router\n"
+           "User = 621\nPassword = pa ss;word\n"
+           "[Line4]\nName = Router\nKind = callmonitor\nHost = 192.168.1.1\n"
+           "[Line5]\nName=PBX\nKind=SIP\nRegistrar=sips:[fd00::1]:5061\nUser=621\n"
+           "AuthUser=auth621\nPasswordFile=" +
+           secret +
+           "\n"
+           "TrustedPeers=10.0.0.2, fd00::2\nExpires=120\nLocalPort=5062\n"
+           "RetryInterval=0.5\n"
+           "[Line6]\nName=Other PBX\nKind=sip\nRegistrar=sip:pbx.lan:5070;transport=tcp;lr\n"
+           "User=7\n"
+           "[Line7]\nName=Other router\nKind=callmonitor\nHost=fritz.box\nPort=1013\n");
   ASSERT_EQ(lines.size(), 6u) << AllProblems();
   EXPECT_EQ(lines[0].Kind, Telephony::lkModem);
   EXPECT_EQ(lines[0].Name, "Kitchen modem");
@@ -177,7 +180,7 @@ TEST_F(LineKindsTest, SipAndCallMonitorLinesBesideAModem) {
   EXPECT_EQ(home.Port, 0);
   EXPECT_EQ(home.Transport, Telephony::stUdp);
   EXPECT_EQ(home.User, "621");
-  EXPECT_EQ(home.AuthUser, "621"); // defaults to User
+  EXPECT_EQ(home.AuthUser, "621");        // defaults to User
   EXPECT_EQ(home.Password, "pa ss;word"); // a ';' in a password is no comment
   EXPECT_EQ(home.ExpiresS, 600u);
   EXPECT_EQ(lines[1].RetryMs, 5000u);
@@ -206,31 +209,39 @@ TEST_F(LineKindsTest, MalformedSectionsAreSaidAndSkippedWithoutQuotingPasswords)
   const std::string folder = Folder.Path() + "/a-folder";
   WriteSecret(open, 0644, "hunter2-open\n");
   mkdir(folder.c_str(), 0700);
-  const auto lines = Read(
-      "[LineKind]\nKind=isdn\nDevice=/dev/x\n"
-      "[LineNoRegistrar]\nKind=sip\nUser=1\n"
-      "[LineBadRegistrar]\nKind=sip\nRegistrar=http://192.168.1.1\nUser=1\n"
-      "[LineBadTransport]\nKind=sip\nRegistrar=sips:pbx;transport=udp\nUser=1\n"
-      "[LineBadHost]\nKind=sip\nRegistrar=sip:pbx lan\nUser=1\n"
-      "[LineNoUser]\nKind=sip\nRegistrar=sip:pbx\n"
-      "[LineOpenFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" + open + "\n"
-      "[LineFolder]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" + folder + "\n"
-      "[LineMissingFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" + folder + "/none\n"
-      "[LineBoth]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPassword=hunter2-both\nPasswordFile=" +
-      open + "\n"
-      "[LinePeers]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nTrustedPeers=pbx.lan\n"
-      "[LineNoHost]\nKind=callmonitor\n"
-      "[LinePort]\nKind=callmonitor\nHost=router\nPort=70000\n"
-      "[LineRetry]\nKind=callmonitor\nHost=router\nRetryInterval=never\n");
+  const auto lines =
+      Read("[LineKind]\nKind=isdn\nDevice=/dev/x\n"
+           "[LineNoRegistrar]\nKind=sip\nUser=1\n"
+           "[LineBadRegistrar]\nKind=sip\nRegistrar=http://192.168.1.1\nUser=1\n"
+           "[LineBadTransport]\nKind=sip\nRegistrar=sips:pbx;transport=udp\nUser=1\n"
+           "[LineBadHost]\nKind=sip\nRegistrar=sip:pbx lan\nUser=1\n"
+           "[LineNoUser]\nKind=sip\nRegistrar=sip:pbx\n"
+           "[LineOpenFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
+           open +
+           "\n"
+           "[LineFolder]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
+           folder +
+           "\n"
+           "[LineMissingFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
+           folder +
+           "/none\n"
+           "[LineBoth]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPassword=hunter2-both\nPasswordFile=" +
+           open +
+           "\n"
+           "[LinePeers]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nTrustedPeers=pbx.lan\n"
+           "[LineNoHost]\nKind=callmonitor\n"
+           "[LinePort]\nKind=callmonitor\nHost=router\nPort=70000\n"
+           "[LineRetry]\nKind=callmonitor\nHost=router\nRetryInterval=never\n");
   EXPECT_TRUE(lines.empty());
   const std::string all = AllProblems();
   for (const char* expected :
-       {"[LineKind]: Kind \"isdn\" is not modem, sip or callmonitor", "[LineNoRegistrar]: no Registrar",
-        "[LineBadRegistrar]: Registrar", "[LineBadTransport]", "[LineBadHost]",
-        "[LineNoUser]: User is missing", "[LineOpenFile]: PasswordFile", "mode 0644",
-        "chmod 600", "[LineFolder]: PasswordFile", "is not a regular file", "[LineMissingFile]",
-        "[LineBoth]: give Password or PasswordFile, not both", "[LinePeers]: TrustedPeers",
-        "[LineNoHost]: no Host", "[LinePort]: Port", "[LineRetry]: RetryInterval"})
+       {"[LineKind]: Kind \"isdn\" is not modem, sip or callmonitor",
+        "[LineNoRegistrar]: no Registrar", "[LineBadRegistrar]: Registrar", "[LineBadTransport]",
+        "[LineBadHost]", "[LineNoUser]: User is missing", "[LineOpenFile]: PasswordFile",
+        "mode 0644", "chmod 600", "[LineFolder]: PasswordFile", "is not a regular file",
+        "[LineMissingFile]", "[LineBoth]: give Password or PasswordFile, not both",
+        "[LinePeers]: TrustedPeers", "[LineNoHost]: no Host", "[LinePort]: Port",
+        "[LineRetry]: RetryInterval"})
     EXPECT_NE(all.find(expected), std::string::npos) << expected << " in\n" << all;
   EXPECT_EQ(all.find("hunter2"), std::string::npos) << all;
 }
