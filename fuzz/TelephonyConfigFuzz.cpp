@@ -1,8 +1,9 @@
 // TelephonyConfigFuzz: the telephony service's configuration reader on any file.
 //
 // Every "Line" section must come out either as a line or as one problem; a line that comes out
-// has a device, a supported rate, an Init that is safe to send, timings within their ranges and
-// a name no other line has.
+// has a name no other line has and what its kind needs: a modem a device, a supported rate, an
+// Init that is safe to send and timings within their ranges; a SIP line a registrar host and a
+// user without control bytes; a call monitor a host and a port.
 #include "fuzz/FuzzSupport.h"
 
 #include "platform/IniFile.h"
@@ -28,6 +29,19 @@ void CheckLine(const TLineConfig& line) {
                                            38400, 57600, 115200, 230400, 460800, 921600};
   Fuzz::Check(IsLineSection(line.Section), "a line comes from a Line section", line.Section);
   Fuzz::Check(!line.Name.empty(), "a line has a name", line.Section);
+  if (line.Kind == lkSip) {
+    Fuzz::Check(!line.Sip.Host.empty() && !Fuzz::HasControl(line.Sip.Host),
+                "a SIP line has a registrar host", line.Sip.Host);
+    Fuzz::Check(!line.Sip.User.empty() && !Fuzz::HasControl(line.Sip.User) &&
+                    !Fuzz::HasControl(line.Sip.AuthUser) && !Fuzz::HasControl(line.Sip.Password),
+                "a SIP line's user and password hold no control byte", line.Sip.User);
+    return;
+  }
+  if (line.Kind == lkCallMonitor) {
+    Fuzz::Check(!line.Host.empty() && !Fuzz::HasControl(line.Host) && line.Port != 0,
+                "a call monitor line has a host and a port", line.Host);
+    return;
+  }
   Fuzz::Check(!line.Device.empty(), "a line has a device", line.Section);
   Fuzz::Check(rates.count(line.Baud) == 1, "a line's rate is supported", std::to_string(line.Baud));
   Fuzz::Check(line.Init.empty() || IsSafeAtCommand(line.Init), "a line's Init is safe to send",

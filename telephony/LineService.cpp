@@ -1,6 +1,8 @@
 #include "telephony/LineService.h"
 
+#include "telephony/CallMonitorLine.h"
 #include "telephony/ModemTrace.h"
+#include "telephony/SipLine.h"
 #include "telephony/TapiRecords.h"
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <thread>
 
 namespace Telephony {
 
@@ -209,6 +212,7 @@ void TLineService::LoadDevices() {
 
 LONG TLineService::Shutdown(HLINEAPP app) {
   std::vector<std::unique_ptr<TOpenLine>> closing;
+  std::vector<std::shared_ptr<TCallLine>> callLines;
   std::unique_ptr<TRegistration> registration;
   {
     std::lock_guard lock(FLock);
@@ -224,8 +228,11 @@ LONG TLineService::Shutdown(HLINEAPP app) {
       closing.push_back(TakeLine(handle));
     registration = std::move(found->second);
     FApps.erase(found);
+    if (FApps.empty())
+      callLines = TakeCallLines();
   }
   closing.clear(); // stops the modems, outside the lock
+  StopCallLines(callLines);
   if (registration->Thread == Platform::CurrentThreadId())
     Platform::DestroyWindow(registration->Window);
   else
@@ -235,6 +242,7 @@ LONG TLineService::Shutdown(HLINEAPP app) {
 
 void TLineService::ShutdownAll() {
   std::vector<std::unique_ptr<TOpenLine>> closing;
+  std::vector<std::shared_ptr<TCallLine>> callLines;
   std::vector<std::unique_ptr<TRegistration>> apps;
   {
     std::lock_guard lock(FLock);
@@ -247,8 +255,10 @@ void TLineService::ShutdownAll() {
     for (auto& [handle, registration] : FApps)
       apps.push_back(std::move(registration));
     FApps.clear();
+    callLines = TakeCallLines();
   }
   closing.clear();
+  StopCallLines(callLines);
   for (const auto& registration : apps)
     if (registration->Thread == Platform::CurrentThreadId())
       Platform::DestroyWindow(registration->Window);
@@ -296,7 +306,12 @@ LONG TLineService::GetDevCaps(HLINEAPP app, DWORD device, DWORD version, DWORD e
   fixed.dwRingModes = 1;
   fixed.dwLineStates = ReportedLineStates;
   fixed.dwLineFeatures = LINEFEATURE_MAKECALL;
-  const std::string provider = WithZero("Ringlet AT modem service");
+  // The line device component lists only lines that take data-modem calls and can make calls;
+  // a line of another kind says the same so that it is listed and opened like a modem.
+  const std::string provider =
+      WithZero(line.Config.Kind == lkSip           ? "Ringlet SIP extension"
+               : line.Config.Kind == lkCallMonitor ? "Ringlet call monitor"
+                                                   : "Ringlet AT modem service");
   const std::string name = WithZero(line.Config.Name);
   return FillRecord(
       caps, fixed,
@@ -313,6 +328,8 @@ LONG TLineService::GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceCl
   if (!SameClass(deviceClass, "comm/datamodem") && !SameClass(deviceClass, "comm"))
     return Err(LINEERR_INVALDEVICECLASS);
   const TDevice& line = FDevices[device];
+  if (line.Config.Kind != lkModem)
+    return FillVarString(config, STRINGFORMAT_ASCII, WithZero(CallLineConfig(line)));
   std::string text =
       "Device=" + line.Config.Device + "\r\nBaud=" + std::to_string(line.Config.Baud) +
       "\r\nInit=" + (line.Config.Init.empty() ? line.CallerIdCommand : line.Config.Init) +
@@ -362,6 +379,8 @@ LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD versio
     preferred = target.CallerIdCommand;
     FLines.emplace(handle, std::move(created));
   }
+  if (IsCallLine(*line))
+    return OpenCallLine(*line, app, lineOut);
   // The modem takes its time to reset; nobody else waits for that.
   bool voice = false;
   const LONG result = line->Modem.Open(preferred, voice);
@@ -451,8 +470,13 @@ LONG TLineService::GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status) {
   fixed.dwNumActiveCalls = call ? 1 : 0;
   fixed.dwLineFeatures = call || line->Dead ? 0 : LINEFEATURE_MAKECALL;
   fixed.dwRingMode = 1;
+  const bool callLine = IsCallLine(*line);
+  if (callLine)
+    fixed.dwLineFeatures = 0; // it only listens
+  const auto& lineOfCalls = FDevices[line->DeviceId].CallLine;
+  const bool inService = !line->Dead && (!callLine || (lineOfCalls && lineOfCalls->InService()));
   fixed.dwDevStatusFlags =
-      line->Dead ? 0 : LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
+      inService ? LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE : 0;
   return FillRecord(status, fixed, {});
 }
 
@@ -468,6 +492,8 @@ LONG TLineService::MakeCall(HLINE handle, HCALL* callOut, LPCSTR address) {
   std::string digits;
   if (!DialString(address, digits))
     return Err(LINEERR_INVALADDRESS);
+  if (IsCallLine(*line))
+    return Err(LINEERR_OPERATIONUNAVAIL);
   if (line->Dead)
     return Err(LINEERR_OPERATIONFAILED);
   if (CurrentCall(*line))
@@ -515,6 +541,8 @@ LONG TLineService::Answer(HCALL handle) {
   if (!IsRinging(call->State) || call->Answering)
     return Err(LINEERR_INVALCALLSTATE);
   TOpenLine* line = FindLine(call->Line);
+  if (line && IsCallLine(*line))
+    return Err(LINEERR_OPERATIONUNAVAIL); // Ringlet never takes a call of another phone system
   if (!line || line->Dead || !line->Modem.Answer())
     return Err(LINEERR_OPERATIONFAILED);
   // The reply waits for the modem's verdict: CONNECT, or a failure.
@@ -535,6 +563,16 @@ LONG TLineService::Drop(HCALL handle) {
   TOpenLine* line = FindLine(call->Line);
   const DWORD request = NewRequest();
   if (!line || line->Dead) {
+    PostReply(call->Line, request, 0);
+    PostCallState(*call, LINECALLSTATE_IDLE, 0);
+    return static_cast<LONG>(request);
+  }
+  if (IsCallLine(*line)) {
+    // Only our interest ends: nothing is sent that would end the call for the other phones.
+    TDevice& device = FDevices[line->DeviceId];
+    for (const auto& [key, caller] : device.CallLine->RingingCalls())
+      if (key == call->LineCall)
+        device.Finished.insert(key);
     PostReply(call->Line, request, 0);
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
     return static_cast<LONG>(request);
@@ -614,6 +652,8 @@ LONG TLineService::GetCallStatus(HCALL handle, LINECALLSTATUS* status) {
   fixed.dwCallStateMode = call->StateMode;
   fixed.dwCallPrivilege = call->Privilege;
   fixed.dwCallFeatures = CallFeatures(call->State, call->Answering);
+  if (const TOpenLine* line = FindLine(call->Line); line && IsCallLine(*line))
+    fixed.dwCallFeatures &= ~DWORD{LINECALLFEATURE_ANSWER};
   return FillRecord(status, fixed, {});
 }
 
@@ -639,6 +679,8 @@ LONG TLineService::GetId(HLINE lineHandle, DWORD addressId, HCALL callHandle, DW
   }
   if (!id)
     return Err(LINEERR_INVALPOINTER);
+  if (IsCallLine(*line))
+    return Err(LINEERR_INVALDEVICECLASS); // no serial device, no comm handle
   const std::string& path = line->Modem.DevicePath();
   if (SameClass(deviceClass, "comm") || SameClass(deviceClass, "comm/datamodem/portname"))
     return FillVarString(id, STRINGFORMAT_ASCII, WithZero(path));
@@ -937,6 +979,233 @@ TLineService::TCall* TLineService::FindCall(HCALL call) {
 TLineService::TCall* TLineService::CurrentCall(TOpenLine& line) {
   TCall* call = line.Call ? FindCall(line.Call) : nullptr;
   return call && call->State != LINECALLSTATE_IDLE ? call : nullptr;
+}
+
+// ---- Lines of calls: SIP extensions and routers' call monitors ---------------------------
+
+// Hands a call line's events to the service, naming the device they belong to.
+class TLineService::TCallSink final : public TCallLineEvents {
+public:
+  TCallSink(TLineService& service, DWORD device) : FService(service), FDevice(device) {}
+  void OnCallOffered(uint64_t call, const TCallerIdInfo& caller) override {
+    FService.OnLineCallOffered(FDevice, call, caller);
+  }
+  void OnCallEnded(uint64_t call) override { FService.OnLineCallEnded(FDevice, call); }
+  void OnCallRejected(uint64_t call, bool done) override {
+    FService.OnLineCallRejected(FDevice, call, done);
+  }
+  void OnLineState(bool inService, const std::string& text) override {
+    FService.OnLineState(FDevice, inService, text);
+  }
+
+private:
+  TLineService& FService;
+  const DWORD FDevice;
+};
+
+namespace {
+
+// A call line with the sink it reports to; the line goes first, so no event outlives the sink.
+struct TCallLineHolder {
+  std::unique_ptr<TCallLineEvents> Sink;
+  std::unique_ptr<TCallLine> Line;
+  ~TCallLineHolder() { Line.reset(); }
+};
+
+uint32_t MsSince(uint64_t startMs) {
+  return static_cast<uint32_t>(NowMs() - startMs);
+}
+
+} // namespace
+
+bool TLineService::IsCallLine(const TOpenLine& line) const {
+  return line.DeviceId < FDevices.size() && FDevices[line.DeviceId].Config.Kind != lkModem;
+}
+
+TLineService::TOpenLine* TLineService::OpenLineOf(DWORD device) {
+  if (device >= FDevices.size() || !FDevices[device].OpenLine)
+    return nullptr;
+  TOpenLine* line = FindLine(FDevices[device].OpenLine);
+  return line && line->Ready && !line->Dead ? line : nullptr;
+}
+
+std::string TLineService::CallLineConfig(const TDevice& device) const {
+  const TLineConfig& config = device.Config;
+  std::string text = std::string("Kind=") + LineKindName(config.Kind) + "\r\n";
+  if (config.Kind == lkSip)
+    text += "Registrar=" + config.Sip.Registrar + "\r\nUser=" + config.Sip.User + "\r\n";
+  else
+    text += "Host=" + config.Host + "\r\nPort=" + std::to_string(config.Port) + "\r\n";
+  const std::string state =
+      device.CallLine ? device.CallLine->StateText() : std::string("not started");
+  return text + "State=" + state + "\r\n";
+}
+
+LONG TLineService::OpenCallLine(TOpenLine& line, HLINEAPP app, HLINE* lineOut) {
+  std::shared_ptr<TCallLine> callLine;
+  {
+    std::lock_guard lock(FLock);
+    TDevice& device = FDevices[line.DeviceId];
+    if (!device.CallLine) {
+      auto holder = std::make_shared<TCallLineHolder>();
+      holder->Sink = std::make_unique<TCallSink>(*this, line.DeviceId);
+      if (device.Config.Kind == lkSip)
+        holder->Line = std::make_unique<TSipLine>(device.Config, *holder->Sink);
+      else
+        holder->Line = std::make_unique<TCallMonitorLine>(device.Config, *holder->Sink);
+      holder->Line->Start();
+      device.CallLine = std::shared_ptr<TCallLine>(holder, holder->Line.get());
+    }
+    callLine = device.CallLine;
+  }
+  // Only the first open waits: later ones find the line registered, connected or failed.
+  const uint64_t start = NowMs();
+  while (!callLine->Settled() && MsSince(start) < FirstOutcomeMs)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::unique_ptr<TOpenLine> failed;
+  LONG result = 0;
+  {
+    std::lock_guard lock(FLock);
+    if (!FindApp(app)) {
+      result = Err(LINEERR_INVALAPPHANDLE);
+    } else if (!callLine->InService() || line.Dead) {
+      result = Err(LINEERR_RESOURCEUNAVAIL); // the reason went to standard error and the state
+    } else {
+      line.Ready = true;
+      *lineOut = line.Handle;
+      OfferWaitingCall(line);
+      return 0;
+    }
+    failed = TakeLine(line.Handle);
+  }
+  return result;
+}
+
+std::vector<std::shared_ptr<TCallLine>> TLineService::TakeCallLines() {
+  std::vector<std::shared_ptr<TCallLine>> lines;
+  for (TDevice& device : FDevices) {
+    if (device.CallLine)
+      lines.push_back(std::move(device.CallLine));
+    device.CallLine.reset();
+    device.Finished.clear();
+  }
+  return lines;
+}
+
+// Outside the lock: a line's thread may be waiting for it to report an event.
+void TLineService::StopCallLines(std::vector<std::shared_ptr<TCallLine>>& lines) {
+  for (const auto& line : lines)
+    line->Stop();
+  lines.clear();
+}
+
+// Offers the oldest call still ringing that the application has not had yet, when the line
+// has no call going on.
+void TLineService::OfferWaitingCall(TOpenLine& line) {
+  if (CurrentCall(line))
+    return;
+  TDevice& device = FDevices[line.DeviceId];
+  if (!device.CallLine)
+    return;
+  for (const auto& [key, caller] : device.CallLine->RingingCalls()) {
+    if (device.Finished.count(key))
+      continue;
+    const bool had = std::any_of(FCalls.begin(), FCalls.end(), [&](const auto& entry) {
+      return entry.second.Line == line.Handle && entry.second.LineCall == key;
+    });
+    if (had)
+      continue;
+    TCall* call = OfferCall(line);
+    if (!call)
+      return;
+    call->LineCall = key;
+    call->MediaMode = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_UNKNOWN;
+    call->CallerId = caller;
+    call->HasCallerId = true;
+    Post(line.App, TLineMessage{call->Handle, LINE_CALLINFO, line.Instance,
+                                LINECALLINFOSTATE_CALLERID, 0, 0, line.Handle, call->Handle});
+    return;
+  }
+}
+
+void TLineService::OnLineCallOffered(DWORD device, uint64_t, const TCallerIdInfo&) {
+  std::lock_guard lock(FLock);
+  if (TOpenLine* line = OpenLineOf(device))
+    OfferWaitingCall(*line);
+}
+
+void TLineService::OnLineCallEnded(DWORD device, uint64_t key) {
+  std::lock_guard lock(FLock);
+  if (device >= FDevices.size())
+    return;
+  FDevices[device].Finished.erase(key);
+  TOpenLine* line = OpenLineOf(device);
+  if (!line)
+    return;
+  TCall* call = CurrentCall(*line);
+  if (call && call->LineCall == key && !call->RejectRequest)
+    PostCallState(*call, LINECALLSTATE_IDLE, 0); // cancelled, or answered at another phone
+  OfferWaitingCall(*line);
+}
+
+void TLineService::OnLineCallRejected(DWORD device, uint64_t key, bool done) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = OpenLineOf(device);
+  TCall* call = line ? CurrentCall(*line) : nullptr;
+  if (!call || call->LineCall != key || !call->RejectRequest)
+    return;
+  PostReply(call->Line, call->RejectRequest, done ? 0 : Err(LINEERR_OPERATIONFAILED));
+  call->RejectRequest = 0;
+  if (done)
+    PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT);
+  PostCallState(*call, LINECALLSTATE_IDLE, 0);
+}
+
+void TLineService::OnLineState(DWORD device, bool inService, const std::string& text) {
+  HLINE lost = 0;
+  {
+    std::lock_guard lock(FLock);
+    if (device >= FDevices.size())
+      return;
+    std::fprintf(stderr, "ringlet telephony: %s: %s\n", FDevices[device].Config.Name.c_str(),
+                 text.c_str());
+    if (TOpenLine* line = OpenLineOf(device); line && !inService)
+      lost = line->Handle;
+  }
+  if (lost)
+    OnGone(lost); // the open line closes; the application opens it again once it is back
+}
+
+LONG TLineService::DevSpecific(HLINE lineHandle, DWORD addressId, HCALL callHandle, LPVOID params,
+                               DWORD size) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(lineHandle);
+  if (!line || !line->Ready)
+    return Err(LINEERR_INVALLINEHANDLE);
+  if (addressId != 0)
+    return Err(LINEERR_INVALADDRESSID);
+  if (!params || size < sizeof(DWORD))
+    return Err(LINEERR_INVALPOINTER);
+  DWORD operation = 0;
+  std::memcpy(&operation, params, sizeof operation);
+  if (operation != RINGLET_DEVSPECIFIC_REJECT)
+    return Err(LINEERR_OPERATIONUNAVAIL);
+  TCall* call = FindCall(callHandle);
+  if (!call || call->Line != lineHandle)
+    return Err(LINEERR_INVALCALLHANDLE);
+  if (call->Privilege != LINECALLPRIVILEGE_OWNER)
+    return Err(LINEERR_NOTOWNER);
+  if (!IsRinging(call->State) || call->Answering || call->RejectRequest)
+    return Err(LINEERR_INVALCALLSTATE);
+  TDevice& device = FDevices[line->DeviceId];
+  // A modem puts a blocked call down by going off-hook and back; a call monitor cannot refuse.
+  if (!IsCallLine(*line) || line->Dead || !device.CallLine || !device.CallLine->CanReject())
+    return Err(LINEERR_OPERATIONUNAVAIL);
+  if (!device.CallLine->Reject(call->LineCall))
+    return Err(LINEERR_INVALCALLSTATE); // it ended meanwhile: its idle state is on its way
+  device.Finished.insert(call->LineCall);
+  call->RejectRequest = NewRequest();
+  return static_cast<LONG>(call->RejectRequest);
 }
 
 } // namespace Telephony

@@ -9,9 +9,19 @@
 // callback is never called with a lock held, so it may call back into the API.
 // Modem events arrive on each open line's reader thread; opening and closing the modem (which
 // may take seconds) happen without holding the service lock.
+// A line of another kind (a SIP extension, a router's call monitor) reports whole calls
+// (CallLine.h). It is started at its first lineOpen and kept, registered or connected, until
+// the last registration shuts down, because the monitor closes and reopens its line after
+// every call; a lineOpen fails while it is out of service (waiting up to FirstOutcomeMs for
+// its first outcome), and it closes the open line (LINE_CLOSE) when it falls out of service.
+// Its calls that the application dropped or rejected are never offered again; those that
+// rang while the line was closed are offered at the next open. It has no comm handle and
+// never answers (lineAnswer fails); lineDevSpecific with RINGLET_DEVSPECIFIC_REJECT rejects
+// where the kind can (a SIP line: 603), and fails at once where it cannot.
 #pragma once
 
 #include "platform/Messages.h"
+#include "telephony/CallLine.h"
 #include "telephony/CallerId.h"
 #include "telephony/ModemLine.h"
 #include "telephony/Tapi.h"
@@ -21,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +64,10 @@ public:
   LONG GetId(HLINE line, DWORD addressId, HCALL call, DWORD select, VARSTRING* id,
              LPCSTR deviceClass);
   LONG GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceClass);
+  LONG DevSpecific(HLINE line, DWORD addressId, HCALL call, LPVOID params, DWORD size);
+
+  // How long the first lineOpen of a SIP or call monitor line waits for it to come into service.
+  static constexpr uint32_t FirstOutcomeMs = 5000;
 
   // Closes every line and forgets every registration (the library is being unloaded).
   void ShutdownAll();
@@ -87,6 +102,9 @@ private:
     bool SuppressRings = false; // an offered call was dropped: its rings are not a new call
     uint64_t LastSuppressedMs = 0;
     TCallerIdInfo DroppedCallerId; // what that call had reported (empty: nothing yet)
+    // A SIP or call monitor line: runs from its first open until the last registration goes.
+    std::shared_ptr<TCallLine> CallLine;
+    std::set<uint64_t> Finished; // its calls the application dropped or rejected
   };
 
   struct TCall {
@@ -105,6 +123,8 @@ private:
     bool Answering = false;
     DWORD AnswerRequest = 0;
     DWORD DropRequest = 0;
+    uint64_t LineCall = 0; // the call line's key
+    DWORD RejectRequest = 0;
   };
 
   TLineService() = default;
@@ -118,6 +138,17 @@ private:
   void OnCarrierLost(HLINE line);
   void OnGone(HLINE line);
 
+  // Call line events, on the line's own thread.
+  class TCallSink;
+  void OnLineCallOffered(DWORD device, uint64_t key, const TCallerIdInfo& caller);
+  void OnLineCallEnded(DWORD device, uint64_t key);
+  void OnLineCallRejected(DWORD device, uint64_t key, bool done);
+  void OnLineState(DWORD device, bool inService, const std::string& text);
+  // The call line's half of lineOpen: false (and why) when the line is out of service.
+  LONG OpenCallLine(TOpenLine& line, HLINEAPP app, HLINE* lineOut);
+  std::vector<std::shared_ptr<TCallLine>> TakeCallLines();
+  static void StopCallLines(std::vector<std::shared_ptr<TCallLine>>& lines);
+
   // Everything below runs with FLock held.
   void LoadDevices();
   DWORD NewHandle();
@@ -128,6 +159,10 @@ private:
   TCall* CurrentCall(TOpenLine& line);
   bool RingBelongsToDroppedCall(TDevice& device);
   TCall* OfferCall(TOpenLine& line);
+  bool IsCallLine(const TOpenLine& line) const;
+  TOpenLine* OpenLineOf(DWORD device);
+  void OfferWaitingCall(TOpenLine& line);
+  std::string CallLineConfig(const TDevice& device) const;
   void Post(HLINEAPP app, const TLineMessage& message);
   void PostCallState(TCall& call, DWORD state, DWORD mode, DWORD privilege = 0);
   void PostDevState(TOpenLine& line, DWORD state, DWORD_PTR param2, DWORD_PTR param3);

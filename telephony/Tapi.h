@@ -6,8 +6,11 @@
  * parameters are pointer-sized because the instance carries the application's address.
  * Variable parts of a record are located by Size/Offset pairs relative to the record's start;
  * the service never writes beyond dwTotalSize and always reports dwNeededSize.
- * The asynchronous functions (lineAccept, lineAnswer, lineDrop, lineMakeCall) return a
- * positive request id whose outcome arrives later as LINE_REPLY. Line messages reach the
+ * The asynchronous functions (lineAccept, lineAnswer, lineDevSpecific, lineDrop, lineMakeCall)
+ * return a positive request id whose outcome arrives later as LINE_REPLY.
+ * lineDevSpecific carries operations of this service: lpParams points to a DWORD holding one of
+ * the RINGLET_DEVSPECIFIC_ codes (dwSize at least 4). A code the service does not know, or one
+ * the line's kind cannot do, fails at once with LINEERR_OPERATIONUNAVAIL. Line messages reach the
  * callback on the thread that called lineInitialize, while that thread pumps its queue.
  * C-compatible: the line device component includes it for the records and constants and
  * loads the library at run time. */
@@ -322,6 +325,11 @@ typedef void (*LINECALLBACK)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstanc
 #define STRINGFORMAT_DBCS 0x00000002
 #define STRINGFORMAT_UNICODE 0x00000003
 #define STRINGFORMAT_BINARY 0x00000004
+
+/* ---- Operations of this service (lineDevSpecific) ---------------------------------------- */
+/* Reject the offered call hCall for every phone it rings (a SIP line answers 603 Decline); the
+ * call then goes DISCONNECTED (LINEDISCONNECTMODE_REJECT) and IDLE. */
+#define RINGLET_DEVSPECIFIC_REJECT 0x524A0001
 
 /* ---- Records ---------------------------------------------------------------------------- */
 typedef struct linedialparams_tag {
@@ -675,7 +683,7 @@ _Static_assert(sizeof(LINECALLINFO) == 296, "LINECALLINFO keeps its 1.4 size");
 _Static_assert(sizeof(LINECALLSTATUS) == 36, "LINECALLSTATUS keeps its 1.4 size");
 #endif
 
-/* ---- The 37 functions -------------------------------------------------------------------- */
+/* ---- The 37 functions, and lineDevSpecific --------------------------------------------- */
 #if defined(RINGLET_TAPI_BUILD)
 #define TAPIAPI __attribute__((visibility("default")))
 #else
@@ -742,6 +750,8 @@ TAPIAPI LONG lineSetTollList(HLINEAPP hLineApp, DWORD dwDeviceID, LPCSTR lpszAdd
                              DWORD dwTollListOption);
 TAPIAPI LONG lineGetTranslateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion,
                                   LPLINETRANSLATECAPS lpTranslateCaps);
+TAPIAPI LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, LPVOID lpParams,
+                             DWORD dwSize);
 
 #ifdef __cplusplus
 }

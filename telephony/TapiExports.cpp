@@ -204,4 +204,10 @@ LONG lineGetTranslateCaps(HLINEAPP, DWORD, LPLINETRANSLATECAPS) {
   return Unavailable();
 }
 
+LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, LPVOID lpParams, DWORD dwSize) {
+  return Guarded([&] {
+    return TLineService::Instance().DevSpecific(hLine, dwAddressID, hCall, lpParams, dwSize);
+  });
+}
+
 } // extern "C"

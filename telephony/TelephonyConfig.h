@@ -1,15 +1,24 @@
 // TelephonyConfig: the lines of the telephony service, read from its INI file.
 //
 // Contract: every section whose name begins with "Line" (any case) is one line, in file
-// order. Keys: Name (the line name; default the section name), Device (serial device path,
-// required), Baud (default 115200), Init (AT command that turns caller ID on; empty: try the
-// usual ones), RingTimeout (seconds without a RING after which an unanswered call is over,
-// default 8; also the longest a caller-ID block without its number or name waits for it).
-// Tuning keys, in seconds, mainly so tests run fast: CommandTimeout (how long one AT command
-// may take, default 2), CheckInterval (idle AT check, default 30, 0 = never), CallerIdPause
-// (silence that ends a caller-ID block holding its number and name, default 0.7), EscapeGuard
-// (guard time around "+++", default 1.1). A malformed section is described in `problems` and
-// skipped; the others are kept. A missing file gives no lines and no problem.
+// order. Name (the line name; default the section name) and Kind (modem, sip or callmonitor;
+// default modem) belong to every kind.
+// A modem: Device (serial device path, required), Baud (default 115200), Init (AT command that
+// turns caller ID on; empty: try the usual ones), RingTimeout (seconds without a RING after
+// which an unanswered call is over, default 8; also the longest a caller-ID block without its
+// number or name waits for it). Tuning keys, in seconds, mainly so tests run fast:
+// CommandTimeout (how long one AT command may take, default 2), CheckInterval (idle AT check,
+// default 30, 0 = never), CallerIdPause (silence that ends a caller-ID block holding its
+// number and name, default 0.7), EscapeGuard (guard time around "+++", default 1.1).
+// A SIP extension: Registrar (sip: or sips: URI with an optional port and
+// ;transport=udp|tcp|tls, required), User (required), AuthUser (default User), Password or
+// PasswordFile (the first line of a regular file that only its owner may read or write: mode
+// 0600 or 0400), TrustedPeers (addresses besides the registrar's that may offer calls, comma
+// separated), Expires (seconds a registration asks for, default 600), LocalPort (default any).
+// A router's call monitor: Host (required), Port (default 1012).
+// Both: RetryInterval (seconds before the first retry after a failure, doubled up to 300 s;
+// default 5). A malformed section is described in `problems` and skipped; the others are
+// kept. A missing file gives no lines and no problem. Problems never quote a password.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +27,28 @@
 
 namespace Telephony {
 
+enum TLineKind { lkModem, lkSip, lkCallMonitor };
+
+enum TSipTransport { stUdp, stTcp, stTls };
+
+// Where and as whom a SIP line registers.
+struct TSipAccount {
+  std::string Registrar; // as configured, for messages
+  std::string Host;      // the registrar's host (a name or an address; IPv6 without brackets)
+  uint16_t Port = 0;     // 0: the transport's usual port
+  TSipTransport Transport = stUdp;
+  std::string User;
+  std::string AuthUser;
+  std::string Password;
+  std::vector<std::string> TrustedPeers; // numeric addresses
+  uint32_t ExpiresS = 600;
+  uint16_t LocalPort = 0;
+};
+
 struct TLineConfig {
   std::string Section;
   std::string Name;
+  TLineKind Kind = lkModem;
   std::string Device;
   uint32_t Baud = 115200;
   std::string Init;
@@ -29,7 +57,13 @@ struct TLineConfig {
   uint32_t CheckIntervalMs = 30000;
   uint32_t CallerIdPauseMs = 700;
   uint32_t EscapeGuardMs = 1100;
+  TSipAccount Sip;
+  std::string Host; // the call monitor's
+  uint16_t Port = 1012;
+  uint32_t RetryMs = 5000;
 };
+
+const char* LineKindName(TLineKind kind);
 
 // $RINGLET_TELEPHONY_CONFIG, else $XDG_CONFIG_HOME/ringlet/telephony.ini, else
 // ~/.config/ringlet/telephony.ini.

@@ -25,7 +25,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -58,6 +57,8 @@ struct TTapi {
   decltype(&lineGetID) GetID = nullptr;
   decltype(&lineGetDevConfig) GetDevConfig = nullptr;
   decltype(&lineMonitorDigits) MonitorDigits = nullptr;
+  decltype(&lineDevSpecific) DevSpecific = nullptr;
+  decltype(&lineGetLineDevStatus) GetLineDevStatus = nullptr;
 };
 
 template <class F> void Resolve(void* library, F& slot, const char* name) {
@@ -89,6 +90,8 @@ inline TTapi& Tapi() {
     Resolve(t.Library, t.GetID, "lineGetID");
     Resolve(t.Library, t.GetDevConfig, "lineGetDevConfig");
     Resolve(t.Library, t.MonitorDigits, "lineMonitorDigits");
+    Resolve(t.Library, t.DevSpecific, "lineDevSpecific");
+    Resolve(t.Library, t.GetLineDevStatus, "lineGetLineDevStatus");
     return t;
   }();
   return tapi;

@@ -2,6 +2,8 @@
 // malformed sections reported and skipped, and where the file is looked for.
 #include "TapiTestSupport.h"
 
+#include "telephony/TelephonyConfig.h"
+
 #include <map>
 #include <sys/stat.h>
 
@@ -120,6 +122,128 @@ TEST_F(TelephonyConfigTest, FileIsFoundByTheEnvironmentThenXdgThenHome) {
   // No file at all: no lines, and registering still works.
   SetEnv("HOME", (Folder.Path() + "/nowhere").c_str());
   EXPECT_TRUE(ListLines().Names.empty());
+}
+
+} // namespace
+
+namespace {
+
+// The kinds of line and their keys, as the reader gives them to the service.
+class LineKindsTest : public ::testing::Test {
+protected:
+  std::vector<Telephony::TLineConfig> Read(const std::string& text) {
+    std::ofstream(Path) << text;
+    Problems.clear();
+    return Telephony::ReadTelephonyConfig(Path, Problems);
+  }
+  std::string AllProblems() const {
+    std::string all;
+    for (const std::string& problem : Problems)
+      all += problem + "\n";
+    return all;
+  }
+  void WriteSecret(const std::string& path, mode_t mode, const std::string& text) {
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+  }
+
+  TTempFolder Folder;
+  const std::string Path = Folder.Path() + "/telephony.ini";
+  std::vector<std::string> Problems;
+};
+
+TEST_F(LineKindsTest, SipAndCallMonitorLinesBesideAModem) {
+  const std::string secret = Folder.Path() + "/sip-password";
+  WriteSecret(secret, 0600, "s3cr;et\nsecond line ignored\n");
+  const auto lines =
+      Read("[Line1]\nName = Kitchen modem        ; what the window shows\n"
+           "Device = /dev/ttyACM0\n"
+           "[Line3]\nName = Home SIP\nKind = sip                ; not the modem\n"
+           "Registrar = sip:192.168.1.1        ; the router\n"
+           "User = 621\nPassword = pa ss;word\n"
+           "[Line4]\nName = Router\nKind = callmonitor\nHost = 192.168.1.1\n"
+           "[Line5]\nName=PBX\nKind=SIP\nRegistrar=sips:[fd00::1]:5061\nUser=621\n"
+           "AuthUser=auth621\nPasswordFile=" +
+           secret +
+           "\n"
+           "TrustedPeers=10.0.0.2, fd00::2\nExpires=120\nLocalPort=5062\n"
+           "RetryInterval=0.5\n"
+           "[Line6]\nName=Other PBX\nKind=sip\nRegistrar=sip:pbx.lan:5070;transport=tcp;lr\n"
+           "User=7\n"
+           "[Line7]\nName=Other router\nKind=callmonitor\nHost=fritz.box\nPort=1013\n");
+  ASSERT_EQ(lines.size(), 6u) << AllProblems();
+  EXPECT_EQ(lines[0].Kind, Telephony::lkModem);
+  EXPECT_EQ(lines[0].Name, "Kitchen modem");
+  const Telephony::TSipAccount& home = lines[1].Sip;
+  EXPECT_EQ(lines[1].Kind, Telephony::lkSip);
+  EXPECT_EQ(home.Host, "192.168.1.1");
+  EXPECT_EQ(home.Port, 0);
+  EXPECT_EQ(home.Transport, Telephony::stUdp);
+  EXPECT_EQ(home.User, "621");
+  EXPECT_EQ(home.AuthUser, "621");        // defaults to User
+  EXPECT_EQ(home.Password, "pa ss;word"); // a ';' in a password is no comment
+  EXPECT_EQ(home.ExpiresS, 600u);
+  EXPECT_EQ(lines[1].RetryMs, 5000u);
+  EXPECT_EQ(lines[2].Kind, Telephony::lkCallMonitor);
+  EXPECT_EQ(lines[2].Host, "192.168.1.1");
+  EXPECT_EQ(lines[2].Port, 1012);
+  const Telephony::TSipAccount& pbx = lines[3].Sip;
+  EXPECT_EQ(pbx.Host, "fd00::1");
+  EXPECT_EQ(pbx.Port, 5061);
+  EXPECT_EQ(pbx.Transport, Telephony::stTls);
+  EXPECT_EQ(pbx.AuthUser, "auth621");
+  EXPECT_EQ(pbx.Password, "s3cr;et");
+  EXPECT_EQ(pbx.TrustedPeers, (std::vector<std::string>{"10.0.0.2", "fd00::2"}));
+  EXPECT_EQ(pbx.ExpiresS, 120u);
+  EXPECT_EQ(pbx.LocalPort, 5062);
+  EXPECT_EQ(lines[3].RetryMs, 500u);
+  EXPECT_EQ(lines[4].Sip.Host, "pbx.lan");
+  EXPECT_EQ(lines[4].Sip.Port, 5070);
+  EXPECT_EQ(lines[4].Sip.Transport, Telephony::stTcp);
+  EXPECT_TRUE(lines[4].Sip.Password.empty());
+  EXPECT_EQ(lines[5].Port, 1013);
+}
+
+TEST_F(LineKindsTest, MalformedSectionsAreSaidAndSkippedWithoutQuotingPasswords) {
+  const std::string open = Folder.Path() + "/open-password";
+  const std::string folder = Folder.Path() + "/a-folder";
+  WriteSecret(open, 0644, "hunter2-open\n");
+  mkdir(folder.c_str(), 0700);
+  const auto lines =
+      Read("[LineKind]\nKind=isdn\nDevice=/dev/x\n"
+           "[LineNoRegistrar]\nKind=sip\nUser=1\n"
+           "[LineBadRegistrar]\nKind=sip\nRegistrar=http://192.168.1.1\nUser=1\n"
+           "[LineBadTransport]\nKind=sip\nRegistrar=sips:pbx;transport=udp\nUser=1\n"
+           "[LineBadHost]\nKind=sip\nRegistrar=sip:pbx lan\nUser=1\n"
+           "[LineNoUser]\nKind=sip\nRegistrar=sip:pbx\n"
+           "[LineOpenFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
+           open +
+           "\n"
+           "[LineFolder]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
+           folder +
+           "\n"
+           "[LineMissingFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
+           folder +
+           "/none\n"
+           "[LineBoth]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPassword=hunter2-both\nPasswordFile=" +
+           open +
+           "\n"
+           "[LinePeers]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nTrustedPeers=pbx.lan\n"
+           "[LineNoHost]\nKind=callmonitor\n"
+           "[LinePort]\nKind=callmonitor\nHost=router\nPort=70000\n"
+           "[LineRetry]\nKind=callmonitor\nHost=router\nRetryInterval=never\n");
+  EXPECT_TRUE(lines.empty());
+  const std::string all = AllProblems();
+  for (const char* expected :
+       {"[LineKind]: Kind \"isdn\" is not modem, sip or callmonitor",
+        "[LineNoRegistrar]: no Registrar", "[LineBadRegistrar]: Registrar", "[LineBadTransport]",
+        "[LineBadHost]", "[LineNoUser]: User is missing", "[LineOpenFile]: PasswordFile",
+        "mode 0644", "chmod 600", "[LineFolder]: PasswordFile", "is not a regular file",
+        "[LineMissingFile]", "[LineBoth]: give Password or PasswordFile, not both",
+        "[LinePeers]: TrustedPeers", "[LineNoHost]: no Host", "[LinePort]: Port",
+        "[LineRetry]: RetryInterval"})
+    EXPECT_NE(all.find(expected), std::string::npos) << expected << " in\n" << all;
+  EXPECT_EQ(all.find("hunter2"), std::string::npos) << all;
 }
 
 } // namespace

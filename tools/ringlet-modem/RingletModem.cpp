@@ -124,7 +124,8 @@ int Detect(const TDetectOptions& o) {
   std::vector<std::string> problems;
   std::map<std::string, std::string> configured; // real device path -> section
   for (const auto& line : Telephony::ReadTelephonyConfig(path, problems))
-    configured[RealPath(line.Device)] = line.Section;
+    if (line.Kind == Telephony::lkModem) // SIP and call monitor lines have no device
+      configured[RealPath(line.Device)] = line.Section;
   for (const auto& p : problems)
     std::fprintf(stderr, "ringlet-modem: %s: %s\n", path.c_str(), p.c_str());
 
