@@ -9,6 +9,7 @@
 #include "common/OoMisc.h"
 #include "platform/DynLib.h"
 #include "platform/Messages.h"
+#include "platform/PlainText.h"
 #include "tapi/AdTUtil.h"
 
 #include <algorithm>
@@ -149,15 +150,19 @@ std::string NoLineText() {
 // The newest stored calls an NCID client gets when it connects.
 constexpr size_t NcidCallLogLimit = 1000;
 
+// The fields come from a caller, an address book or a file: the terminal gets no control
+// character of any of them, nor a tab that would split a field.
 void PrintCall(const TCallRecord& Call, bool WithLine) {
   if (OutputGone)
     return;
-  const std::string Name = RowName(Call);
+  const std::string Time = Platform::StripControls(Call.Time);
+  const std::string Number = Platform::StripControls(Call.ID);
+  const std::string Name = Platform::StripControls(RowName(Call));
   if (WithLine)
-    std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Name.c_str(),
-                 Call.Line.c_str());
+    std::fprintf(stdout, "%s\t%s\t%s\t%s\n", Time.c_str(), Number.c_str(), Name.c_str(),
+                 Platform::StripControls(Call.Line).c_str());
   else
-    std::fprintf(stdout, "%s\t%s\t%s\n", Call.Time.c_str(), Call.ID.c_str(), Name.c_str());
+    std::fprintf(stdout, "%s\t%s\t%s\n", Time.c_str(), Number.c_str(), Name.c_str());
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
     LoseOutput(("cannot be written (" + std::string(std::strerror(errno)) + ")").c_str());
 }

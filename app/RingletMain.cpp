@@ -67,8 +67,9 @@ const char* const Usage =
     "  --web-cert FILE   with --web-listen: serve HTTPS with this PEM certificate...\n"
     "  --web-key FILE    ...and its PEM private key\n"
     "  --set-web-password\n"
-    "                    read the web page's password from standard input (twice, without\n"
-    "                    echo, on a terminal), store only its salted hash and exit\n"
+    "                    read the web page's password (at least 10 characters) from\n"
+    "                    standard input (twice, without echo, on a terminal), store only\n"
+    "                    its salted hash and exit\n"
     "  --no-block        block no call in this run: the block list is left unused\n"
     "  --list-devices    print the names of the usable lines and exit\n"
     "  --notify          also show each call as a desktop notification; with --console it\n"
@@ -89,8 +90,9 @@ const char* const Usage =
     "ringlet/ringlet.ini in the user's configuration folder when the program's folder is\n"
     "not writable.\n"
     "The same file may set the network outlets for good: Listen and MaxClients in\n"
-    "section [NCID], Url, PasswordFile and CaFile in section [MQTT], Listen, Cert and Key\n"
-    "in section [Web] (where PasswordHash is kept too); options win.\n"
+    "section [NCID], Url, PasswordFile and CaFile in section [MQTT], Listen, Cert, Key and\n"
+    "Hosts (the page's host names) in section [Web] (where PasswordHash is kept too);\n"
+    "options win.\n"
     "\n"
     "Contacts and the block list: a call whose number is in ringlet/contacts.vcf of the\n"
     "user's configuration folder (vCard 3.0 or 4.0, as address books export them) shows\n"
@@ -254,7 +256,8 @@ int main(int argc, char** argv) {
   {
     // Before the demo moves the monitors' settings into its own folder.
     TRzRegIniFile Settings;
-    ReadWebSettings(Settings, Options.Web);
+    if (const std::string Note = ReadWebSettings(Settings, Options.Web); !Note.empty())
+      std::fprintf(stderr, "ringlet: %s\n", Note.c_str());
   }
   if (History.Print)
     return PrintHistory(History);

@@ -3,6 +3,7 @@
 
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
+#include "platform/SafeFile.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +21,8 @@ std::string& TitleStorage() {
 constexpr uint32_t AccessMasks[] = {0x1,  0x2,     0x4,     0x8,     0x10,
                                     0x20, 0x20019, 0x20006, 0x20019, 0xF003F};
 constexpr uint32_t KeyQueryValueMask = 0x1;
+constexpr unsigned PrivateFolderMode = 0700;
+constexpr unsigned PrivateFileMode = 0600;
 constexpr uint32_t KeySetValueMask = 0x2;
 
 const char* const RootNames[] = {
@@ -161,14 +164,12 @@ void TRzRegIniFile::WriteString(const std::string& Section, const std::string& K
                                 const std::string& Value) {
   Open();
   if (FIniFileName) {
-    if (FMakeFolder) {
-      // The per-user fall-back folder may not exist yet.
-      std::error_code Ignored;
-      const fs::path Folder = fs::path(*FIniFileName).parent_path();
-      if (!Folder.empty() && !fs::exists(Folder, Ignored))
-        fs::create_directories(Folder, Ignored);
-    }
-    if (Platform::WriteProfileString(*FIniFileName, Section, Key, Value) != 0)
+    // The per-user fall-back folder may not exist yet (one that cannot be made fails the write
+    // below). Settings may hold secrets (the web page's password hash): a folder or file made
+    // here is the user's alone.
+    if (FMakeFolder)
+      Platform::MakeDirectories(fs::path(*FIniFileName).parent_path().string(), PrivateFolderMode);
+    if (Platform::WriteProfileString(*FIniFileName, Section, Key, Value, PrivateFileMode) != 0)
       throw EIniFileException("Unable to write to " + *FIniFileName);
     return;
   }

@@ -13,6 +13,8 @@
 //   user's root is the store itself; the other roots are top-level keys named after them.
 //   A section is a subkey, a key a string value in it.
 // - Missing files, sections and keys read as the default; reading never creates anything.
+//   A settings file (and the fall-back folder) that a write creates is private to the user
+//   (0600, 0700): settings may hold secrets.
 //   Values come back cut to 2048 characters. A failed INI write raises EIniFileException
 //   "Unable to write to <file>"; a failed registry write ERegistryException.
 // - Belongs to the thread that created it.

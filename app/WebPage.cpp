@@ -2,10 +2,14 @@
 #include "app/WebPage.h"
 
 #include "calls/NcidServer.h"
+#include "platform/IniFile.h"
 #include "web/WebSessions.h"
 
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cstring>
 
 namespace {
 
@@ -50,6 +54,14 @@ void Prompt(FILE* To, const char* Text) {
   std::fflush(To);
 }
 
+// Characters, not bytes: the bytes that begin a UTF-8 sequence.
+size_t Characters(const std::string& Text) {
+  size_t Count = 0;
+  for (const char C : Text)
+    Count += (static_cast<unsigned char>(C) & 0xC0) != 0x80 ? 1 : 0;
+  return Count;
+}
+
 // The password typed: asked twice on a terminal. "" with Why when there is none.
 std::string AskPassword(FILE* From, FILE* To, std::string& Why) {
   const bool Terminal = ::isatty(::fileno(From)) == 1;
@@ -69,12 +81,44 @@ std::string AskPassword(FILE* From, FILE* To, std::string& Why) {
     Why = "the password is empty; nothing was changed";
   else if (Terminal && Second != First)
     Why = "the two passwords differ; nothing was changed";
+  else if (Characters(First) < MinWebPasswordLength)
+    Why = "the password is too short: use at least " + std::to_string(MinWebPasswordLength) +
+          " characters; nothing was changed";
   return Why.empty() ? First : "";
+}
+
+// The file of settings in INI form, "" for the registry.
+std::string SettingsFileOf(const TRzRegIniFile& Settings) {
+  return Settings.PathType() == ptIniFile ? Settings.Path() : "";
+}
+
+// Takes the permissions of the group and of others off a settings file that holds the
+// password hash; what was done, or what the user should do, or "".
+std::string MakePrivate(const std::string& File) {
+  struct stat Info {};
+  if (File.empty() || ::stat(File.c_str(), &Info) != 0 || (Info.st_mode & 077) == 0)
+    return "";
+  const std::string Held = "the settings file " + File +
+                           " holds the web page's password hash and was readable by other users";
+  if (::chmod(File.c_str(), Info.st_mode & 07700) != 0)
+    return Held + " (" + std::strerror(errno) + "); make it private: chmod 600 " + File;
+  return Held + "; it is now yours alone";
+}
+
+std::vector<std::string> Names(const std::string& List) {
+  std::vector<std::string> Found;
+  size_t At = 0;
+  while ((At = List.find_first_not_of(", \t", At)) != std::string::npos) {
+    const size_t End = List.find_first_of(", \t", At);
+    Found.push_back(List.substr(At, End - At));
+    At = End;
+  }
+  return Found;
 }
 
 } // namespace
 
-void ReadWebSettings(TRzRegIniFile& Settings, TWebOptions& Options) {
+std::string ReadWebSettings(TRzRegIniFile& Settings, TWebOptions& Options) {
   const auto Fill = [&Settings](std::string& Value, const char* Key) {
     if (Value.empty())
       Value = Settings.ReadString(WebSection, Key, "");
@@ -83,6 +127,10 @@ void ReadWebSettings(TRzRegIniFile& Settings, TWebOptions& Options) {
   Fill(Options.Cert, "Cert");
   Fill(Options.Key, "Key");
   Fill(Options.PasswordHash, WebPasswordKey);
+  if (Options.Hosts.empty())
+    Options.Hosts = Names(Settings.ReadString(WebSection, "Hosts", ""));
+  Options.SettingsFile = SettingsFileOf(Settings);
+  return Options.PasswordHash.empty() ? "" : MakePrivate(Options.SettingsFile);
 }
 
 int SetWebPassword(TRzRegIniFile& Settings, FILE* From, FILE* To) {
@@ -104,6 +152,8 @@ int SetWebPassword(TRzRegIniFile& Settings, FILE* From, FILE* To) {
     return 1;
   }
   std::fprintf(To, "ringlet: the web page's password is set (in %s)\n", Settings.Path().c_str());
+  if (const std::string Note = MakePrivate(SettingsFileOf(Settings)); !Note.empty())
+    std::fprintf(To, "ringlet: %s\n", Note.c_str());
   return 0;
 }
 
@@ -125,6 +175,12 @@ std::string TWebPage::Start(const TWebOptions& Options, const THistoryWriter* Hi
   Server.CertFile = Options.Cert;
   Server.KeyFile = Options.Key;
   Server.PasswordHash = Options.PasswordHash;
+  Server.Hosts = Options.Hosts;
+  Server.PasswordFile = Options.SettingsFile;
+  if (!Options.SettingsFile.empty())
+    Server.ReadPasswordHash = [File = Options.SettingsFile] {
+      return Platform::GetProfileString(File, WebSection, WebPasswordKey, "");
+    };
   if (History != nullptr) {
     // The calls waiting for a locked or lost file are on the page too.
     Server.Api.HistoryPath = History->Path();

@@ -3,14 +3,19 @@
 //
 // Contract:
 // - A command-line value wins over the settings file's section [Web]: keys Listen
-//   ("ADDR:PORT"), Cert, Key, and PasswordHash (only ever written by SetWebPassword). The
-//   settings are read before the demo mode moves the monitors' settings elsewhere, so the
-//   demo serves the page with the real password.
+//   ("ADDR:PORT"), Cert, Key, Hosts (the names the page answers to besides its addresses and
+//   localhost, separated by commas or blanks), and PasswordHash (only ever written by
+//   SetWebPassword). The settings are read before the demo mode moves the monitors' settings
+//   elsewhere, so the demo serves the page with the real password.
+// - A settings file that holds the hash is the user's alone: ReadWebSettings and
+//   SetWebPassword take the other users' permissions off one that has them, and say so.
 // - Nothing is started without a Listen address. Start says why the page cannot be served:
 //   no password set (and how to set one), a bad address, an address in use, a certificate
-//   or key that cannot be used.
+//   or key that cannot be used. While it runs, the settings file is followed: a password set
+//   meanwhile takes effect within seconds and ends the sessions of the old one.
 // - SetWebPassword reads the password from standard input, twice and without echo when that
-//   is a terminal, refuses an empty one or two that differ, and stores only its hash.
+//   is a terminal, refuses an empty one, one of fewer than MinWebPasswordLength characters or
+//   two that differ, and stores only its hash.
 // - Follow adds the server as an outlet of a monitor and reports the monitor's line as
 //   "watching", then "lost" and "watching" again as the monitor tells; the page takes itself
 //   out of every monitor it follows when it goes. Without a line name (the window, whose
@@ -29,14 +34,18 @@
 
 inline constexpr const char* WebSection = "Web";
 inline constexpr const char* WebPasswordKey = "PasswordHash";
+inline constexpr size_t MinWebPasswordLength = 10;
 
 struct TWebOptions {
   std::string Listen; // "ADDR:PORT", "" for no page
   std::string Cert, Key;
   std::string PasswordHash;
+  std::vector<std::string> Hosts;
+  std::string SettingsFile; // where PasswordHash came from; "" when not from a file
 };
 
-void ReadWebSettings(TRzRegIniFile& Settings, TWebOptions& Options);
+// A note for the user when the settings file was made private, else "".
+std::string ReadWebSettings(TRzRegIniFile& Settings, TWebOptions& Options);
 
 // Status 0 when the hash is stored, 1 when not (the reason printed on To).
 int SetWebPassword(TRzRegIniFile& Settings, FILE* From, FILE* To);

@@ -2,6 +2,7 @@
 #include "calls/Contacts.h"
 
 #include "calls/CallText.h"
+#include "platform/PlainText.h"
 
 #include <cctype>
 #include <optional>
@@ -196,7 +197,9 @@ void TrimPartialSequence(std::string& Text) {
 } // namespace
 
 std::string CleanName(const std::string& Text) {
-  std::string Name = PlainField(Utf8Text(Text), "", std::string::npos);
+  // Blanks for the C0 controls (a line break splits words), then no C1 control either: an
+  // old export's byte 0x9B reads as U+009B, which drives a terminal as ESC [ does.
+  std::string Name = Platform::StripControls(PlainField(Utf8Text(Text), "", std::string::npos));
   const size_t First = Name.find_first_not_of(' ');
   if (First == std::string::npos)
     return "";

@@ -9,7 +9,8 @@
 //   or with CHARSET=ISO-8859-1. A card's name
 //   is FN, else the given and family names of N; its numbers are every TEL, as text
 //   ("+1 (555) 010-2030") or as a tel: URI. The name is cleaned: valid UTF-8 only (other
-//   bytes read as Latin-1), no control characters, at most ContactNameLimit bytes.
+//   bytes read as Latin-1), no control characters (C1 ones included), at most ContactNameLimit
+//   bytes.
 // - A card that is broken (a line without ":", a BEGIN inside a card, no END before the
 //   file ends, stray text between cards) is skipped with one warning naming the line where it
 //   went wrong; the other cards are read. A card without a name or a number is of no use

@@ -1,7 +1,12 @@
 // The call history database.
 #include "calls/HistoryStore.h"
 
+#include "platform/SafeFile.h"
+
 #include <sqlite3.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +20,16 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+void MakePrivateFile(const std::string& Path) {
+  // Callers' numbers and names are the user's alone: a folder made for them is 0700, a new
+  // file 0600 (SQLite gives its journal the file's mode). What cannot be made here fails
+  // when SQLite opens the file, which says why.
+  Platform::MakeDirectories(fs::path(Path).parent_path().string(), 0700);
+  const int File = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (File >= 0)
+    ::close(File);
+}
 
 // Each step takes the file from the version before it to its own; the first one makes the
 // table. A step is never changed once released: a new layout is a new step.
@@ -138,12 +153,8 @@ void THistoryStore::TFinalize::operator()(sqlite3_stmt* Statement) const {
 
 THistoryStore::THistoryStore(const std::string& Path, THistoryOpen Mode, int BusyMs)
     : FPath(Path) {
-  if (Mode == hoWrite) {
-    std::error_code Ignored;
-    const fs::path Folder = fs::path(Path).parent_path();
-    if (!Folder.empty())
-      fs::create_directories(Folder, Ignored);
-  }
+  if (Mode == hoWrite)
+    MakePrivateFile(Path);
   if (!LooksLikeSqlite(Path))
     throw EHistory(hfNotADatabase, "the call history " + Path + " " + FaultText(hfNotADatabase) +
                                        "; it is left as it is");

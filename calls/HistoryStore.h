@@ -15,7 +15,8 @@
 //   file's log laid over it. The schema version is SQLite's user_version; opening for writing
 //   migrates an older file step by step inside one transaction, and refuses a newer one
 //   (hfNewer).
-// - Opening for writing creates the file and its folder; it first checks that an existing
+// - Opening for writing creates the file and its folder, private to the user (0600 and 0700,
+//   the journal as the file: callers' data); it first checks that an existing
 //   file is a SQLite file at all (hfNotADatabase, the file is left alone) and then that it is
 //   sound (quick_check; hfDamaged). Opening for reading never creates or changes anything.
 // - Every SQLite result is checked, and mapped to a fault in one place (FaultOf); a failure

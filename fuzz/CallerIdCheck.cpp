@@ -2,8 +2,10 @@
 #include "fuzz/CallerIdCheck.h"
 
 #include "fuzz/FuzzSupport.h"
+#include "platform/PlainText.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace Fuzz {
 
@@ -38,8 +40,10 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// A number or a name is its own clean form: no control character of any kind (C1 ones
+// included), and no tab.
 void CheckText(const std::string& text, const char* noControl, const char* trimmed) {
-  Check(!HasControl(text), noControl, text);
+  Check(!HasControl(text) && Platform::StripControls(text) == text, noControl, text);
   Check(text.empty() || (!IsBlank(text.front()) && !IsBlank(text.back())), trimmed, text);
 }
 
@@ -74,8 +78,11 @@ void CheckCallerId(const TCallerIdInfo& info) {
 
 void CheckEvent(const TModemEvent& event, const TModemParserOptions& options) {
   Check(!HasControl(event.Line), "an event's line holds no control byte", event.Line);
-  Check(event.Line.size() <= options.MaxLineLength, "an event's line fits the line length",
-        event.Line);
+  const bool hex = std::all_of(event.Line.begin(), event.Line.end(),
+                               [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  Check(event.Line.size() <=
+            (hex ? std::max(options.MaxLineLength, MaxPacketLineLength) : options.MaxLineLength),
+        "an event's line fits the line length (a hex line: the longest packet)", event.Line);
   Check(!HasControl(event.Text), "an event's text holds no control byte", event.Text);
   switch (event.Kind) {
   case ekCallerId:

@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Fuzz::Check(!Fuzz::HasControl(error), "a refusal's reason holds no control byte", error);
 
   TModemParserOptions options;
-  // The parser looks for packets in hex lines of three bytes up to its line length.
-  if (packet.size() < 3 || packet.size() * 2 > options.MaxLineLength)
+  // The parser looks for packets in hex lines of three bytes up to the longest packet.
+  if (packet.size() < 3 || packet.size() * 2 > MaxPacketLineLength)
     return 0;
   const std::string line = Hex(packet, data[0] & 4);
   const auto type = static_cast<uint8_t>(packet[0]);

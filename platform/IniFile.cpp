@@ -189,9 +189,10 @@ uint32_t Result(uint32_t code) {
 }
 
 // Read, edit and replace the file under the writers' lock.  `edit` returns false when it
-// changed nothing, so that no write happens.
+// changed nothing, so that no write happens.  A file made anew gets newFileMode less the umask.
 template <class TEdit>
-uint32_t EditProfile(const std::string& file, bool createIfMissing, TEdit edit) {
+uint32_t EditProfile(const std::string& file, bool createIfMissing, TEdit edit,
+                     unsigned newFileMode = 0666) {
   if (file.empty())
     return Result(errInvalidParameter);
   const std::string path = ResolveLinks(file);
@@ -215,7 +216,7 @@ uint32_t EditProfile(const std::string& file, bool createIfMissing, TEdit edit) 
   std::string content = Serialize(text);
   if (existed && content == old)
     return errSuccess;
-  return Result(ReplaceFileContents(path, content, 0666));
+  return Result(ReplaceFileContents(path, content, newFileMode));
 }
 
 // Reads the file for a lookup; false when there is nothing readable.
@@ -251,12 +252,13 @@ std::string GetProfileString(const std::string& file, const std::string& section
 }
 
 uint32_t WriteProfileString(const std::string& file, const std::string& section,
-                            const std::string& key, const std::string& value) {
+                            const std::string& key, const std::string& value,
+                            unsigned newFileMode) {
   const std::string sectionName(Trim(section));
   const std::string keyName(Trim(key));
   if (!ValidSection(sectionName) || !ValidKey(keyName) || HasLineBreakOrNul(value))
     return Result(errInvalidParameter);
-  return EditProfile(file, true, [&](TIniText& text) {
+  const auto edit = [&](TIniText& text) {
     auto range = FindSection(text, sectionName);
     if (!range) {
       if (!text.Lines.empty() && text.Info.back().Kind != lkBlank)
@@ -288,7 +290,8 @@ uint32_t WriteProfileString(const std::string& file, const std::string& section,
     }
     InsertLine(text, insertAt, keyName + "=" + value);
     return true;
-  });
+  };
+  return EditProfile(file, true, edit, newFileMode);
 }
 
 uint32_t WriteProfileString(const std::string& file, const std::string& section,

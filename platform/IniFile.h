@@ -32,8 +32,11 @@ inline constexpr std::size_t ProfileValueLimit = 2048;
 std::string GetProfileString(const std::string& file, const std::string& section,
                              const std::string& key, const std::string& defaultValue);
 
+// A file made anew gets newFileMode less the umask (0600 for one that keeps a secret); an
+// existing file keeps its mode.
 uint32_t WriteProfileString(const std::string& file, const std::string& section,
-                            const std::string& key, const std::string& value);
+                            const std::string& key, const std::string& value,
+                            unsigned newFileMode = 0666);
 
 // The "no value" forms: a key without a value is deleted, a section without a key too.
 uint32_t WriteProfileString(const std::string& file, const std::string& section,

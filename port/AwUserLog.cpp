@@ -180,7 +180,8 @@ public:
   // 0 or the negated error number of the failed open.
   int32_t Open(const std::string& FileName, bool Append) {
     int Flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (Append ? O_APPEND : O_TRUNC);
-    FHandle = ::open(FileName.c_str(), Flags, 0666);
+    // The data of an answered call is the caller's: a new log is the user's alone.
+    FHandle = ::open(FileName.c_str(), Flags, 0600);
     if (FHandle < 0) {
       return -static_cast<int32_t>(Platform::SetLastErrorFromErrno(errno));
     }

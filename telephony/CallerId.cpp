@@ -1,6 +1,9 @@
 // CallerId: the modem output parser. See CallerId.h for the contract.
 #include "telephony/CallerId.h"
 
+#include "platform/PlainText.h"
+
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -105,6 +108,10 @@ bool HexToBytes(std::string_view hex, std::string& bytes) {
   return high < 0 && !bytes.empty();
 }
 
+bool IsHexDigit(char c) {
+  return HexValue(c) >= 0;
+}
+
 int TwoDigits(std::string_view s) {
   return (s[0] - '0') * 10 + (s[1] - '0');
 }
@@ -139,20 +146,10 @@ void DateTimeFields(std::string_view value, bool isDate, TFields& out) {
   }
 }
 
-// Packets and MESG parameters carry any bytes; a number or a name drops control bytes as a
-// line does, so that none reaches a screen or a log.
-std::string WithoutControls(std::string_view value) {
-  std::string clean;
-  for (char ch : value) {
-    auto c = static_cast<unsigned char>(ch);
-    if ((c >= 0x20 && c != 0x7f) || c == '\t')
-      clean.push_back(ch);
-  }
-  return clean;
-}
-
+// Packets, MESG parameters and 8-bit lines carry any bytes; a number or a name keeps no
+// control character (C1 ones included), so that none reaches a screen or a log.
 void NumberFields(std::string_view raw, TFields& out) {
-  const std::string clean = WithoutControls(raw);
+  const std::string clean = Platform::StripControls(raw);
   std::string_view value = Trim(clean);
   if (value.empty())
     return;
@@ -163,7 +160,7 @@ void NumberFields(std::string_view raw, TFields& out) {
 }
 
 void NameFields(std::string_view raw, TFields& out) {
-  const std::string clean = WithoutControls(raw);
+  const std::string clean = Platform::StripControls(raw);
   std::string_view value = Trim(clean);
   if (value.empty())
     return;
@@ -409,6 +406,10 @@ bool DecodeCallerIdPacket(std::string_view packet, TCallerIdInfo& info, std::str
 
 TModemLineParser::TModemLineParser(TModemParserOptions options) : FOptions(options) {}
 
+std::size_t TModemLineParser::LineLimit(bool hex) const {
+  return hex ? std::max(FOptions.MaxLineLength, MaxPacketLineLength) : FOptions.MaxLineLength;
+}
+
 void TModemLineParser::Reset() {
   TModemParserOptions options = FOptions;
   *this = TModemLineParser(options);
@@ -431,6 +432,7 @@ TModemEvents TModemLineParser::FeedBytes(std::string_view bytes, uint64_t nowMs)
         line.swap(FPartial);
         HandleLine(line, nowMs, out);
       }
+      FPartialHex = true;
       continue;
     }
     if (FDiscarding)
@@ -439,31 +441,33 @@ TModemEvents TModemLineParser::FeedBytes(std::string_view bytes, uint64_t nowMs)
     if ((c < 0x20 && c != '\t') || c == 0x7f) // line noise, XON/XOFF, NULs
       continue;
     FPartial.push_back(ch);
-    if (FPartial.size() > FOptions.MaxLineLength) {
+    FPartialHex = FPartialHex && IsHexDigit(ch);
+    if (FPartial.size() > LineLimit(FPartialHex)) {
       FPartial.clear();
       FDiscarding = true;
-      out.push_back(
-          Event(ekBadData, {},
-                "line longer than " + std::to_string(FOptions.MaxLineLength) + " bytes discarded"));
+      out.push_back(TooLong());
     }
   }
   return out;
 }
 
+TModemEvent TModemLineParser::TooLong() const {
+  return Event(ekBadData, {},
+               "line longer than " + std::to_string(FOptions.MaxLineLength) + " bytes discarded");
+}
+
 TModemEvents TModemLineParser::FeedLine(std::string_view line, uint64_t nowMs) {
   TModemEvents out;
   Expire(nowMs, out);
-  if (line.size() > FOptions.MaxLineLength) {
-    out.push_back(
-        Event(ekBadData, {},
-              "line longer than " + std::to_string(FOptions.MaxLineLength) + " bytes discarded"));
-    return out;
-  }
   std::string clean;
   for (char ch : line) {
     auto c = static_cast<unsigned char>(ch);
     if ((c >= 0x20 && c != 0x7f) || c == '\t')
       clean.push_back(ch);
+  }
+  if (line.size() > LineLimit(std::all_of(clean.begin(), clean.end(), IsHexDigit))) {
+    out.push_back(TooLong());
+    return out;
   }
   HandleLine(clean, nowMs, out);
   return out;

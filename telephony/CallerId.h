@@ -8,8 +8,12 @@
 // thread-safe.
 //
 // Lines: CR LF, LF and CR all end a line; only whole lines count; a line longer than
-// MaxLineLength bytes is discarded (one ekBadData event). NUL and other control bytes are
-// dropped; bytes of 0x80 and above are kept as they are (8-bit names).
+// MaxLineLength bytes is discarded (one ekBadData event), except a line of hex digits, which
+// may be as long as the longest raw packet (MaxPacketLineLength), so that every packet a
+// modem can send is read whole. NUL and other control bytes are dropped; bytes of 0x80 and
+// above are kept as they are (8-bit names). A number or a name keeps no control character in
+// any form (platform/PlainText.h: C1 controls as raw bytes or in UTF-8 too), while UTF-8 and
+// Latin-1 letters stay.
 //
 // Caller-ID blocks: the fields (DATE, TIME, NMBR, NAME, MESG and their other spellings, or one
 // raw SDMF/MDMF packet) are collected into one TCallerIdInfo and reported as an ekCallerId
@@ -106,6 +110,9 @@ using TModemEvents = std::vector<TModemEvent>;
 // One field of a caller-ID block as a line or a parameter gives it (the parser's working unit).
 struct TCallerIdField;
 
+// The hex line of the longest raw packet: type, length, 255 bytes of body, checksum.
+inline constexpr std::size_t MaxPacketLineLength = 2 * (3 + 255);
+
 struct TModemParserOptions {
   uint64_t PauseMs = 700;     // silence that ends a caller-ID block
   uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
@@ -137,6 +144,9 @@ public:
   const TModemParserOptions& Options() const { return FOptions; }
 
 private:
+  // The longest line kept: a line of hex digits may hold a whole packet.
+  std::size_t LineLimit(bool hex) const;
+  TModemEvent TooLong() const;
   void HandleLine(std::string_view line, uint64_t nowMs, TModemEvents& out);
   bool HandleResult(std::string_view upper, std::string_view line, TModemEvents& out);
   bool HandleRing(std::string_view upper, std::string_view line, uint64_t nowMs, TModemEvents& out);
@@ -156,6 +166,7 @@ private:
 
   TModemParserOptions FOptions;
   std::string FPartial;     // bytes of the line being received
+  bool FPartialHex = true;  // it holds hex digits only so far
   bool FDiscarding = false; // the line being received is over-long: drop it to its end
   bool FLastWasCr = false;  // a LF right after a CR ends no second line
   std::string FDistinctive; // DRON/DROF seen since the last RING

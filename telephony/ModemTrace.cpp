@@ -1,5 +1,8 @@
 #include "telephony/ModemTrace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +20,12 @@ struct TTraceFile {
 
   TTraceFile() {
     const char* path = std::getenv("RINGLET_TELEPHONY_TRACE");
-    if (path && *path)
-      File = std::fopen(path, "ae");
+    if (!path || !*path)
+      return;
+    // Callers' numbers and names go in: a new trace is the user's alone.
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && !(File = ::fdopen(fd, "a")))
+      ::close(fd);
   }
   ~TTraceFile() {
     if (File)

@@ -1,16 +1,21 @@
 // The web page's server over libmicrohttpd. See WebServer.h.
 #include "web/WebServer.h"
 
-#include "platform/SafeFile.h"
 #include "web/WebAssets.h"
+#include "web/WebGuard.h"
 
 #include <gnutls/x509.h>
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +30,29 @@ namespace {
 const char* const SecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
     "connect-src 'self'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+
+// Over TLS, browsers are told to come back over TLS only for a year.
+const char* const TransportSecurity = "max-age=31536000";
+
+// TLS 1.2 and 1.3 with key exchanges of forward secrecy and AEAD ciphers only (TLS 1.3 has
+// no other kind); GnuTLS's own defaults for what is not named.
+const char* const TlsPriorities =
+    "SECURE128:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:+DHE-RSA:"
+    "-CIPHER-ALL:+CHACHA20-POLY1305:+AES-256-GCM:+AES-128-GCM:-MAC-ALL:+AEAD";
+
+// Places beyond MaxConnections that the library keeps for connections being dropped while
+// they close, so that its own limit never refuses the client room was made for.
+constexpr unsigned SpareConnections = 16;
+
+// How often the housekeeping thread looks for overdue requests and at the password file.
+constexpr auto KeeperSlice = std::chrono::milliseconds(250);
+constexpr int PasswordCheckSlices = 4;
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 // What a request's body gathers while it comes in.
 struct TUpload {
@@ -69,18 +97,25 @@ bool AddHeaders(MHD_Response* Response,
   return true;
 }
 
-bool AddSecurityHeaders(MHD_Response* Response, bool Api) {
+// Whether the connection is one over TLS.
+bool Secure(MHD_Connection* Connection) {
+  return MHD_get_connection_info(Connection, MHD_CONNECTION_INFO_GNUTLS_SESSION) != nullptr;
+}
+
+bool AddSecurityHeaders(MHD_Connection* Connection, MHD_Response* Response, bool Api) {
   return AddHeaders(Response, {{"Content-Security-Policy", SecurityPolicy},
                                {"X-Content-Type-Options", "nosniff"},
                                {"Referrer-Policy", "no-referrer"},
                                {"X-Frame-Options", "DENY"}}) &&
-         (!Api || AddHeaders(Response, {{"Cache-Control", "no-store"}}));
+         (!Api || AddHeaders(Response, {{"Cache-Control", "no-store"}})) &&
+         (!Secure(Connection) ||
+          AddHeaders(Response, {{"Strict-Transport-Security", TransportSecurity}}));
 }
 
 MHD_Result Queue(MHD_Connection* Connection, const TWebResponse& Answer, bool Api) {
   TResponse Response(MHD_create_response_from_buffer(
       Answer.Body.size(), const_cast<char*>(Answer.Body.data()), MHD_RESPMEM_MUST_COPY));
-  if (!Response || !AddSecurityHeaders(Response.get(), Api))
+  if (!Response || !AddSecurityHeaders(Connection, Response.get(), Api))
     return MHD_NO;
   if (!Answer.ContentType.empty() &&
       !AddHeaders(Response.get(), {{"Content-Type", Answer.ContentType.c_str()}}))
@@ -107,8 +142,9 @@ MHD_Result QueueAsset(MHD_Connection* Connection, const std::string& Method,
     return QueueError(Connection, 404, "there is no such page");
   TResponse Response(MHD_create_response_from_buffer(
       Asset->Size, const_cast<unsigned char*>(Asset->Data), MHD_RESPMEM_PERSISTENT));
-  if (!Response || !AddSecurityHeaders(Response.get(), false) ||
-      !AddHeaders(Response.get(), {{"Content-Type", Asset->ContentType}, {"Cache-Control", "no-cache"}}))
+  if (!Response || !AddSecurityHeaders(Connection, Response.get(), false) ||
+      !AddHeaders(Response.get(),
+                  {{"Content-Type", Asset->ContentType}, {"Cache-Control", "no-cache"}}))
     return MHD_NO;
   return MHD_queue_response(Connection, MHD_HTTP_OK, Response.get());
 }
@@ -125,17 +161,58 @@ MHD_Result AddParameter(void* Map, MHD_ValueKind, const char* Key, const char* T
   return MHD_YES;
 }
 
-std::string ClientAddress(MHD_Connection* Connection) {
+std::string ClientGroupOf(MHD_Connection* Connection) {
   const MHD_ConnectionInfo* Info =
       MHD_get_connection_info(Connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (Info == nullptr || Info->client_addr == nullptr)
-    return "";
-  char Text[INET6_ADDRSTRLEN] = {};
-  const sockaddr* Address = Info->client_addr;
-  const void* Raw = Address->sa_family == AF_INET6
-                        ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(Address)->sin6_addr)
-                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(Address)->sin_addr);
-  return inet_ntop(Address->sa_family, Raw, Text, sizeof Text) != nullptr ? Text : "";
+  return ClientGroup(Info != nullptr ? Info->client_addr : nullptr);
+}
+
+TWebClients::TId IdOf(MHD_Connection* Connection) {
+  return reinterpret_cast<TWebClients::TId>(Connection);
+}
+
+// A file's identity and last change, to tell that it was written since.
+std::string Stamp(const std::string& Path) {
+  struct stat Info {};
+  if (::stat(Path.c_str(), &Info) != 0)
+    return "none";
+  return std::to_string(Info.st_dev) + ":" + std::to_string(Info.st_ino) + ":" +
+         std::to_string(Info.st_size) + ":" + std::to_string(Info.st_mtim.tv_sec) + "." +
+         std::to_string(Info.st_mtim.tv_nsec) + ":" + std::to_string(Info.st_ctim.tv_sec) + "." +
+         std::to_string(Info.st_ctim.tv_nsec);
+}
+
+// A certificate or key file, read only when it is a regular file of at most MaxPemBytes (a
+// device or a pipe would be read without end, or block); "" or why not.
+std::string ReadPem(const std::string& Path, const std::string& What, std::string& Text) {
+  const std::string Named = What + " " + Path;
+  const int File = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (File < 0)
+    return Named + " cannot be read (" + std::strerror(errno) + ")";
+  struct stat Info {};
+  std::string Why;
+  if (::fstat(File, &Info) != 0 || !S_ISREG(Info.st_mode))
+    Why = Named + " is not a regular file";
+  else if (static_cast<size_t>(Info.st_size) > MaxPemBytes)
+    Why = Named + " is too large for a PEM file (more than " + std::to_string(MaxPemBytes / 1024) +
+          " KiB)";
+  Text.clear();
+  char Buffer[16384];
+  while (Why.empty()) {
+    const ssize_t Got = ::read(File, Buffer, sizeof Buffer);
+    if (Got < 0 && errno == EINTR)
+      continue;
+    if (Got < 0)
+      Why = Named + " cannot be read (" + std::strerror(errno) + ")";
+    else if (Got == 0)
+      break;
+    else if (Text.size() + static_cast<size_t>(Got) > MaxPemBytes)
+      Why = Named + " is too large for a PEM file";
+    else
+      Text.append(Buffer, static_cast<size_t>(Got));
+  }
+  ::close(File);
+  return Why;
 }
 
 bool TooLong(MHD_Connection* Connection, size_t MaxBody) {
@@ -204,8 +281,10 @@ struct TWebServer::TCallbacks {
                          const char* Method, const char* Data, size_t* DataSize, void** State) {
     if (*State == nullptr) {
       *State = new TUpload;
-      if (TooLong(Connection, Server.FOptions.MaxBody))
+      if (TooLong(Connection, Server.FOptions.MaxBody)) {
+        Server.Arrived(Connection);
         return QueueError(Connection, 413, "the request is too large");
+      }
       return MHD_YES;
     }
     auto& Upload = *static_cast<TUpload*>(*State);
@@ -217,14 +296,34 @@ struct TWebServer::TCallbacks {
       *DataSize = 0;
       return MHD_YES;
     }
+    Server.Arrived(Connection);
     if (Upload.TooLarge)
       return QueueError(Connection, 413, "the request is too large");
     return Dispatch(Server, Connection, Url, Method, std::move(Upload.Body));
   }
 
-  static void Completed(void*, MHD_Connection*, void** State, MHD_RequestTerminationCode) {
+  // A request is over: a kept-alive connection waits for the next one.
+  static void Completed(void* Self, MHD_Connection* Connection, void** State,
+                        MHD_RequestTerminationCode) {
     delete static_cast<TUpload*>(*State);
     *State = nullptr;
+    try {
+      static_cast<TWebServer*>(Self)->Waiting(Connection);
+    } catch (...) {
+    }
+  }
+
+  static void Notify(void* Self, MHD_Connection* Connection, void**,
+                     MHD_ConnectionNotificationCode Code) {
+    auto& Server = *static_cast<TWebServer*>(Self);
+    try {
+      if (Code == MHD_CONNECTION_NOTIFY_STARTED)
+        Server.Opened(Connection);
+      else
+        Server.Closed(Connection);
+    } catch (...) {
+      // Out of memory for the table: the connection is simply not counted.
+    }
   }
 
   static ssize_t Read(void* Stream, uint64_t, char* Buffer, size_t Max) {
@@ -290,9 +389,12 @@ struct TWebServer::TCallbacks {
 
   static MHD_Result Dispatch(TWebServer& Server, MHD_Connection* Connection,
                              const std::string& Url, const std::string& Method, std::string Body) {
+    const TWebRequest Request = Server.MakeRequest(Connection, Url, Method, std::move(Body));
+    TWebResponse Refusal;
+    if (!AdmitWebRequest(Request, Server.FOptions.Hosts, Server.FOptions.Api.Secure, Refusal))
+      return Queue(Connection, Refusal, true);
     if (Url.rfind("/api/", 0) != 0)
       return QueueAsset(Connection, Method, Url);
-    const TWebRequest Request = Server.MakeRequest(Connection, Url, Method, std::move(Body));
     if (Url == "/api/events" && Method == "GET")
       return OpenStream(Server, Connection, Request);
     try {
@@ -322,7 +424,7 @@ struct TWebServer::TCallbacks {
       EndStream(Stream);
       return MHD_NO;
     }
-    if (!AddSecurityHeaders(Response.get(), true) ||
+    if (!AddSecurityHeaders(Connection, Response.get(), true) ||
         !AddHeaders(Response.get(), {{"Content-Type", "text/event-stream"}}))
       return MHD_NO;
     return MHD_queue_response(Connection, MHD_HTTP_OK, Response.get());
@@ -334,7 +436,8 @@ void TWebServer::TStopDaemon::operator()(MHD_Daemon* Daemon) const {
 }
 
 TWebServer::TWebServer(TWebServerOptions Options)
-    : FOptions(std::move(Options)), FSessions(FOptions.PasswordHash, FOptions.Sessions) {}
+    : FOptions(std::move(Options)), FSessions(FOptions.PasswordHash, FOptions.Sessions),
+      FClients({FOptions.MaxConnections, FOptions.PerAddress, FOptions.RequestSeconds * 1000ull}) {}
 
 TWebServer::~TWebServer() {
   Stop();
@@ -349,7 +452,10 @@ TWebRequest TWebServer::MakeRequest(MHD_Connection* Connection, const std::strin
   Request.ContentType = Value(Connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
   Request.Session = Value(Connection, MHD_COOKIE_KIND, SessionCookie);
   Request.Csrf = Value(Connection, MHD_HEADER_KIND, "X-CSRF-Token");
-  Request.Address = ClientAddress(Connection);
+  Request.Address = ClientGroupOf(Connection);
+  Request.Host = Value(Connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  Request.Origin = Value(Connection, MHD_HEADER_KIND, "Origin");
+  Request.FetchSite = Value(Connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
   MHD_get_connection_values(Connection, MHD_GET_ARGUMENT_KIND, AddParameter, &Request.Query);
   return Request;
 }
@@ -361,11 +467,84 @@ std::string TWebServer::ReadTls(std::string& Cert, std::string& Key) const {
     return "";
   if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES)
     return "this build of libmicrohttpd has no TLS";
-  if (Platform::ReadWholeFile(FOptions.CertFile, Cert) != 0)
-    return "the certificate " + FOptions.CertFile + " cannot be read";
-  if (Platform::ReadWholeFile(FOptions.KeyFile, Key) != 0)
-    return "the key " + FOptions.KeyFile + " cannot be read";
+  if (std::string Why = ReadPem(FOptions.CertFile, "the certificate", Cert); !Why.empty())
+    return Why;
+  if (std::string Why = ReadPem(FOptions.KeyFile, "the key", Key); !Why.empty())
+    return Why;
   return CheckTlsPair(Cert, FOptions.CertFile, Key, FOptions.KeyFile);
+}
+
+void TWebServer::Opened(MHD_Connection* Connection) {
+  const MHD_ConnectionInfo* Info =
+      MHD_get_connection_info(Connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  // A copy of the socket, closed only when the connection is: a connection is dropped by
+  // shutting its socket down, and the copy makes sure it is this connection's socket even
+  // when the library has closed its own descriptor and the number went to another.
+  const int Copy = Info != nullptr ? ::fcntl(Info->connect_fd, F_DUPFD_CLOEXEC, 0) : -1;
+  const std::string Group = ClientGroupOf(Connection);
+  const std::lock_guard Guard(FClientsLock);
+  if (Copy >= 0)
+    FSockets[IdOf(Connection)] = Copy;
+  for (const TWebClients::TId Id : FClients.Open(IdOf(Connection), Group, NowMs()))
+    Drop(Id);
+}
+
+void TWebServer::Arrived(MHD_Connection* Connection) {
+  const std::lock_guard Guard(FClientsLock);
+  FClients.Arrived(IdOf(Connection));
+}
+
+void TWebServer::Waiting(MHD_Connection* Connection) {
+  const std::lock_guard Guard(FClientsLock);
+  FClients.Waiting(IdOf(Connection), NowMs());
+}
+
+void TWebServer::Closed(MHD_Connection* Connection) {
+  const std::lock_guard Guard(FClientsLock);
+  FClients.Close(IdOf(Connection));
+  if (const auto Found = FSockets.find(IdOf(Connection)); Found != FSockets.end()) {
+    ::close(Found->second);
+    FSockets.erase(Found);
+  }
+}
+
+void TWebServer::Drop(TWebClients::TId Id) {
+  if (const auto Found = FSockets.find(Id); Found != FSockets.end())
+    ::shutdown(Found->second, SHUT_RDWR);
+}
+
+void TWebServer::Keep() {
+  std::unique_lock Lock(FKeeperLock);
+  for (int Slice = 1; !FKeeperWake.wait_for(Lock, KeeperSlice, [this] { return FKeeperStop; });
+       ++Slice) {
+    Lock.unlock();
+    {
+      const std::lock_guard Guard(FClientsLock);
+      for (const TWebClients::TId Id : FClients.Overdue(NowMs()))
+        Drop(Id);
+    }
+    if (Slice % PasswordCheckSlices == 0)
+      FollowPassword();
+    Lock.lock();
+  }
+}
+
+void TWebServer::FollowPassword() {
+  if (FOptions.PasswordFile.empty() || !FOptions.ReadPasswordHash)
+    return;
+  const std::string Now = Stamp(FOptions.PasswordFile);
+  if (Now == FPasswordStamp)
+    return;
+  FPasswordStamp = Now;
+  try {
+    const std::string Hash = FOptions.ReadPasswordHash();
+    if (Hash == FPasswordHash)
+      return;
+    FPasswordHash = Hash;
+    FSessions.SetPasswordHash(Hash);
+  } catch (const std::exception&) {
+    FPasswordStamp.clear(); // read again at the next look
+  }
 }
 
 std::string TWebServer::LastLog() {
@@ -399,16 +578,17 @@ std::string TWebServer::Start() {
   FApi = std::make_unique<TWebApi>(FOptions.Api, FSessions, FEvents);
   std::vector<MHD_OptionItem> Items = {
       {MHD_OPTION_SOCK_ADDR, 0, &Address},
-      {MHD_OPTION_CONNECTION_LIMIT, FOptions.MaxConnections, nullptr},
-      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, FOptions.PerAddress, nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, FOptions.MaxConnections + SpareConnections, nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, FOptions.IdleSeconds, nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(FOptions.ConnectionMemory),
        nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&TCallbacks::Completed), this},
+      {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&TCallbacks::Notify), this},
       {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&TCallbacks::Log), this}};
   if (FOptions.Api.Secure) {
     Items.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(FCert.c_str())});
     Items.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(FKey.c_str())});
+    Items.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(TlsPriorities)});
   }
   Items.push_back({MHD_OPTION_END, 0, nullptr});
   FDaemon.reset(MHD_start_daemon(Flags, FOptions.Port, nullptr, nullptr, &TCallbacks::Answer,
@@ -420,10 +600,19 @@ std::string TWebServer::Start() {
   }
   const MHD_DaemonInfo* Info = MHD_get_daemon_info(FDaemon.get(), MHD_DAEMON_INFO_BIND_PORT);
   FBoundPort = Info != nullptr ? Info->port : FOptions.Port;
+  FPasswordHash = FOptions.PasswordHash;
+  FKeeper = std::thread([this] { Keep(); });
   return "";
 }
 
 void TWebServer::Stop() {
+  {
+    const std::lock_guard Guard(FKeeperLock);
+    FKeeperStop = true;
+  }
+  FKeeperWake.notify_all();
+  if (FKeeper.joinable())
+    FKeeper.join();
   FEvents.Stop();
   FDaemon.reset();
 }

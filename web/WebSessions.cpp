@@ -55,7 +55,7 @@ std::string RandomToken() {
 }
 
 TWebSessions::TWebSessions(std::string PasswordHash, TWebSessionLimits Limits)
-    : FHash(std::move(PasswordHash)), FLimits(Limits) {}
+    : FLimits(Limits), FHash(std::move(PasswordHash)) {}
 
 TLoginResult TWebSessions::Login(const std::string& Address, const std::string& Password,
                                  std::time_t Now, std::string& Session, std::string& Csrf,
@@ -63,24 +63,40 @@ TLoginResult TWebSessions::Login(const std::string& Address, const std::string& 
   // The whole attempt under the verification lock: guesses sent at once from one address
   // each see the failures of those before them.
   const std::lock_guard Verify(FVerifyLock);
+  std::string Hash;
   {
     const std::lock_guard Guard(FLock);
     if (Throttled(Address, Now, RetrySeconds))
       return ltThrottled;
+    Hash = FHash;
   }
-  const bool Right = CheckWebPasswordHash(FHash) && SodiumReady() &&
-                     crypto_pwhash_str_verify(FHash.c_str(), Password.data(), Password.size()) == 0;
+  const bool Right = CheckWebPasswordHash(Hash) && SodiumReady() &&
+                     crypto_pwhash_str_verify(Hash.c_str(), Password.data(), Password.size()) == 0;
   const std::lock_guard Guard(FLock);
-  if (!Right) {
+  if (!Right || Hash != FHash) {
     Failed(Address, Now);
     return ltWrong;
   }
   FFailures.erase(Address);
+  Known(Address);
   Open(Now, Session, Csrf);
   return ltOk;
 }
 
+void TWebSessions::SetPasswordHash(const std::string& Hash) {
+  const std::lock_guard Guard(FLock);
+  FHash = Hash;
+  FSessions.clear();
+}
+
 bool TWebSessions::Throttled(const std::string& Address, std::time_t Now, long& RetrySeconds) {
+  DrainFailures(Now);
+  const bool Trusted = std::find(FKnown.begin(), FKnown.end(), Address) != FKnown.end();
+  if (FAllFailures >= FLimits.GlobalFreeFailures && !Trusted) {
+    RetrySeconds =
+        std::max(1L, static_cast<long>(FAllFailuresMark + FLimits.GlobalDrainSeconds - Now));
+    return true;
+  }
   const auto Found = FFailures.find(Address);
   if (Found == FFailures.end() || Found->second.Until <= Now)
     return false;
@@ -88,7 +104,29 @@ bool TWebSessions::Throttled(const std::string& Address, std::time_t Now, long& 
   return true;
 }
 
+void TWebSessions::DrainFailures(std::time_t Now) {
+  if (FAllFailures == 0)
+    FAllFailuresMark = Now;
+  if (FAllFailures == 0 || Now < FAllFailuresMark)
+    return;
+  const std::time_t Drain = std::max(1L, FLimits.GlobalDrainSeconds);
+  const std::time_t Steps = (Now - FAllFailuresMark) / Drain;
+  FAllFailures -= static_cast<unsigned>(std::min<std::time_t>(Steps, FAllFailures));
+  FAllFailuresMark = FAllFailures == 0 ? Now : FAllFailuresMark + Steps * Drain;
+}
+
+void TWebSessions::Known(const std::string& Address) {
+  const auto Found = std::find(FKnown.begin(), FKnown.end(), Address);
+  if (Found != FKnown.end())
+    FKnown.erase(Found);
+  else if (FKnown.size() >= FLimits.MaxKnownAddresses && !FKnown.empty())
+    FKnown.pop_front();
+  FKnown.push_back(Address);
+}
+
 void TWebSessions::Failed(const std::string& Address, std::time_t Now) {
+  DrainFailures(Now);
+  ++FAllFailures;
   if (FFailures.size() >= FLimits.MaxAddresses && FFailures.count(Address) == 0) {
     // Forget the address whose wait ends first: it is the least held back anyway.
     const auto Oldest = std::min_element(FFailures.begin(), FFailures.end(), [](auto& A, auto& B) {

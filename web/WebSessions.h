@@ -12,6 +12,13 @@
 //   seconds left); a success clears its record. Attempts are taken one at a time, so guesses
 //   sent at once are held back like guesses sent one after another. The table of addresses
 //   is bounded.
+// - Failures of all addresses together are counted too, one forgotten every
+//   GlobalDrainSeconds: while GlobalFreeFailures of them are remembered, no attempt is
+//   checked (ltThrottled) except from an address a login has succeeded from (the last
+//   MaxKnownAddresses of them), so that guesses spread over many addresses are slowed as
+//   much as guesses from one. Sessions are never touched by it.
+// - SetPasswordHash puts a new hash in force at once and ends every session; an attempt
+//   checked against the old hash while it changed opens none.
 // - A session lives SessionSeconds from its login; at most MaxSessions live at once (the
 //   oldest goes). Tokens are 32 random bytes in hex; sessions are found by a hash of the
 //   cookie's value and CSRF tokens compared in constant time.
@@ -21,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,6 +45,9 @@ struct TWebSessionLimits {
   unsigned FreeFailures = 3;
   long MaxDelaySeconds = 300;
   size_t MaxAddresses = 4096;
+  unsigned GlobalFreeFailures = 20;
+  long GlobalDrainSeconds = 30;
+  size_t MaxKnownAddresses = 64;
 };
 
 class TWebSessions {
@@ -51,6 +62,7 @@ public:
   bool CsrfMatches(const std::string& Session, const std::string& Token, std::time_t Now);
   void Logout(const std::string& Session);
   long SessionSeconds() const { return FLimits.SessionSeconds; }
+  void SetPasswordHash(const std::string& Hash);
 
 private:
   struct TSession {
@@ -62,18 +74,25 @@ private:
     std::time_t Until = 0; // no attempt is checked before this
   };
 
+  // FLock held by these.
   bool Throttled(const std::string& Address, std::time_t Now, long& RetrySeconds);
+  // Forgets the failures of all addresses that their time has passed for.
+  void DrainFailures(std::time_t Now);
   void Failed(const std::string& Address, std::time_t Now);
+  void Known(const std::string& Address);
   void Open(std::time_t Now, std::string& Session, std::string& Csrf);
   // The live session's entry, nullptr when none; drops it when expired. FLock held.
   TSession* Live(const std::string& Session, std::time_t Now);
 
-  const std::string FHash;
   const TWebSessionLimits FLimits;
   std::mutex FLock;
   std::mutex FVerifyLock; // one login attempt (a slow verification) at a time
+  std::string FHash;      // FLock held
   std::map<std::string, TSession> FSessions;
   std::map<std::string, TFailures> FFailures;
+  unsigned FAllFailures = 0;        // of all addresses, not yet forgotten
+  std::time_t FAllFailuresMark = 0; // when the next one is forgotten, less GlobalDrainSeconds
+  std::deque<std::string> FKnown;   // addresses a login succeeded from, the latest last
 };
 
 // 32 random bytes as 64 hex digits.

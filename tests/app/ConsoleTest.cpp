@@ -608,3 +608,65 @@ TEST_F(ConsoleTest, NoBlockOnlyShowsTheCallAndWarningsNameTheLine) {
 }
 
 } // namespace
+
+namespace {
+
+// The hex line of a raw MDMF packet with a date, a number and a name, as a modem sends it.
+std::string MdmfLine(const std::string& Number, const std::string& Name) {
+  const auto Param = [](char Type, const std::string& Data) {
+    return std::string{Type, static_cast<char>(Data.size())} + Data;
+  };
+  std::string Packet =
+      Param('\x80', Param('\x01', "05042149") + Param('\x02', Number) + Param('\x07', Name));
+  unsigned Sum = 0;
+  for (const unsigned char C : Packet)
+    Sum += C;
+  Packet += static_cast<char>((256 - Sum % 256) % 256);
+  std::string Hex;
+  char Pair[3];
+  for (const unsigned char C : Packet) {
+    std::snprintf(Pair, sizeof Pair, "%02X", C);
+    Hex += Pair;
+  }
+  return Hex;
+}
+
+// Names from the line and from the address book reach the terminal without any control
+// character (the C1 byte 0x9B is an escape sequence's start, as ESC [ is), while letters of
+// every script stay; a raw packet longer than any text line still gives its row and its block
+// decision.
+TEST_F(ConsoleTest, NoControlCharacterOfACallerOrAContactReachesTheTerminal) {
+  const std::string Kitchen = "\xd0\x9a\xd1\x83\xd1\x85\xd0\xbd\xd1\x8f"; // in Cyrillic
+  WriteFile(FFolder / "config/ringlet/contacts.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:" + Kitchen +
+                                                         "\xc2\x9b[2J\r\nTEL:4075551212\r\n"
+                                                         "END:VCARD\r\n");
+  WriteFile(FFolder / "config/ringlet/blocklist.txt", "name:survey\n");
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--no-history"}));
+  const std::string Long = "WIRELESS CALLER SURVEY " + std::string(97, 'Q');
+  Modem.Send("sleep 1500");
+  Modem.Send("mdmf " + MdmfLine("5551234", "J\xc3\xbcrgen\x9b[2J\x1b[H") + " rings=1");
+  Modem.Send("sleep 1500");
+  Modem.Send("mdmf " + MdmfLine("2065550183", Long) + " rings=2");
+  Modem.Send("sleep 1500");
+  Modem.Send("call 4075551212 \"DOE JOHN\" rings=1");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(3)) << Ringlet.Stdout() << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  const std::vector<TCall> Expected = {{"5551234", "J\xc3\xbcrgen[2J[H"},
+                                       {"2065550183", Long + " [blocked]"},
+                                       {"4075551212", Kitchen + "[2J"}};
+  const std::vector<std::string> Lines = Ringlet.Lines();
+  ASSERT_EQ(Expected.size(), Lines.size()) << Ringlet.Stdout();
+  for (size_t I = 0; I < Expected.size(); ++I) {
+    TCall Call;
+    ASSERT_TRUE(ParseCallLine(Lines[I], Call.Number, Call.Name)) << Lines[I];
+    EXPECT_EQ(Expected[I].Number, Call.Number);
+    EXPECT_EQ(Expected[I].Name, Call.Name);
+  }
+}
+
+} // namespace

@@ -134,6 +134,12 @@ TEST(ContactsTest, NamesAreCleanedAndWrittenCardsReadBack) {
   EXPECT_EQ(CleanName("  Bob\x1b[31m \r\nSmith "), "Bob [31m   Smith");
   EXPECT_EQ(CleanName("M\xfcller"), "M\xc3\xbcller"); // Latin-1 from an old export
   EXPECT_EQ(CleanName(" \t "), "");
+  // C1 controls, from a page (U+009B in UTF-8) or an old export (the byte 0x9B), drive a
+  // terminal as ESC does; letters of any script stay.
+  EXPECT_EQ(CleanName("Eve\xc2\x9b[2J\xc2\x85"), "Eve[2J");
+  EXPECT_EQ(CleanName("Eve\x9b[31m"), "Eve[31m");
+  EXPECT_EQ(CleanName("J\xc3\xbcrgen \xd0\x9a\xd1\x83\xd1\x85\xd0\xbd\xd1\x8f"),
+            "J\xc3\xbcrgen \xd0\x9a\xd1\x83\xd1\x85\xd0\xbd\xd1\x8f");
 
   const std::string Long = "Zo\xc3\xab, the; \\ neighbour " + std::string(40, 'x');
   const std::string Card = ContactCard(Long, "+44 20 7946 0958");

@@ -333,6 +333,31 @@ TEST(HistoryStoreTest, TextsFromTheLineAreBoundAndCut) {
   EXPECT_EQ(MaxHistoryText, Calls[1].Name.size());
 }
 
+// Callers' numbers and names are nobody else's business: a new history file, its journal and
+// the folders made for it are the user's alone, whatever the umask lets others have.
+TEST(HistoryStoreTest, ANewHistoryAndTheFoldersMadeForItArePrivate) {
+  TTempFolder Folder;
+  const mode_t Umask = ::umask(022);
+  const std::string Path = Folder / "share/ringlet/calls.sqlite";
+  {
+    THistoryStore Store(Path, hoWrite, 1000);
+    Store.Begin();
+    Store.Insert(Call(100, "5551234", "JOHN DOE"));
+    Store.Commit();
+    struct stat Journal {};
+    ASSERT_EQ(0, ::stat((Path + "-wal").c_str(), &Journal));
+    EXPECT_EQ(0600u, Journal.st_mode & 0777);
+  }
+  ::umask(Umask);
+  struct stat Info {};
+  ASSERT_EQ(0, ::stat(Path.c_str(), &Info));
+  EXPECT_EQ(0600u, Info.st_mode & 0777);
+  for (const char* Made : {"share", "share/ringlet"}) {
+    ASSERT_EQ(0, ::stat((Folder / Made).c_str(), &Info));
+    EXPECT_EQ(0700u, Info.st_mode & 0777) << Made;
+  }
+}
+
 TEST(HistoryStoreTest, ReaderFiltersAndPagesNewestLast) {
   TTempFolder Folder;
   const std::string Path = Folder / "calls.sqlite";

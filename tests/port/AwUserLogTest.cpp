@@ -176,7 +176,12 @@ TEST_F(AwUserLogTest, DumpMatchesTheExpectedFile) {
   ASSERT_TRUE(D.PutEntry(dtDispatch, dstReadCom, 4294967295u, 5, std::string("\0\x7F\xFF ~", 5)));
 
   std::string Path = PathOf("CallerID.log");
+  const mode_t Umask = ::umask(022);
   ASSERT_EQ(0, D.WriteLog(Path, false, false));
+  ::umask(Umask);
+  struct stat Info {};
+  ASSERT_EQ(0, ::stat(Path.c_str(), &Info));
+  EXPECT_EQ(0600u, Info.st_mode & 0777) << "a log of a caller's data was readable by others";
   std::vector<std::string> Got = Lines(ReadFile(Path));
   std::string ExpectedText =
       ReadFile((fs::path(__FILE__).parent_path() / "data" / "DispatchLog.expected").string());

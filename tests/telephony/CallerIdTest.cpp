@@ -86,6 +86,39 @@ std::string Crlf(const std::vector<std::string>& lines) {
   return s;
 }
 
+// A packet of type, length and body with the checksum that makes it add up.
+std::string Packet(char type, const std::string& body) {
+  std::string p{type, static_cast<char>(body.size())};
+  p += body;
+  unsigned sum = 0;
+  for (unsigned char c : p)
+    sum += c;
+  p.push_back(static_cast<char>((256 - sum % 256) % 256));
+  return p;
+}
+
+std::string HexOf(const std::string& bytes) {
+  std::string hex;
+  char pair[3];
+  for (unsigned char b : bytes) {
+    std::snprintf(pair, sizeof pair, "%02X", b);
+    hex += pair;
+  }
+  return hex;
+}
+
+// A name of 120 characters, as a carrier with long names sends it: the packet's hex line is
+// longer than any line of text.
+const std::string LongName = std::string("WIRELESS CALLER SURVEY ") + std::string(97, 'Q');
+
+std::string LongNamePacketLine() {
+  const auto Param = [](char Type, const std::string& Data) {
+    return std::string{Type, static_cast<char>(Data.size())} + Data;
+  };
+  return HexOf(Packet('\x80', Param('\x01', "05042149") + Param('\x02', "4075551212") +
+                                  Param('\x07', LongName)));
+}
+
 struct TCase {
   const char* Title;
   std::string Input;
@@ -192,6 +225,13 @@ const std::vector<TCase>& TranscriptCases() {
       {"MDMF parameter running past the end", Crlf({"800507144142439A"}), {"BAD"}},
       {"MESG that is not hex", Crlf({"MESG = 11ZZ01", "RING"}), {"BAD", "RING"}},
       {"MESG parameter running past the end", Crlf({"MESG = 1105AA", "RING"}), {"BAD", "RING"}},
+      {"a packet line longer than any text line: a 120-character name",
+       Crlf({LongNamePacketLine()}),
+       {"CID 0504|2149|4075551212|" + LongName + "|--"}},
+      {"control characters of the line: C1 as a raw byte and in UTF-8, a tab; letters kept",
+       Crlf({"NMBR = 555\x9B-1234",
+             "NAME = J\xC3\xBCrgen\t\xC2\x9B[2J \xD0\x9A\xD1\x83\xD1\x85\xD0\xBD\xD1\x8F\x85"}),
+       {"CID ||555-1234|J\xC3\xBCrgen [2J \xD0\x9A\xD1\x83\xD1\x85\xD0\xBD\xD1\x8F|--"}},
       {"garbage bytes, then a call",
        std::string("\x00\x01\xFF\xFE\x13junk\r\n", 10) +
            Crlf({"DATE = 0504", "NMBR = 4075551212", "NAME = Chmielewski Joh"}),
@@ -275,27 +315,6 @@ TEST(CallerIdTest, DecodesPacketsDirectly) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(DecodeCallerIdPacket(bytes("050341424332"), info, error)) << "unknown type";
   EXPECT_FALSE(DecodeCallerIdPacket(bytes("040341424333"), info, error)) << "SDMF too short";
-}
-
-// A packet of type, length and body with the checksum that makes it add up.
-std::string Packet(char type, const std::string& body) {
-  std::string p{type, static_cast<char>(body.size())};
-  p += body;
-  unsigned sum = 0;
-  for (unsigned char c : p)
-    sum += c;
-  p.push_back(static_cast<char>((256 - sum % 256) % 256));
-  return p;
-}
-
-std::string HexOf(const std::string& bytes) {
-  std::string hex;
-  char pair[3];
-  for (unsigned char b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
-    hex += pair;
-  }
-  return hex;
 }
 
 // Packets and MESG parameters carry any bytes; none of the control bytes among them may reach
@@ -385,11 +404,22 @@ TEST(CallerIdTest, OverLongLinesAreDiscarded) {
   // An over-long line ending in what looks like a field or a ring is still discarded whole.
   EXPECT_EQ(ParseAll(std::string(300, 'y') + "NAME = RING\r\nRING\r\n"),
             (std::vector<std::string>{"BAD", "RING"}));
+  // A hex line may be as long as the longest packet, and not a digit longer.
+  const std::string longest(2 * (3 + 255), 'A');
+  EXPECT_EQ(ParseAll(longest + "\r\n"), std::vector<std::string>{"OTHER " + longest});
+  EXPECT_EQ(ParseAll(longest + "AB\r\nRING\r\n"), (std::vector<std::string>{"BAD", "RING"}));
+  EXPECT_EQ(ParseAll(std::string(300, 'A') + "y\r\nRING\r\n"),
+            (std::vector<std::string>{"BAD", "RING"}));
   // A flood without any line end gives one report and keeps nothing of it.
   TModemLineParser parser;
   TModemEvents ev = parser.FeedBytes(std::string(100000, 'z'), 0);
   EXPECT_EQ(Describe(ev), std::vector<std::string>{"BAD"});
   EXPECT_EQ(Describe(parser.FeedBytes("\r\nRING\r\n", 0)), std::vector<std::string>{"RING"});
+  EXPECT_EQ(Describe(parser.FeedBytes(std::string(100000, 'A'), 0)),
+            std::vector<std::string>{"BAD"});
+  EXPECT_EQ(Describe(parser.FeedBytes("\r\nRING\r\n", 0)), std::vector<std::string>{"RING"});
+  EXPECT_EQ(Describe(parser.FeedLine(LongNamePacketLine(), 0)),
+            std::vector<std::string>{"CID 0504|2149|4075551212|" + LongName + "|--"});
   // Through FeedLine as well.
   EXPECT_EQ(Describe(parser.FeedLine(over, 0)), std::vector<std::string>{"BAD"});
   // The limit is an option.

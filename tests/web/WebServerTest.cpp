@@ -36,6 +36,7 @@ TEST_F(WebServerTest, ThePageIsServedWithItsSecurityHeadersAndNothingElseIs) {
   EXPECT_EQ("nosniff", Page.Header("x-content-type-options"));
   EXPECT_EQ("DENY", Page.Header("x-frame-options"));
   EXPECT_EQ("no-referrer", Page.Header("referrer-policy"));
+  EXPECT_EQ("", Page.Header("strict-transport-security")) << "HSTS over plain HTTP";
   EXPECT_EQ(200, Get("/app.js").Status);
   EXPECT_EQ("text/javascript; charset=utf-8", Get("/app.js").Header("content-type"));
   EXPECT_EQ(200, Get("/style.css").Status);
@@ -209,28 +210,89 @@ TEST_F(WebServerTest, OverlongHeadersAreRefused) {
   EXPECT_TRUE(Answer.Status == 431 || Answer.Status == 413) << Answer.Status;
 }
 
+// One address holds at most its share of places. With each of them busy (live views here), a
+// further connection of that address is refused, while other addresses are served; kept-alive
+// connections that only wait for their next request give their places up to new ones.
 TEST_F(WebServerTest, OneAddressGetsOnlyItsShareOfConnections) {
   TWebServerOptions Settings = Options();
   Settings.PerAddress = 3;
   Start(std::move(Settings));
-  std::vector<std::unique_ptr<TConnection>> Held;
+  LogIn();
+  const auto Opened = [](const std::string& In) { return In.find("retry:") != std::string::npos; };
+  std::vector<std::unique_ptr<TConnection>> Streams;
   for (int I = 0; I < 3; ++I) {
-    Held.push_back(std::make_unique<TConnection>(FPort));
-    ASSERT_TRUE(Held.back()->Connected());
-    ASSERT_TRUE(Held.back()->Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
-    ASSERT_EQ(200, Held.back()->ReadAnswer().Status);
+    Streams.push_back(std::make_unique<TConnection>(FPort, "127.0.0.2"));
+    ASSERT_TRUE(Streams.back()->Send(RequestText({"GET", "/api/events", "", FSession})));
+    ASSERT_TRUE(Opened(Streams.back()->ReadUntil(Opened)));
   }
-  TConnection OneMore(FPort);
+  TConnection OneMore(FPort, "127.0.0.2");
   EXPECT_TRUE(OneMore.WaitClosed()) << "a fourth connection from one address was kept";
-  Held.pop_back();
+  EXPECT_EQ(200, Ask(FPort, {"GET", "/"}, "127.0.0.3").Status);
+  Streams.pop_back();
   // The server sees the close on its own time: ask until a connection is served again.
   int Status = 0;
   for (int I = 0; I < 100 && Status != 200; ++I) {
-    Status = Get("/").Status;
+    Status = Ask(FPort, {"GET", "/"}, "127.0.0.2").Status;
     if (Status != 200)
       std::this_thread::sleep_for(50ms);
   }
   EXPECT_EQ(200, Status);
+
+  std::vector<std::unique_ptr<TConnection>> KeptAlive;
+  for (int I = 0; I < 3; ++I) {
+    KeptAlive.push_back(std::make_unique<TConnection>(FPort, "127.0.0.4"));
+    ASSERT_TRUE(KeptAlive.back()->Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_EQ(200, KeptAlive.back()->ReadAnswer().Status);
+  }
+  EXPECT_EQ(200, Ask(FPort, {"GET", "/"}, "127.0.0.4").Status);
+  EXPECT_TRUE(KeptAlive.front()->WaitClosed()) << "the longest waiting kept its place";
+}
+
+// Clients that send a request line and a header and then nothing (or a byte now and then)
+// from four addresses take every place: a client that talks normally, from a fifth address or
+// from one of theirs, is served all the same, the API too.
+TEST_F(WebServerTest, SlowClientsFromFourAddressesDoNotShutThePage) {
+  TWebServerOptions Settings = Options();
+  Settings.RequestSeconds = 300; // the slow ones keep their places unless room is made
+  Start(std::move(Settings));
+  std::vector<std::unique_ptr<TConnection>> Slow;
+  for (const char* From : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"})
+    for (int I = 0; I < 16; ++I) {
+      Slow.push_back(std::make_unique<TConnection>(FPort, From));
+      ASSERT_TRUE(Slow.back()->Connected()) << From;
+      ASSERT_TRUE(Slow.back()->Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")) << From;
+    }
+  EXPECT_EQ(200, Ask(FPort, {"GET", "/"}, "127.0.0.6").Status) << "a new address was refused";
+  EXPECT_EQ(200, Ask(FPort, {"GET", "/app.js"}, "127.0.0.2").Status)
+      << "a new client of a slow client's address was refused";
+  const TAnswer Login =
+      Ask(FPort, {"POST", "/api/login", TJson{{"password", Password}}.dump()}, "127.0.0.7");
+  ASSERT_EQ(200, Login.Status);
+  EXPECT_EQ(200, Ask(FPort, {"GET", "/api/calls", "", SessionOf(Login)}, "127.0.0.7").Status);
+}
+
+// A request has a time to arrive whole, headers and body: sending a little now and then, so
+// that the connection is never idle, does not hold a place beyond it.
+TEST_F(WebServerTest, ARequestThatTricklesInIsDroppedAtItsDeadline) {
+  TWebServerOptions Settings = Options();
+  Settings.IdleSeconds = 1;
+  Settings.RequestSeconds = 2;
+  Start(std::move(Settings));
+  TConnection Headers(FPort, "127.0.0.2"), Body(FPort, "127.0.0.3");
+  ASSERT_TRUE(Headers.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  ASSERT_TRUE(Body.Send("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                        "application/json\r\nContent-Length: 1000\r\n\r\n{"));
+  const auto Until = TClock::now() + 20s;
+  for (int I = 0; TClock::now() < Until && !(Headers.Closed() && Body.Closed()); ++I) {
+    if (!Headers.Closed())
+      Headers.Send("X-Slow-" + std::to_string(I) + ": y\r\n");
+    if (!Body.Closed())
+      Body.Send(" ");
+    Headers.WaitClosed(100ms);
+    Body.WaitClosed(100ms);
+  }
+  EXPECT_TRUE(Headers.Closed()) << "headers sent a line at a time held their place";
+  EXPECT_TRUE(Body.Closed()) << "a body sent a byte at a time held its place";
 }
 
 TEST_F(WebServerTest, AnIdleConnectionIsClosed) {
@@ -401,6 +463,88 @@ TEST_F(WebServerTest, RepeatedWrongPasswordsSlowTheAddressDown) {
   EXPECT_GE(std::stoi(Answer.Header("retry-after")), 1);
   // Even the right password waits now.
   EXPECT_EQ(429, Ask(FPort, {"POST", "/api/login", TJson{{"password", Password}}.dump()}).Status);
+}
+
+// A page elsewhere can post to the login through the owner's browser only as a simple
+// request (text/plain, no header of its own): such a post is refused before the password is
+// looked at, so it costs the owner's address nothing.
+TEST_F(WebServerTest, AnotherSiteCannotSpendTheOwnersLoginAttempts) {
+  Start(Options());
+  const std::string Owner = "127.0.0.8";
+  TRequest Guess{"POST", "/api/login", R"({"password": "guess"})"};
+  Guess.ContentType = "text/plain;charset=UTF-8";
+  for (int I = 0; I < 8; ++I)
+    EXPECT_EQ(415, Ask(FPort, Guess, Owner).Status);
+  Guess.ContentType = "";
+  EXPECT_EQ(415, Ask(FPort, Guess, Owner).Status);
+  EXPECT_EQ(200,
+            Ask(FPort, {"POST", "/api/login", TJson{{"password", Password}}.dump()}, Owner).Status)
+      << "the guesses of another site made the owner wait";
+}
+
+// What a browser says about where a request comes from: another site (or a sandboxed frame,
+// or another port of this machine) may neither log in nor write; the page itself may.
+TEST_F(WebServerTest, CrossSiteLoginsAndWritesAreRefused) {
+  Start(Options());
+  LogIn();
+  const std::string Own = "127.0.0.1:" + std::to_string(FPort);
+  const auto With = [&Own](TRequest Request, const std::string& Headers) {
+    Request.Host = Own;
+    Request.Extra = Headers + "\r\n";
+    return Request;
+  };
+  const std::string Right = TJson{{"password", Password}}.dump();
+  const std::string Block = R"({"number": "5551234"})";
+  for (const char* Header :
+       {"Origin: http://evil.example", "Origin: null", "Origin: http://127.0.0.1:1",
+        "Origin: https://127.0.0.1", "Sec-Fetch-Site: cross-site", "Sec-Fetch-Site: same-site"}) {
+    EXPECT_EQ(403, Ask(FPort, With({"POST", "/api/login", Right}, Header), "127.0.0.9").Status)
+        << Header;
+    EXPECT_EQ(403,
+              Ask(FPort, With({"POST", "/api/block", Block, FSession, FCsrf}, Header), "127.0.0.10")
+                  .Status)
+        << Header;
+    EXPECT_EQ(
+        403, Ask(FPort, With({"DELETE", "/api/block/5551234", "", FSession, FCsrf}, Header)).Status)
+        << Header;
+  }
+  TRequest Plain{"POST", "/api/block", Block, FSession, FCsrf};
+  Plain.ContentType = "text/plain";
+  EXPECT_EQ(415, Ask(FPort, Plain).Status);
+  EXPECT_FALSE(fs::exists(FFolder / "config/blocklist.txt"));
+  const std::string Page = "Origin: http://" + Own + "\r\nSec-Fetch-Site: same-origin";
+  EXPECT_EQ(200, Ask(FPort, With({"POST", "/api/login", Right}, Page), "127.0.0.11").Status);
+  EXPECT_EQ(201, Ask(FPort, With({"POST", "/api/block", Block, FSession, FCsrf}, Page)).Status);
+  EXPECT_EQ(204, Ask(FPort, With({"DELETE", "/api/block/5551234", "", FSession, FCsrf},
+                                 "Sec-Fetch-Site: same-origin"))
+                     .Status);
+}
+
+// A name of another site that resolves to this machine (DNS rebinding) gets nothing: only the
+// addresses, localhost and the names set for the server are answered.
+TEST_F(WebServerTest, OnlyTheServersOwnNamesAreAnswered) {
+  TWebServerOptions Settings = Options();
+  Settings.Hosts = {"ringlet.lan", "Phone-Box"};
+  Start(std::move(Settings));
+  const std::string Port = ":" + std::to_string(FPort);
+  const auto Status = [this](const std::string& Host, const std::string& Path = "/") {
+    TRequest Request{"GET", Path};
+    Request.Host = Host;
+    return Ask(FPort, Request).Status;
+  };
+  for (const std::string& Host :
+       std::vector<std::string>{"evil.example", "evil.example" + Port, "localhost.evil.example",
+                                "127.0.0.1.evil.example" + Port, "ringlet.lan.evil.example"}) {
+    EXPECT_EQ(421, Status(Host)) << Host;
+    EXPECT_EQ(421, Status(Host, "/api/session")) << Host;
+  }
+  TRequest Rebound{"POST", "/api/login", TJson{{"password", Password}}.dump()};
+  Rebound.Host = "evil.example" + Port;
+  EXPECT_EQ(421, Ask(FPort, Rebound).Status);
+  for (const std::string& Host :
+       std::vector<std::string>{"127.0.0.1" + Port, "localhost" + Port, "LOCALHOST", "[::1]" + Port,
+                                "192.168.1.20", "ringlet.lan" + Port, "phone-box"})
+    EXPECT_EQ(200, Status(Host)) << Host;
 }
 
 TEST_F(WebServerTest, WithoutAPasswordTheServerRefusesToStart) {

@@ -116,6 +116,48 @@ TEST(WebSessionsTest, GuessesSentAtOnceAreHeldBackLikeGuessesInARow) {
   EXPECT_EQ(5, Throttled.load());
 }
 
+// Guesses spread over many addresses, each within its free failures, are held back together;
+// the owner's session lives on, and the address the owner logged in from is not held back.
+TEST(WebSessionsTest, GuessesFromManyAddressesAreHeldBackTogether) {
+  TWebSessions Sessions(PasswordHash());
+  std::string OwnerSession, OwnerCsrf, Session, Csrf;
+  long Retry = 0;
+  ASSERT_EQ(ltOk, Sessions.Login("192.0.2.1", Password, 1000, OwnerSession, OwnerCsrf, Retry));
+  int Checked = 0, HeldBack = 0;
+  for (int Round = 0; Round < 2; ++Round)
+    for (int Address = 0; Address < 40; ++Address) {
+      const TLoginResult Result = Sessions.Login("198.51.100." + std::to_string(Address), "guess",
+                                                 1000, Session, Csrf, Retry);
+      ++(Result == ltWrong ? Checked : HeldBack);
+    }
+  EXPECT_LE(Checked, 20) << "the guesses of 40 addresses were all checked";
+  EXPECT_EQ(80, Checked + HeldBack);
+  EXPECT_EQ(OwnerCsrf, Sessions.Csrf(OwnerSession, 1001));
+  EXPECT_EQ(ltThrottled, Sessions.Login("203.0.113.5", Password, 1001, Session, Csrf, Retry));
+  EXPECT_GE(Retry, 1);
+  EXPECT_EQ(ltOk, Sessions.Login("192.0.2.1", Password, 1001, Session, Csrf, Retry))
+      << "the owner's address was held back with the guessers";
+  EXPECT_EQ(ltOk, Sessions.Login("203.0.113.5", Password, 1000 + 86400, Session, Csrf, Retry))
+      << "the guesses of long ago still hold the page shut";
+}
+
+// A new password ends every session at once; the old one opens none from then on.
+TEST(WebSessionsTest, ANewPasswordHashEndsEverySession) {
+  TWebSessions Sessions(PasswordHash());
+  std::string Session, Csrf, Other, OtherCsrf;
+  long Retry = 0;
+  ASSERT_EQ(ltOk, Sessions.Login("a", Password, 1000, Session, Csrf, Retry));
+  ASSERT_EQ(ltOk, Sessions.Login("b", Password, 1000, Other, OtherCsrf, Retry));
+  Sessions.SetPasswordHash(HashWebPassword("a kettle on the hob"));
+  EXPECT_EQ("", Sessions.Csrf(Session, 1001));
+  EXPECT_FALSE(Sessions.CsrfMatches(Other, OtherCsrf, 1001));
+  EXPECT_EQ(ltWrong, Sessions.Login("a", Password, 1001, Session, Csrf, Retry));
+  EXPECT_EQ(ltOk, Sessions.Login("a", "a kettle on the hob", 1001, Session, Csrf, Retry));
+  Sessions.SetPasswordHash("");
+  EXPECT_EQ("", Sessions.Csrf(Session, 1002)) << "a removed password left the page open";
+  EXPECT_EQ(ltWrong, Sessions.Login("a", "a kettle on the hob", 1002, Session, Csrf, Retry));
+}
+
 TEST(WebSessionsTest, TokensAreRandomHex) {
   std::set<std::string> Seen;
   for (int I = 0; I < 100; ++I) {

@@ -84,16 +84,20 @@ struct TAnswer {
   TJson Json() const { return TJson::parse(Body, nullptr, false); }
 };
 
-// One connection to 127.0.0.1:Port.
+// One connection to 127.0.0.1:Port, from the loopback address From (any 127.x.y.z: the server
+// sees as many clients as the test uses addresses).
 class TConnection {
 public:
-  explicit TConnection(uint16_t Port) {
+  explicit TConnection(uint16_t Port, const std::string& From = "127.0.0.1") {
     FSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Source{};
+    Source.sin_family = AF_INET;
     sockaddr_in Address{};
     Address.sin_family = AF_INET;
     Address.sin_port = htons(Port);
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FConnected = FSocket >= 0 &&
+    FConnected = FSocket >= 0 && ::inet_pton(AF_INET, From.c_str(), &Source.sin_addr) == 1 &&
+                 ::bind(FSocket, reinterpret_cast<sockaddr*>(&Source), sizeof Source) == 0 &&
                  ::connect(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
   }
   ~TConnection() {
@@ -201,23 +205,27 @@ struct TRequest {
   std::string Cookie; // the session's value
   std::string Csrf;
   std::string Extra; // more header lines, each ending in CR LF
+  std::string Host = "127.0.0.1";
+  std::string ContentType = "application/json"; // of a body or a POST; "" for none
 };
 
 inline std::string RequestText(const TRequest& Request) {
-  std::string Text = Request.Method + " " + Request.Path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                     "Connection: close\r\n";
+  std::string Text = Request.Method + " " + Request.Path + " HTTP/1.1\r\nHost: " + Request.Host +
+                     "\r\nConnection: close\r\n";
   if (!Request.Cookie.empty())
     Text += "Cookie: ringlet_session=" + Request.Cookie + "\r\n";
   if (!Request.Csrf.empty())
     Text += "X-CSRF-Token: " + Request.Csrf + "\r\n";
-  if (!Request.Body.empty() || Request.Method == "POST")
-    Text += "Content-Type: application/json\r\nContent-Length: " +
-            std::to_string(Request.Body.size()) + "\r\n";
+  if (!Request.Body.empty() || Request.Method == "POST") {
+    if (!Request.ContentType.empty())
+      Text += "Content-Type: " + Request.ContentType + "\r\n";
+    Text += "Content-Length: " + std::to_string(Request.Body.size()) + "\r\n";
+  }
   return Text + Request.Extra + "\r\n" + Request.Body;
 }
 
-inline TAnswer Ask(uint16_t Port, const TRequest& Request) {
-  TConnection Connection(Port);
+inline TAnswer Ask(uint16_t Port, const TRequest& Request, const std::string& From = "127.0.0.1") {
+  TConnection Connection(Port, From);
   if (!Connection.Connected() || !Connection.Send(RequestText(Request)))
     return {};
   return Connection.ReadAnswer();
