@@ -1,5 +1,7 @@
 #include "telephony/SipIdentity.h"
 
+#include "platform/PlainText.h"
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -151,10 +153,7 @@ std::string CleanNumber(const std::string& user) {
 
 // A name as a list shows it: no control characters, at most MaxName bytes, whole characters.
 std::string CleanName(std::string_view name) {
-  std::string out;
-  for (unsigned char c : Trim(name))
-    if (c >= 0x20 && c != 0x7F)
-      out += static_cast<char>(c);
+  std::string out = Platform::StripControls(Trim(name));
   if (out.size() > MaxName) {
     size_t cut = MaxName;
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
