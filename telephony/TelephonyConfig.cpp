@@ -109,7 +109,8 @@ bool ParseHost(const std::string& text, std::string& host) {
   if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
     host = text.substr(1, text.size() - 2);
     in6_addr address{};
-    return inet_pton(AF_INET6, host.c_str(), &address) == 1;
+    // inet_pton reads up to the first NUL: one inside would pass with bytes behind it.
+    return host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), &address) == 1;
   }
   host = text;
   if (host.empty() || host.size() > 253)
@@ -193,7 +194,8 @@ bool ParsePeers(const std::string& text, std::vector<std::string>& peers) {
       continue;
     in_addr v4{};
     in6_addr v6{};
-    if (inet_pton(AF_INET, item.c_str(), &v4) != 1 && inet_pton(AF_INET6, item.c_str(), &v6) != 1)
+    if (item.find('\0') != std::string::npos ||
+        (inet_pton(AF_INET, item.c_str(), &v4) != 1 && inet_pton(AF_INET6, item.c_str(), &v6) != 1))
       return false;
     peers.push_back(item);
     item.clear();

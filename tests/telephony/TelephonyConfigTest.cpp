@@ -215,6 +215,9 @@ TEST_F(LineKindsTest, MalformedSectionsAreSaidAndSkippedWithoutQuotingPasswords)
            "[LineBadRegistrar]\nKind=sip\nRegistrar=http://192.168.1.1\nUser=1\n"
            "[LineBadTransport]\nKind=sip\nRegistrar=sips:pbx;transport=udp\nUser=1\n"
            "[LineBadHost]\nKind=sip\nRegistrar=sip:pbx lan\nUser=1\n"
+           "[LineNulHost]\nKind=sip\nRegistrar=sips:[fd00::1" +
+           std::string(3, '\0') +
+           "]:5061\nUser=1\n"
            "[LineNoUser]\nKind=sip\nRegistrar=sip:pbx\n"
            "[LineOpenFile]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nPasswordFile=" +
            open +
@@ -229,6 +232,9 @@ TEST_F(LineKindsTest, MalformedSectionsAreSaidAndSkippedWithoutQuotingPasswords)
            open +
            "\n"
            "[LinePeers]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nTrustedPeers=pbx.lan\n"
+           "[LineNulPeer]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nTrustedPeers=10.0.0.2" +
+           std::string(1, '\0') +
+           "x\n"
            "[LineNoHost]\nKind=callmonitor\n"
            "[LinePort]\nKind=callmonitor\nHost=router\nPort=70000\n"
            "[LineRetry]\nKind=callmonitor\nHost=router\nRetryInterval=never\n");
@@ -237,10 +243,11 @@ TEST_F(LineKindsTest, MalformedSectionsAreSaidAndSkippedWithoutQuotingPasswords)
   for (const char* expected :
        {"[LineKind]: Kind \"isdn\" is not modem, sip or callmonitor",
         "[LineNoRegistrar]: no Registrar", "[LineBadRegistrar]: Registrar", "[LineBadTransport]",
-        "[LineBadHost]", "[LineNoUser]: User is missing", "[LineOpenFile]: PasswordFile",
-        "mode 0644", "chmod 600", "[LineFolder]: PasswordFile", "is not a regular file",
-        "[LineMissingFile]", "[LineBoth]: give Password or PasswordFile, not both",
-        "[LinePeers]: TrustedPeers", "[LineNoHost]: no Host", "[LinePort]: Port",
+        "[LineBadHost]", "[LineNulHost]", "[LineNoUser]: User is missing",
+        "[LineOpenFile]: PasswordFile", "mode 0644", "chmod 600", "[LineFolder]: PasswordFile",
+        "is not a regular file", "[LineMissingFile]",
+        "[LineBoth]: give Password or PasswordFile, not both", "[LinePeers]: TrustedPeers",
+        "[LineNulPeer]: TrustedPeers", "[LineNoHost]: no Host", "[LinePort]: Port",
         "[LineRetry]: RetryInterval"})
     EXPECT_NE(all.find(expected), std::string::npos) << expected << " in\n" << all;
   EXPECT_EQ(all.find("hunter2"), std::string::npos) << all;
