@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <utility>
 
 namespace Telephony {
 
@@ -121,6 +122,7 @@ public:
   void OnModemResult(TModemResult result) override { FService.OnResult(Handle, result); }
   void OnModemRingsStopped() override { FService.OnRingsStopped(Handle); }
   void OnModemHungUp(bool confirmed) override { FService.OnHungUp(Handle, confirmed); }
+  void OnModemRejected(bool confirmed) override { FService.OnRejected(Handle, confirmed); }
   void OnModemCarrierLost() override { FService.OnCarrierLost(Handle); }
   void OnModemGone(bool) override { FService.OnGone(Handle); }
 
@@ -539,13 +541,13 @@ LONG TLineService::Drop(HCALL handle) {
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
     return static_cast<LONG>(request);
   }
+  if (call->RejectRequest) {
+    call->DropRequest = request; // answered when the reject is done
+    return static_cast<LONG>(request);
+  }
   if (IsRinging(call->State) && !call->Answering) {
-    // Nothing to hang up: the call is over for the application, and the rings still coming
-    // are the same caller's, not a new call.
-    TDevice& device = FDevices[line->DeviceId];
-    device.SuppressRings = true;
-    device.LastSuppressedMs = NowMs();
-    device.DroppedCallerId = call->HasCallerId ? call->CallerId : TCallerIdInfo{};
+    // Nothing to hang up: the call is over for the application.
+    SuppressRingsOf(*call, FDevices[line->DeviceId]);
     PostReply(call->Line, request, 0);
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
     return static_cast<LONG>(request);
@@ -557,6 +559,26 @@ LONG TLineService::Drop(HCALL handle) {
   call->DropRequest = request;
   line->Modem.HangUp();
   return static_cast<LONG>(request);
+}
+
+LONG TLineService::Reject(HLINE lineHandle, DWORD addressId, HCALL handle) {
+  std::lock_guard lock(FLock);
+  TCall* call = FindCall(handle);
+  if (!call)
+    return Err(LINEERR_INVALCALLHANDLE);
+  if (lineHandle != 0 && lineHandle != call->Line)
+    return Err(LINEERR_INVALLINEHANDLE);
+  if (addressId != 0)
+    return Err(LINEERR_INVALADDRESSID);
+  if (call->Privilege != LINECALLPRIVILEGE_OWNER)
+    return Err(LINEERR_NOTOWNER);
+  if (!IsRinging(call->State) || call->Answering || call->DropRequest || call->RejectRequest)
+    return Err(LINEERR_INVALCALLSTATE);
+  TOpenLine* line = FindLine(call->Line);
+  if (!line || line->Dead || !line->Modem.Reject())
+    return Err(LINEERR_OPERATIONFAILED);
+  call->RejectRequest = NewRequest();
+  return static_cast<LONG>(call->RejectRequest);
 }
 
 LONG TLineService::DeallocateCall(HCALL handle) {
@@ -613,7 +635,7 @@ LONG TLineService::GetCallStatus(HCALL handle, LINECALLSTATUS* status) {
   fixed.dwCallState = call->State;
   fixed.dwCallStateMode = call->StateMode;
   fixed.dwCallPrivilege = call->Privilege;
-  fixed.dwCallFeatures = CallFeatures(call->State, call->Answering);
+  fixed.dwCallFeatures = CallFeatures(call->State, call->Answering || call->RejectRequest);
   return FillRecord(status, fixed, {});
 }
 
@@ -646,7 +668,8 @@ LONG TLineService::GetId(HLINE lineHandle, DWORD addressId, HCALL callHandle, DW
     return Err(LINEERR_INVALDEVICECLASS);
   if (select != LINECALLSELECT_CALL)
     return Err(LINEERR_OPERATIONUNAVAIL);
-  if (!call || call->State != LINECALLSTATE_CONNECTED || line->Dead)
+  // A call on its way down keeps its modem: a descriptor handed out now would outlive it.
+  if (!call || call->State != LINECALLSTATE_CONNECTED || call->DropRequest || line->Dead)
     return Err(LINEERR_INVALCALLSTATE);
   // Four bytes of descriptor, then the device name.
   std::string data(sizeof(int32_t), '\0');
@@ -673,6 +696,12 @@ bool TLineService::RingBelongsToDroppedCall(TDevice& device) {
   }
   device.SuppressRings = false;
   return false;
+}
+
+void TLineService::SuppressRingsOf(const TCall& call, TDevice& device) {
+  device.SuppressRings = true;
+  device.LastSuppressedMs = NowMs();
+  device.DroppedCallerId = call.HasCallerId ? call.CallerId : TCallerIdInfo{};
 }
 
 TLineService::TCall* TLineService::OfferCall(TOpenLine& line) {
@@ -702,7 +731,7 @@ void TLineService::OnRing(HLINE handle) {
   TCall* call = CurrentCall(*line);
   if (!call)
     call = OfferCall(*line);
-  else if (!IsRinging(call->State))
+  else if (!IsRinging(call->State) || call->RejectRequest)
     return; // a ring during another call's setup means nothing to it
   ++line->Rings;
   PostDevState(*line, LINEDEVSTATE_RINGING, 1, line->Rings);
@@ -723,6 +752,8 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
     device.SuppressRings = false;
   }
   TCall* call = CurrentCall(*line);
+  if (call && call->RejectRequest)
+    return; // the caller being cut off
   if (call && call->HasCallerId && IsRinging(call->State) && !call->Answering &&
       !SameCaller(call->CallerId, info)) {
     PostCallState(*call, LINECALLSTATE_IDLE, 0); // the caller before gave up
@@ -749,7 +780,7 @@ void TLineService::OnRingsStopped(HLINE handle) {
   line->Rings = 0;
   FDevices[line->DeviceId].SuppressRings = false;
   TCall* call = CurrentCall(*line);
-  if (call && IsRinging(call->State) && !call->Answering)
+  if (call && IsRinging(call->State) && !call->Answering && !call->RejectRequest)
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
 }
 
@@ -807,6 +838,21 @@ void TLineService::OnHungUp(HLINE handle, bool confirmed) {
   PostCallState(*call, LINECALLSTATE_IDLE, 0);
 }
 
+void TLineService::OnRejected(HLINE handle, bool confirmed) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  TCall* call = line ? CurrentCall(*line) : nullptr;
+  if (!call || !call->RejectRequest)
+    return;
+  const LONG result = confirmed ? 0 : Err(LINEERR_OPERATIONFAILED);
+  PostReply(call->Line, std::exchange(call->RejectRequest, 0), result);
+  if (call->DropRequest)
+    PostReply(call->Line, std::exchange(call->DropRequest, 0), result);
+  SuppressRingsOf(*call, FDevices[line->DeviceId]);
+  PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT);
+  PostCallState(*call, LINECALLSTATE_IDLE, 0);
+}
+
 void TLineService::OnCarrierLost(HLINE handle) {
   std::lock_guard lock(FLock);
   TOpenLine* line = FindLine(handle);
@@ -828,6 +874,8 @@ void TLineService::OnGone(HLINE handle) {
       call->Answering = false;
       PostReply(call->Line, call->AnswerRequest, Err(LINEERR_OPERATIONFAILED));
     }
+    if (call->RejectRequest)
+      PostReply(call->Line, std::exchange(call->RejectRequest, 0), Err(LINEERR_OPERATIONFAILED));
     if (call->DropRequest) {
       PostReply(call->Line, call->DropRequest, 0);
       call->DropRequest = 0;

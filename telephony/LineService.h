@@ -9,6 +9,9 @@
 // callback is never called with a lock held, so it may call back into the API.
 // Modem events arrive on each open line's reader thread; opening and closing the modem (which
 // may take seconds) happen without holding the service lock.
+// Reject (lineDevSpecific RINGLET_DEVSPECIFIC_REJECT) ends an offered call without connecting
+// it; while it runs a lineDrop waits for it. A call being dropped or rejected is never handed
+// over: lineGetID "comm/datamodem" refuses it.
 #pragma once
 
 #include "platform/Messages.h"
@@ -47,6 +50,7 @@ public:
   LONG Accept(HCALL call);
   LONG Answer(HCALL call);
   LONG Drop(HCALL call);
+  LONG Reject(HLINE line, DWORD addressId, HCALL call);
   LONG DeallocateCall(HCALL call);
   LONG GetCallInfo(HCALL call, LINECALLINFO* info);
   LONG GetCallStatus(HCALL call, LINECALLSTATUS* status);
@@ -105,6 +109,7 @@ private:
     bool Answering = false;
     DWORD AnswerRequest = 0;
     DWORD DropRequest = 0;
+    DWORD RejectRequest = 0; // set while the modem rejects the call
   };
 
   TLineService() = default;
@@ -115,6 +120,7 @@ private:
   void OnResult(HLINE line, TModemResult result);
   void OnRingsStopped(HLINE line);
   void OnHungUp(HLINE line, bool confirmed);
+  void OnRejected(HLINE line, bool confirmed);
   void OnCarrierLost(HLINE line);
   void OnGone(HLINE line);
 
@@ -127,6 +133,8 @@ private:
   TCall* FindCall(HCALL call);
   TCall* CurrentCall(TOpenLine& line);
   bool RingBelongsToDroppedCall(TDevice& device);
+  // The rings still coming are this call's caller, not a new call.
+  void SuppressRingsOf(const TCall& call, TDevice& device);
   TCall* OfferCall(TOpenLine& line);
   void Post(HLINEAPP app, const TLineMessage& message);
   void PostCallState(TCall& call, DWORD state, DWORD mode, DWORD privilege = 0);

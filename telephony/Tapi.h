@@ -6,9 +6,12 @@
  * parameters are pointer-sized because the instance carries the application's address.
  * Variable parts of a record are located by Size/Offset pairs relative to the record's start;
  * the service never writes beyond dwTotalSize and always reports dwNeededSize.
- * The asynchronous functions (lineAccept, lineAnswer, lineDrop, lineMakeCall) return a
- * positive request id whose outcome arrives later as LINE_REPLY. Line messages reach the
- * callback on the thread that called lineInitialize, while that thread pumps its queue.
+ * The asynchronous functions (lineAccept, lineAnswer, lineDrop, lineMakeCall, lineDevSpecific)
+ * return a positive request id whose outcome arrives later as LINE_REPLY.
+ * lineDevSpecific carries operations of Ringlet's own (RINGLET_DEVSPECIFIC_...): lpParams
+ * points to the operation's DWORD code; an unknown code gives LINEERR_OPERATIONUNAVAIL.
+ * Line messages reach the callback on the thread that called lineInitialize, while that
+ * thread pumps its queue.
  * C-compatible: the line device component includes it for the records and constants and
  * loads the library at run time. */
 #ifndef RINGLET_TELEPHONY_TAPI_H
@@ -322,6 +325,14 @@ typedef void (*LINECALLBACK)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstanc
 #define STRINGFORMAT_DBCS 0x00000002
 #define STRINGFORMAT_UNICODE 0x00000003
 #define STRINGFORMAT_BINARY 0x00000004
+
+/* ---- Ringlet's own operations of lineDevSpecific ------------------------------------------ */
+/* Reject the offered call (hCall, ringing and neither answered nor being dropped): the caller
+ * is cut off without the call ever being connected for data. When it is done LINE_REPLY
+ * arrives, then the call goes DISCONNECTED (LINEDISCONNECTMODE_REJECT) and IDLE; rings that
+ * still come from the same caller offer no new call. A lineDrop made meanwhile is answered
+ * when the reject is done. A line that cannot reject answers LINEERR_OPERATIONUNAVAIL. */
+#define RINGLET_DEVSPECIFIC_REJECT 0x524A0001
 
 /* ---- Records ---------------------------------------------------------------------------- */
 typedef struct linedialparams_tag {
@@ -675,7 +686,7 @@ _Static_assert(sizeof(LINECALLINFO) == 296, "LINECALLINFO keeps its 1.4 size");
 _Static_assert(sizeof(LINECALLSTATUS) == 36, "LINECALLSTATUS keeps its 1.4 size");
 #endif
 
-/* ---- The 37 functions -------------------------------------------------------------------- */
+/* ---- The 37 functions of TAPI 1.4, and lineDevSpecific ---------------------------------- */
 #if defined(RINGLET_TAPI_BUILD)
 #define TAPIAPI __attribute__((visibility("default")))
 #else
@@ -742,6 +753,8 @@ TAPIAPI LONG lineSetTollList(HLINEAPP hLineApp, DWORD dwDeviceID, LPCSTR lpszAdd
                              DWORD dwTollListOption);
 TAPIAPI LONG lineGetTranslateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion,
                                   LPLINETRANSLATECAPS lpTranslateCaps);
+TAPIAPI LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, LPVOID lpParams,
+                             DWORD dwSize);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #include "telephony/LineService.h"
 #include "telephony/Tapi.h"
 
+#include <cstring>
 #include <new>
 
 using Telephony::TLineService;
@@ -120,6 +121,17 @@ LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
   if (lpsUserUserInfo && dwSize)
     return static_cast<LONG>(LINEERR_USERUSERINFOTOOBIG);
   return Guarded([&] { return TLineService::Instance().Drop(hCall); });
+}
+
+// Ringlet's own operations; the first DWORD of lpParams says which.
+LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, LPVOID lpParams, DWORD dwSize) {
+  if (!lpParams || dwSize < sizeof(DWORD))
+    return static_cast<LONG>(LINEERR_INVALPOINTER);
+  DWORD operation = 0;
+  std::memcpy(&operation, lpParams, sizeof operation);
+  if (operation != RINGLET_DEVSPECIFIC_REJECT)
+    return Unavailable();
+  return Guarded([&] { return TLineService::Instance().Reject(hLine, dwAddressID, hCall); });
 }
 
 LONG lineClose(HLINE hLine) {

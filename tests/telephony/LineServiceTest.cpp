@@ -358,17 +358,80 @@ TEST_F(LineServiceTest, ConnectedCallHandsOverTheModemAndDropHangsUp) {
   PumpFor(100);
   EXPECT_EQ(CountMsg(LINE_LINEDEVSTATE), 1u); // the data "RING" was not taken for a ring
   close(fd);
-  Peer.SetDataMode(false);
 
+  // Still in data mode: the bare AT the service tries first is data, the escape follows.
   const size_t from = Received().size();
   EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_TRUE(Peer.WaitReceived("AT\r"));
+  EXPECT_EQ(Peer.CountCommand("AT"), 0u) << "taken for a command in data mode";
   EXPECT_EQ(Peer.CountCommand("+++"), 1u);
   EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
   EXPECT_EQ(Tapi().Deallocate(call), 0);
 
   // Back on the hook, the next call is offered as usual.
   EXPECT_NE(RingAndTakeCall(), 0u);
+}
+
+// The descriptor's owner read the modem's NO CARRIER: the modem is in command mode already
+// and answers the bare AT, so the hang-up spends no guard times on an escape.
+TEST_F(LineServiceTest, HandedOverModemThatSaidNoCarrierHangsUpWithoutEscape) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT 33600");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+  TRecordBuffer id(1028);
+  ASSERT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            0);
+  int32_t fd = -1;
+  std::memcpy(&fd, id.Bytes.data() + id.As<VARSTRING>()->dwStringOffset, sizeof fd);
+  ASSERT_GE(fd, 0);
+  Peer.SendLine("NO CARRIER");
+  std::string got;
+  ASSERT_TRUE(PumpUntil([&] {
+    char buffer[64];
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count > 0)
+      got.append(buffer, static_cast<size_t>(count));
+    return got.find("NO CARRIER") != std::string::npos;
+  })) << "the owner of the descriptor reads what the modem says";
+  close(fd);
+
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(Peer.CountCommand("AT"), 1u);
+  EXPECT_EQ(Peer.CountCommand("+++"), 0u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+// Once the application drops a connected call, nobody gets its modem any more: a descriptor
+// handed out now would keep the device after the call.
+TEST_F(LineServiceTest, CallBeingDroppedIsNotHandedOver) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT 33600");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+  Peer.SetDataMode(true);
+  const size_t descriptors = OpenDescriptors();
+  const LONG drop = Tapi().Drop(call, nullptr, 0);
+  ASSERT_GT(drop, 0);
+  TRecordBuffer id(1028);
+  EXPECT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            static_cast<LONG>(LINEERR_INVALCALLSTATE));
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_EQ(ReplyOf(drop), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
 }
 
 TEST_F(LineServiceTest, DroppedOfferedCallIsNotOfferedAgainByItsRings) {

@@ -58,6 +58,7 @@ struct TTapi {
   decltype(&lineGetID) GetID = nullptr;
   decltype(&lineGetDevConfig) GetDevConfig = nullptr;
   decltype(&lineMonitorDigits) MonitorDigits = nullptr;
+  decltype(&lineDevSpecific) DevSpecific = nullptr;
 };
 
 template <class F> void Resolve(void* library, F& slot, const char* name) {
@@ -89,6 +90,7 @@ inline TTapi& Tapi() {
     Resolve(t.Library, t.GetID, "lineGetID");
     Resolve(t.Library, t.GetDevConfig, "lineGetDevConfig");
     Resolve(t.Library, t.MonitorDigits, "lineMonitorDigits");
+    Resolve(t.Library, t.DevSpecific, "lineDevSpecific");
     return t;
   }();
   return tapi;
@@ -135,7 +137,13 @@ public:
     std::lock_guard lock(FLock);
     FRefused.insert(command);
   }
-  // In data mode nothing is taken for a command: bytes are only recorded.
+  // The command is taken and never answered.
+  void Ignore(const std::string& command) {
+    std::lock_guard lock(FLock);
+    FIgnored.insert(command);
+  }
+  // In data mode nothing is taken for a command: bytes are only recorded, until "+++" escapes
+  // back to command mode with OK.
   void SetDataMode(bool on) {
     std::lock_guard lock(FLock);
     FDataMode = on;
@@ -200,10 +208,22 @@ private:
         continue;
       std::lock_guard lock(FLock);
       FReceived.append(buffer, static_cast<size_t>(count));
-      if (!FDataMode)
+      if (FDataMode)
+        TakeData(std::string(buffer, static_cast<size_t>(count)), line);
+      else
         TakeCommands(std::string(buffer, static_cast<size_t>(count)), line);
       FChanged.notify_all();
     }
+  }
+
+  void TakeData(const std::string& bytes, std::string& data) {
+    data += bytes;
+    if (data.find("+++") == std::string::npos)
+      return;
+    FCommands.push_back("+++");
+    FDataMode = false;
+    data.clear();
+    Reply("OK");
   }
 
   void TakeCommands(const std::string& bytes, std::string& line) {
@@ -226,7 +246,8 @@ private:
   }
 
   void Answer(const std::string& command) {
-    if (FSilent || command.size() < 2 || strncasecmp(command.c_str(), "AT", 2) != 0)
+    if (FSilent || command.size() < 2 || strncasecmp(command.c_str(), "AT", 2) != 0 ||
+        FIgnored.count(command))
       return;
     if (FRefused.count(command)) {
       Reply("ERROR");
@@ -266,6 +287,7 @@ private:
   std::string FClasses = "0,1,2";
   std::string FAfterInit;
   std::set<std::string> FRefused;
+  std::set<std::string> FIgnored;
   std::string FReceived;
   std::vector<std::string> FCommands;
   std::thread FThread;
