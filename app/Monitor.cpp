@@ -73,6 +73,12 @@ std::string SelectedDevicePath(TApdTapiDevice& Phone) {
   }
 }
 
+// The words for what a line function returned: a LINEERR value or a code of the loader.
+std::string LineResultText(LONG Result) {
+  const auto Raw = static_cast<uint32_t>(Result);
+  return MessageText((Raw & 0xFFFF0000u) == 0x80000000u ? -TapiResultToCode(Raw) : Result);
+}
+
 } // namespace
 
 void SetSettingsFileName(const std::string& FileName) {
@@ -227,14 +233,19 @@ void TCallMonitor::ScreenCall(TCallRecord& Record) {
   FScreen->Screen(Record);
   if (!Record.Blocked)
     return;
-  // Off-hook now; the stop that follows drops the call, which puts the modem on-hook.
-  const LONG Request = tuLineAnswer(FPhone->CallHandle(), nullptr, 0);
-  if (Request < 0) {
-    std::fprintf(stderr, "ringlet: the blocked call could not be picked up (%ld)\n",
-                 static_cast<long>(Request));
-    return;
+  // The line cuts the caller off on its own; the stop that follows waits until it has.
+  DWORD Operation = RINGLET_DEVSPECIFIC_REJECT;
+  LONG Request = tuLineDevSpecific(FPhone->LineHandle(), 0, FPhone->CallHandle(), &Operation,
+                                   sizeof Operation);
+  if (Request == ecTapiGetAddrFail) {
+    // A library without the operation: off hook by answering; the stop drops the call.
+    Request = tuLineAnswer(FPhone->CallHandle(), nullptr, 0);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(FBlockHoldMs));
+  if (Request < 0) {
+    std::fprintf(stderr, "ringlet: the blocked call could not be rejected (%s)\n",
+                 LineResultText(Request).c_str());
+    Record.Blocked = false;
+  }
 }
 
 void TCallMonitor::AddOutlet(TCallOutlet* Outlet) {

@@ -16,10 +16,12 @@
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
 // - Screening: with a call screen set, each call is screened (contact name, blocked) after its
-//   record is made and before anyone sees it. A blocked call is picked up (the line device's
-//   answer: the modem goes off-hook), held BlockHoldMs so that the exchange sees it answered,
-//   and put down by the stop that follows every caller ID (the modem hangs up); the caller is
-//   cut off before the next ring. Then it is reported like any other call, marked Blocked.
+//   record is made and before anyone sees it. A blocked call is rejected by the telephony
+//   library (its own lineDevSpecific operation: the line takes the call and puts it down, the
+//   caller is cut off, nothing connects); the stop that follows every caller ID waits for that.
+//   A library without the operation gets the older answer and drop instead; a line that
+//   cannot reject leaves the call ringing, and then it is not marked Blocked. Then the call is
+//   reported like any other call.
 // - Poll is the front end's timer tick; it does nothing while a call into Phone is running.
 //   The front end must not call it from a modal loop that runs inside a call into Phone.
 // - Everything belongs to the thread that created the monitor.
@@ -89,8 +91,6 @@ public:
   // The screen is not owned; nullptr (the default) screens nothing.
   void SetScreen(TCallScreen* Screen) { FScreen = Screen; }
   TCallScreen* Screen() const { return FScreen; }
-  uint32_t BlockHoldMs() const { return FBlockHoldMs; }
-  void SetBlockHoldMs(uint32_t Value) { FBlockHoldMs = Value; }
 
   // Outlets are not owned; one must be removed before it is destroyed.
   void AddOutlet(TCallOutlet* Outlet);
@@ -120,9 +120,6 @@ private:
   uint64_t FLastCallKey = 0;
   std::vector<TCallOutlet*> FOutlets;
   TCallScreen* FScreen = nullptr;
-  // Long enough for the exchange to see the line answered, shorter than a modem's answer
-  // (CONNECT) would take, so that the drop finds the modem still in its answer.
-  uint32_t FBlockHoldMs = 250;
 };
 
 // The record of a caller ID as the line device reports it: the texts as shown, and the

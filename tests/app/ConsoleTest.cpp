@@ -459,7 +459,7 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   const std::string ModemLog = FFolder / "fakemodem.log";
   TFakeModem Modem;
   // Rings far enough apart that a caller cut off after the caller ID never hears a second.
-  ASSERT_TRUE(Modem.Start({"--ring-spacing", "3000", "--answer-delay", "30000"}, ModemLog));
+  ASSERT_TRUE(Modem.Start({"--ring-spacing", "3000"}, ModemLog));
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
   TRinglet Ringlet;
   ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
@@ -492,22 +492,25 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
     EXPECT_EQ(Expected[I].Name, Call.Name);
   }
 
-  // The modem picked up and hung up the blocked calls before their second ring, and left
-  // the others alone.
+  // The modem took the blocked calls off hook and put them down before their second ring,
+  // never answering them, and left the others alone.
   const std::map<std::string, std::string> Accounts = CallAccounts(ModemLog);
   ASSERT_EQ(5u, Accounts.size());
   for (const char* Blocked : {"5550100199", "P"}) {
     const std::string& Account = Accounts.at(Blocked);
-    const size_t Answer = Account.find("<- ATA");
-    const size_t HangUp = Account.find("<- ATH");
-    EXPECT_NE(Answer, std::string::npos) << Account;
-    EXPECT_NE(HangUp, std::string::npos) << Account;
-    EXPECT_LT(Answer, HangUp) << Account;
-    EXPECT_NE(Account.find("call over: hung up by the host"), std::string::npos) << Account;
+    const size_t OffHook = Account.find("<- ATH1");
+    const size_t OnHook = Account.find("<- ATH0");
+    EXPECT_NE(OffHook, std::string::npos) << Account;
+    EXPECT_NE(OnHook, std::string::npos) << Account;
+    EXPECT_LT(OffHook, OnHook) << Account;
+    EXPECT_NE(Account.find("the caller is cut off"), std::string::npos) << Account;
+    EXPECT_EQ(Account.find("<- ATA"), std::string::npos) << Account;
     EXPECT_EQ(Account.find("ring 2/2"), std::string::npos) << Account;
   }
-  for (const char* Let : {"4075551212", "8005550123", "8005550777"})
+  for (const char* Let : {"4075551212", "8005550123", "8005550777"}) {
     EXPECT_EQ(Accounts.at(Let).find("<- ATA"), std::string::npos) << Accounts.at(Let);
+    EXPECT_EQ(Accounts.at(Let).find("<- ATH1"), std::string::npos) << Accounts.at(Let);
+  }
 }
 
 TEST_F(ConsoleTest, NoBlockOnlyShowsTheCallAndWarningsNameTheLine) {
