@@ -461,8 +461,17 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   // Rings far enough apart that a caller cut off after the caller ID never hears a second.
   ASSERT_TRUE(Modem.Start({"--ring-spacing", "3000"}, ModemLog));
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
   TRinglet Ringlet;
-  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--ncid-listen",
+                                       "127.0.0.1:" + std::to_string(NcidPort)}));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid;
+  ASSERT_TRUE(BrokerTest::WaitFor([&] {
+    Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+    return Ncid->Connected();
+  }, std::chrono::milliseconds(GenerousMs)));
+  const std::vector<std::string> Startup = Ncid->ReadStartup();
+  EXPECT_NE(std::find(Startup.begin(), Startup.end(), "OPT: hangup"), Startup.end());
   Modem.Send("sleep 1500");
   Modem.Send("call 4075551212 \"DOE JOHN\" rings=1");
   Modem.Send("sleep 3500");
@@ -491,6 +500,11 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
     EXPECT_EQ(Expected[I].Number, Call.Number);
     EXPECT_EQ(Expected[I].Name, Call.Name);
   }
+  // NCID clients see the calls hung up on as such.
+  std::string Labels;
+  for (size_t I = 0; I < Expected.size(); ++I)
+    Labels += Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)).substr(0, 4);
+  EXPECT_EQ("CID:HUP:HUP:CID:CID:", Labels);
 
   // The modem took the blocked calls off hook and put them down before their second ring,
   // never answering them, and left the others alone.
