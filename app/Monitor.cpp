@@ -3,6 +3,7 @@
 
 #include "common/AdExcept.h"
 #include "platform/DeviceAccess.h"
+#include "platform/DeviceHolder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -171,12 +172,16 @@ void TCallMonitor::StopMonitoring() {
 void TCallMonitor::Start() {
   try {
     StartMonitoring();
-  } catch (const std::exception&) {
-    // "Access denied" alone leaves a user outside the modem's group without a clue.
+  } catch (const std::exception& E) {
+    // "Access denied" alone leaves a user outside the modem's group without a clue, and
+    // "already allocated" one whose modem another program has.
     const std::string Advice = Platform::DeviceAccessProblem(SelectedDevicePath(*FPhone));
-    if (Advice.empty())
+    if (!Advice.empty())
+      throw EDeviceAccess(Advice);
+    const std::string Text = FailureText(E);
+    if (Text == E.what())
       throw;
-    throw EDeviceAccess(Advice);
+    throw EDeviceHeld(Text);
   }
   FMonitoring = true;
   FLost = false;
@@ -193,6 +198,12 @@ void TCallMonitor::Watch() {
       OnLineLost(E.what());
     ScheduleRearm(FRearmRetryMs);
   }
+}
+
+std::string TCallMonitor::FailureText(const std::exception& E) {
+  const std::string Holders = Platform::DescribeDeviceHolders(SelectedDevicePath(*FPhone));
+  return Holders.empty() ? std::string(E.what())
+                         : std::string(E.what()) + "; the modem is " + Holders;
 }
 
 void TCallMonitor::Stop() {
@@ -221,7 +232,7 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
     if (!FLost) {
       FLost = true;
       if (OnLineLost)
-        OnLineLost(E.what());
+        OnLineLost(FailureText(E));
     }
     ScheduleRearm(FRearmRetryMs);
   }
@@ -313,7 +324,7 @@ void TCallMonitor::Rearm() {
     if (!FLost) {
       FLost = true;
       if (OnLineLost)
-        OnLineLost(E.what());
+        OnLineLost(FailureText(E));
     }
     ScheduleRearm(FRearmRetryMs);
     return;

@@ -7,7 +7,9 @@
 // - Start puts Phone into answer mode (AnswerOnRing 50) and enters Monitoring; a failure
 //   raises and leaves the state as it was. When the user may not open the line's serial
 //   device for want of its group (dialout), the failure raised is EDeviceAccess, saying so
-//   and how to join the group. Stop ends Monitoring and stops the device.
+//   and how to join the group; when a process (this one or another) holds the device, it is
+//   EDeviceHeld, saying who (and the lost-line reports below say so too). Stop ends
+//   Monitoring and stops the device.
 // - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
 //   again. While Monitoring, a call that ends without a caller ID (or a line that closes by
 //   itself) leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
@@ -42,6 +44,13 @@
 
 // The modem's device may not be opened by this user; the message says how to fix that.
 class EDeviceAccess : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// The modem's device is held by another program or another part of this one; the message
+// says who.
+class EDeviceHeld : public Exception {
 public:
   using Exception::Exception;
 };
@@ -107,6 +116,8 @@ private:
   void ScreenCall(TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();
+  // What a failure to open the line says, with who holds the modem when someone does.
+  std::string FailureText(const std::exception& E);
 
   TApdComPort* FPhoneCom = nullptr;
   TApdTapiDevice* FPhone = nullptr;

@@ -1,5 +1,6 @@
 #include "telephony/ModemLine.h"
 
+#include "platform/DeviceHolder.h"
 #include "platform/LastError.h"
 #include "telephony/ModemTrace.h"
 
@@ -46,6 +47,11 @@ bool OffersVoice(const std::vector<std::string>& info) {
   return false;
 }
 
+// The line in a message about who holds a device.
+std::string LineWords(const TLineConfig& config) {
+  return "the telephony line \"" + config.Name + "\"";
+}
+
 TModemParserOptions ParserOptions(const TLineConfig& config) {
   TModemParserOptions options;
   options.PauseMs = config.CallerIdPauseMs;
@@ -58,7 +64,9 @@ TModemParserOptions ParserOptions(const TLineConfig& config) {
 } // namespace
 
 TModemLine::TModemLine(const TLineConfig& config, TModemLineEvents& events)
-    : FConfig(config), FEvents(events), FParser(ParserOptions(config)) {}
+    : FConfig(config), FEvents(events), FParser(ParserOptions(config)) {
+  FDevice.SetPurpose(LineWords(config));
+}
 
 TModemLine::~TModemLine() {
   Close();
@@ -67,7 +75,11 @@ TModemLine::~TModemLine() {
 LONG TModemLine::Open(std::string& preferred, bool& voice) {
   if (!FDevice.Open(FConfig.Device)) {
     const uint32_t error = Platform::GetLastError();
-    TraceModem(FConfig.Device, '*', "open failed, error " + std::to_string(error));
+    const std::string holders =
+        error == Platform::errAccessDenied ? Platform::DescribeDeviceHolders(FConfig.Device) : "";
+    TraceModem(FConfig.Device, '*',
+               "open failed, error " + std::to_string(error) +
+                   (holders.empty() ? std::string() : ": " + holders));
     return static_cast<LONG>(error == Platform::errAccessDenied ? LINEERR_ALLOCATED
                                                                 : LINEERR_RESOURCEUNAVAIL);
   }
@@ -197,6 +209,7 @@ int TModemLine::HandOver() {
     FDcdWasOn = FDevice.GetModemStatus(status) && (status & Platform::msDcdOn);
   }
   FMode = mdHandedOver;
+  Platform::NoteDescriptorPurpose(fd, "the modem of an answered call on " + LineWords(FConfig));
   TraceModem(FConfig.Device, '*', "descriptor handed over");
   FDevice.Cancel();
   return fd;

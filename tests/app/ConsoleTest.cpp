@@ -5,6 +5,7 @@
 #include "ProgramRun.h"
 #include "common/AdExcept.h"
 #include "platform/IniFile.h"
+#include "platform/SerialDevice.h"
 #include "tests/calls/BrokerTestSupport.h"
 #include "tests/calls/NcidTestClient.h"
 
@@ -208,6 +209,32 @@ TEST_F(ConsoleTest, UnpluggedModemIsToldOnceAndMonitoringResumesWhenPluggedBack)
   const std::string BackText = "the line is back";
   const size_t Back = Err.find(BackText);
   EXPECT_EQ(std::string::npos, Err.find(BackText, Back + BackText.size())) << Err;
+}
+
+// A modem another program has open: the lost line says who holds it, and monitoring
+// resumes when that program lets go.
+TEST_F(ConsoleTest, ALineHeldByAnotherProgramSaysWhoHoldsItAndComesBackWhenFreed) {
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  Platform::TSerialDevice Other; // as a terminal program opens it: exclusively
+  ASSERT_TRUE(Other.Open(Modem.Device()));
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines"}));
+  ASSERT_TRUE(Ringlet.WaitForError("monitoring resumes when it is back", GenerousMs))
+      << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stderr().find("the modem is held by "), std::string::npos) << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stderr().find("process " + std::to_string(::getpid()) + " ("),
+            std::string::npos)
+      << Ringlet.Stderr();
+  Other.Close();
+  ASSERT_TRUE(Ringlet.WaitForError("the line is back", GenerousMs)) << Ringlet.Stderr();
+  Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait());
+  EXPECT_NE(Ringlet.Stdout().find("\t5551234\tJOHN DOE\tFake Modem 1\n"), std::string::npos)
+      << Ringlet.Stdout();
 }
 
 TEST_F(ConsoleTest, SeveralLinesWithoutAChoicePrintTheNamesAndExitTwo) {
