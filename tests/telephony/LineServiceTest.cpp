@@ -1,5 +1,6 @@
 // The telephony service end to end: a registered, pumping test thread drives libtapi32.so
 // (loaded by dlopen) while a modem is played on a pseudo-terminal.
+#include "ModemLinesShim.h"
 #include "TapiTestSupport.h"
 
 #include <ctime>
@@ -431,6 +432,72 @@ TEST_F(LineServiceTest, CallBeingDroppedIsNotHandedOver) {
   EXPECT_EQ(OpenDescriptors(), descriptors);
   EXPECT_EQ(ReplyOf(drop), 0);
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+// The same modem with modem lines, as a real serial or USB modem has them.
+class ModemLinesTest : public LineServiceTest {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(ModemLinesShim::Attach(Peer.SlavePath(), TIOCM_DTR | TIOCM_RTS | TIOCM_CTS |
+                                                             TIOCM_DSR | TIOCM_CD));
+    LineServiceTest::SetUp();
+  }
+  void TearDown() override {
+    LineServiceTest::TearDown();
+    ModemLinesShim::Detach();
+  }
+
+  HCALL ConnectedCall() {
+    Initialize();
+    Open();
+    const HCALL call = RingAndTakeCall();
+    const LONG answer = Tapi().Answer(call, nullptr, 0);
+    EXPECT_TRUE(Peer.WaitCommand("ATA"));
+    Peer.SendLine("CONNECT 33600");
+    EXPECT_EQ(ReplyOf(answer), 0);
+    EXPECT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+    return call;
+  }
+};
+
+// The far end goes while the application has the modem: the carrier's drop ends the call,
+// and the hang-up that follows needs neither DTR nor an escape.
+TEST_F(ModemLinesTest, CarrierDropEndsAHandedOverCall) {
+  const HCALL call = ConnectedCall();
+  TRecordBuffer id(1028);
+  ASSERT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            0);
+  int32_t fd = -1;
+  std::memcpy(&fd, id.Bytes.data() + id.As<VARSTRING>()->dwStringOffset, sizeof fd);
+  ASSERT_GE(fd, 0);
+  const size_t from = Received().size();
+  ModemLinesShim::SetLine(TIOCM_CD, false);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
+  EXPECT_EQ(Received()[static_cast<size_t>(FindMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED,
+                                                    from))]
+                .Param2,
+            DWORD_PTR{LINEDISCONNECTMODE_NORMAL});
+  close(fd);
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(Peer.CountCommand("AT"), 0u);
+  EXPECT_EQ(Peer.CountCommand("+++"), 0u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
+  EXPECT_EQ(ModemLinesShim::DtrDrops, 0);
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+// The application hangs up while the carrier is there: DTR drops, no escape is needed.
+TEST_F(ModemLinesTest, HangUpOfAConnectedCallDropsDtr) {
+  const HCALL call = ConnectedCall();
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(ModemLinesShim::DtrDrops, 1);
+  EXPECT_TRUE(ModemLinesShim::Lines & TIOCM_DTR) << "DTR is up again for the next call";
+  EXPECT_EQ(Peer.CountCommand("+++"), 0u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
   EXPECT_EQ(Tapi().Deallocate(call), 0);
 }
 
