@@ -490,13 +490,15 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
   const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
   TRinglet Ringlet;
-  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--ncid-listen",
-                                       "127.0.0.1:" + std::to_string(NcidPort)}));
+  ASSERT_TRUE(Ringlet.Start(
+      FProgram, {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort)}));
   std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor([&] {
-    Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-    return Ncid->Connected();
-  }, std::chrono::milliseconds(GenerousMs)));
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Ncid->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
   const std::vector<std::string> Startup = Ncid->ReadStartup();
   EXPECT_NE(std::find(Startup.begin(), Startup.end(), "OPT: hangup"), Startup.end());
   Modem.Send("sleep 1500");

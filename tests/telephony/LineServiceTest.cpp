@@ -439,8 +439,8 @@ TEST_F(LineServiceTest, CallBeingDroppedIsNotHandedOver) {
 class ModemLinesTest : public LineServiceTest {
 protected:
   void SetUp() override {
-    ASSERT_TRUE(ModemLinesShim::Attach(Peer.SlavePath(), TIOCM_DTR | TIOCM_RTS | TIOCM_CTS |
-                                                             TIOCM_DSR | TIOCM_CD));
+    ASSERT_TRUE(ModemLinesShim::Attach(Peer.SlavePath(),
+                                       TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CD));
     LineServiceTest::SetUp();
   }
   void TearDown() override {
@@ -474,10 +474,10 @@ TEST_F(ModemLinesTest, CarrierDropEndsAHandedOverCall) {
   const size_t from = Received().size();
   ModemLinesShim::SetLine(TIOCM_CD, false);
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
-  EXPECT_EQ(Received()[static_cast<size_t>(FindMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED,
-                                                    from))]
-                .Param2,
-            DWORD_PTR{LINEDISCONNECTMODE_NORMAL});
+  EXPECT_EQ(
+      Received()[static_cast<size_t>(FindMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from))]
+          .Param2,
+      DWORD_PTR{LINEDISCONNECTMODE_NORMAL});
   close(fd);
   EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
