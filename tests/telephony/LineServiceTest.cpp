@@ -1,6 +1,8 @@
 // The telephony service end to end: a registered, pumping test thread drives libtapi32.so
 // (loaded by dlopen) while a modem is played on a pseudo-terminal.
 #include "ModemLinesShim.h"
+#include "platform/DeviceHolder.h"
+#include "platform/SerialDevice.h"
 #include "TapiTestSupport.h"
 
 #include <ctime>
@@ -724,6 +726,12 @@ TEST_F(LineServiceTest, HangUpTheModemDoesNotConfirmIsReportedAsAFailure) {
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from)); // over for the application
   EXPECT_EQ(Peer.CountCommand("ATZ"), 2u);                        // the open's and the retry's
   EXPECT_EQ(Tapi().Deallocate(call), 0);
+  // Nothing keeps the modem after the failed hang-up: once the line is closed, another
+  // program opens it exclusively.
+  ASSERT_EQ(Tapi().Close(FLine), 0);
+  FLine = 0;
+  Platform::TSerialDevice Other;
+  EXPECT_TRUE(Other.Open(Peer.SlavePath())) << Platform::DescribeDeviceHolders(Peer.SlavePath());
 }
 
 // ---- Orders of rings and caller-ID lines, through the monitor's flow ---------------------
