@@ -232,6 +232,7 @@ bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConso
                   const std::vector<std::string>& Lines, const TMonitorHistory& History) {
   TNetworkOptions Network = Options.Network;
   ReadNetworkSettings(*Settings.IniSettings(), Network);
+  Network.NcidHangUp = !Options.NoBlock;
   const auto CallLog = [&History] {
     std::string Ignored; // a history that cannot be read is an empty log here; the writer tells
     return History.Earlier(NcidCallLogLimit, Ignored);

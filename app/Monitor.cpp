@@ -3,6 +3,7 @@
 
 #include "common/AdExcept.h"
 #include "platform/DeviceAccess.h"
+#include "platform/DeviceHolder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -71,6 +72,12 @@ std::string SelectedDevicePath(TApdTapiDevice& Phone) {
   } catch (const std::exception&) {
     return {};
   }
+}
+
+// The words for what a line function returned: a LINEERR value or a code of the loader.
+std::string LineResultText(LONG Result) {
+  const auto Raw = static_cast<uint32_t>(Result);
+  return MessageText((Raw & 0xFFFF0000u) == 0x80000000u ? -TapiResultToCode(Raw) : Result);
 }
 
 } // namespace
@@ -165,12 +172,16 @@ void TCallMonitor::StopMonitoring() {
 void TCallMonitor::Start() {
   try {
     StartMonitoring();
-  } catch (const std::exception&) {
-    // "Access denied" alone leaves a user outside the modem's group without a clue.
+  } catch (const std::exception& E) {
+    // "Access denied" alone leaves a user outside the modem's group without a clue, and
+    // "already allocated" one whose modem another program has.
     const std::string Advice = Platform::DeviceAccessProblem(SelectedDevicePath(*FPhone));
-    if (Advice.empty())
+    if (!Advice.empty())
+      throw EDeviceAccess(Advice);
+    const std::string Text = FailureText(E);
+    if (Text == E.what())
       throw;
-    throw EDeviceAccess(Advice);
+    throw EDeviceHeld(Text);
   }
   FMonitoring = true;
   FLost = false;
@@ -187,6 +198,12 @@ void TCallMonitor::Watch() {
       OnLineLost(E.what());
     ScheduleRearm(FRearmRetryMs);
   }
+}
+
+std::string TCallMonitor::FailureText(const std::exception& E) {
+  const std::string Holders = Platform::DescribeDeviceHolders(SelectedDevicePath(*FPhone));
+  return Holders.empty() ? std::string(E.what())
+                         : std::string(E.what()) + "; the modem is " + Holders;
 }
 
 void TCallMonitor::Stop() {
@@ -215,7 +232,7 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
     if (!FLost) {
       FLost = true;
       if (OnLineLost)
-        OnLineLost(E.what());
+        OnLineLost(FailureText(E));
     }
     ScheduleRearm(FRearmRetryMs);
   }
@@ -227,14 +244,19 @@ void TCallMonitor::ScreenCall(TCallRecord& Record) {
   FScreen->Screen(Record);
   if (!Record.Blocked)
     return;
-  // Off-hook now; the stop that follows drops the call, which puts the modem on-hook.
-  const LONG Request = tuLineAnswer(FPhone->CallHandle(), nullptr, 0);
-  if (Request < 0) {
-    std::fprintf(stderr, "ringlet: the blocked call could not be picked up (%ld)\n",
-                 static_cast<long>(Request));
-    return;
+  // The line cuts the caller off on its own; the stop that follows waits until it has.
+  DWORD Operation = RINGLET_DEVSPECIFIC_REJECT;
+  LONG Request = tuLineDevSpecific(FPhone->LineHandle(), 0, FPhone->CallHandle(), &Operation,
+                                   sizeof Operation);
+  if (Request == ecTapiGetAddrFail) {
+    // A library without the operation: off hook by answering; the stop drops the call.
+    Request = tuLineAnswer(FPhone->CallHandle(), nullptr, 0);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(FBlockHoldMs));
+  if (Request < 0) {
+    std::fprintf(stderr, "ringlet: the blocked call could not be rejected (%s)\n",
+                 LineResultText(Request).c_str());
+    Record.Blocked = false;
+  }
 }
 
 void TCallMonitor::AddOutlet(TCallOutlet* Outlet) {
@@ -302,7 +324,7 @@ void TCallMonitor::Rearm() {
     if (!FLost) {
       FLost = true;
       if (OnLineLost)
-        OnLineLost(E.what());
+        OnLineLost(FailureText(E));
     }
     ScheduleRearm(FRearmRetryMs);
     return;

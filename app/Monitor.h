@@ -7,7 +7,9 @@
 // - Start puts Phone into answer mode (AnswerOnRing 50) and enters Monitoring; a failure
 //   raises and leaves the state as it was. When the user may not open the line's serial
 //   device for want of its group (dialout), the failure raised is EDeviceAccess, saying so
-//   and how to join the group. Stop ends Monitoring and stops the device.
+//   and how to join the group; when a process (this one or another) holds the device, it is
+//   EDeviceHeld, saying who (and the lost-line reports below say so too). Stop ends
+//   Monitoring and stops the device.
 // - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
 //   again. While Monitoring, a call that ends without a caller ID (or a line that closes by
 //   itself) leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
@@ -16,10 +18,12 @@
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
 // - Screening: with a call screen set, each call is screened (contact name, blocked) after its
-//   record is made and before anyone sees it. A blocked call is picked up (the line device's
-//   answer: the modem goes off-hook), held BlockHoldMs so that the exchange sees it answered,
-//   and put down by the stop that follows every caller ID (the modem hangs up); the caller is
-//   cut off before the next ring. Then it is reported like any other call, marked Blocked.
+//   record is made and before anyone sees it. A blocked call is rejected by the telephony
+//   library (its own lineDevSpecific operation: the line takes the call and puts it down, the
+//   caller is cut off, nothing connects); the stop that follows every caller ID waits for that.
+//   A library without the operation gets the older answer and drop instead; a line that
+//   cannot reject leaves the call ringing, and then it is not marked Blocked. Then the call is
+//   reported like any other call.
 // - Poll is the front end's timer tick; it does nothing while a call into Phone is running.
 //   The front end must not call it from a modal loop that runs inside a call into Phone.
 // - Everything belongs to the thread that created the monitor.
@@ -40,6 +44,13 @@
 
 // The modem's device may not be opened by this user; the message says how to fix that.
 class EDeviceAccess : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// The modem's device is held by another program or another part of this one; the message
+// says who.
+class EDeviceHeld : public Exception {
 public:
   using Exception::Exception;
 };
@@ -89,8 +100,6 @@ public:
   // The screen is not owned; nullptr (the default) screens nothing.
   void SetScreen(TCallScreen* Screen) { FScreen = Screen; }
   TCallScreen* Screen() const { return FScreen; }
-  uint32_t BlockHoldMs() const { return FBlockHoldMs; }
-  void SetBlockHoldMs(uint32_t Value) { FBlockHoldMs = Value; }
 
   // Outlets are not owned; one must be removed before it is destroyed.
   void AddOutlet(TCallOutlet* Outlet);
@@ -107,6 +116,8 @@ private:
   void ScreenCall(TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();
+  // What a failure to open the line says, with who holds the modem when someone does.
+  std::string FailureText(const std::exception& E);
 
   TApdComPort* FPhoneCom = nullptr;
   TApdTapiDevice* FPhone = nullptr;
@@ -120,9 +131,6 @@ private:
   uint64_t FLastCallKey = 0;
   std::vector<TCallOutlet*> FOutlets;
   TCallScreen* FScreen = nullptr;
-  // Long enough for the exchange to see the line answered, shorter than a modem's answer
-  // (CONNECT) would take, so that the drop finds the modem still in its answer.
-  uint32_t FBlockHoldMs = 250;
 };
 
 // The record of a caller ID as the line device reports it: the texts as shown, and the

@@ -81,6 +81,7 @@ std::string TNetworkOutlets::StartNcid(const TNetworkOptions& Options,
     return "--ncid-listen: " + Error;
   Ncid.MaxClients = Options.NcidMaxClients > 0 ? Options.NcidMaxClients : DefaultMaxClients;
   Ncid.Version = RINGLET_VERSION;
+  Ncid.HangUp = Options.NcidHangUp;
   Ncid.CallLog = std::move(CallLog);
   FNcid = std::make_unique<TNcidServer>(std::move(Ncid));
   const std::string Why = FNcid->Start();

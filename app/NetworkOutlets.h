@@ -26,6 +26,7 @@
 struct TNetworkOptions {
   std::string NcidListen;       // "ADDR:PORT", "" for none
   size_t NcidMaxClients = 0;    // 0: the settings file's, else 32
+  bool NcidHangUp = false;      // blocked callers are hung up on (told to NCID clients)
   std::string MqttUrl;          // "mqtt://..." or "mqtts://...", "" for none
   std::string MqttPasswordFile; // the password's first line, instead of one in the URL
   std::string MqttCaFile;

@@ -84,6 +84,12 @@ std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call) {
          NcidField(Call.Name, Call.NameAbsent, "NO NAME") + "*";
 }
 
+const char* NcidLabel(const TCallRecord& Call, bool Log) {
+  if (Call.Blocked)
+    return Log ? "HUPLOG:" : "HUP:";
+  return Log ? "CIDLOG:" : "CID:";
+}
+
 TNcidServer::TNcidServer(TNcidOptions Options) : FOptions(std::move(Options)) {}
 
 TNcidServer::~TNcidServer() { Stop(); }
@@ -160,7 +166,7 @@ void TNcidServer::Deliver(const TCallRecord& Call) {
     std::lock_guard<std::mutex> Guard(FLock);
     if (FCalls.size() >= WaitingCallLimit)
       FCalls.pop_front();
-    FCalls.push_back(NcidCallLine("CID:", Call) + "\r\n");
+    FCalls.push_back(NcidCallLine(NcidLabel(Call, false), Call) + "\r\n");
   }
   Wake();
 }
@@ -248,8 +254,10 @@ void TNcidServer::Greet(TClient& Client) {
   }
   const size_t First = Log.size() > FOptions.CallLogLimit ? Log.size() - FOptions.CallLogLimit : 0;
   for (size_t I = First; I < Log.size(); ++I)
-    Client.Out += NcidCallLine("CIDLOG:", Log[I]) + "\r\n";
+    Client.Out += NcidCallLine(NcidLabel(Log[I], true), Log[I]) + "\r\n";
   Client.Out += Log.empty() ? "252 Call log empty\r\n" : "250 End of call log\r\n";
+  if (FOptions.HangUp)
+    Client.Out += "OPT: hangup\r\n";
   Client.Out += "300 End of connection startup\r\n";
 }
 

@@ -4,7 +4,10 @@
 // Contract:
 // - A client that connects gets "200 Server: ringlet (NCID) <version>", "210 API: 1.0 Feature
 //   Set 1", the stored calls as "CIDLOG:" lines and "250 End of call log" (or "252 Call log
-//   empty"), then "300 End of connection startup"; each call after that as one "CID:" line.
+//   empty"), "OPT: hangup" when the monitor hangs up on blocked callers, then "300 End of
+//   connection startup"; each call after that as one "CID:" line. A blocked call, one the
+//   monitor hung up on, is a "HUP:" line instead ("HUPLOG:" in the stored calls), as NCID
+//   servers send the calls they hang up on.
 // - Fields never carry '*', a line break or another control character from the telephone
 //   line; withheld and out-of-area callers and missing names use NCID's words.
 // - Clients may send lines: "GOODBYE" closes the connection, everything else is read and not
@@ -34,6 +37,7 @@ struct TNcidOptions {
   size_t ClientBufferLimit = 256 * 1024;
   size_t CallLogLimit = 1000; // the newest calls sent at connect
   std::string Version;
+  bool HangUp = false; // blocked callers are hung up on: announced as "OPT: hangup"
   // The stored calls, oldest first; called on the server's thread at each connect.
   std::function<std::vector<TCallRecord>()> CallLog;
 };
@@ -45,6 +49,9 @@ bool ParseListenAddress(const std::string& Text, std::string& Address, uint16_t&
 
 // The protocol line of a call ("CID:" or "CIDLOG:" as Prefix), without its line end.
 std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call);
+// The label of a call's line as it happens (Log false: "CID:" or "HUP:") or in the stored
+// calls (Log true: "CIDLOG:" or "HUPLOG:").
+const char* NcidLabel(const TCallRecord& Call, bool Log);
 
 class TNcidServer : public TCallOutlet {
 public:

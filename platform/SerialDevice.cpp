@@ -2,6 +2,7 @@
 // wait and the recognition of a device that has gone away.
 #include "platform/SerialDevice.h"
 
+#include "platform/DeviceHolder.h"
 #include "platform/LastError.h"
 #include "platform/SerialDeviceDetail.h"
 
@@ -501,6 +502,8 @@ bool TSerialDevice::TakeOver(int fd, const std::string& path, const std::string&
   // A cancel left from the previous open (a stop that cancelled after the device was closed)
   // must not end the first wait of this one.
   ForgetCancels();
+  if (!FPurpose.empty())
+    NoteDescriptorPurpose(fd, FPurpose);
   FFd = fd;
   FPath = path;
   FLockPath = lockPath;
@@ -534,6 +537,7 @@ void TSerialDevice::ForgetCancels() {
 
 void TSerialDevice::Release(bool closeDevice) {
   const int fd = FFd;
+  ForgetDescriptorPurpose(fd);
   if (closeDevice && !FGone.load()) {
     // Give queued output its chance, then drop what flow control holds back: close() would
     // otherwise sit in the kernel's closing wait.
@@ -594,6 +598,17 @@ int TSerialDevice::Detach() {
   }
   FClosing.store(false);
   return fd;
+}
+
+long TSerialDevice::LockOwner(const std::string& path) {
+  std::string devicePath = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    devicePath = real;
+    std::free(real);
+  }
+  const std::string lockPath = LockPathOf(devicePath);
+  const long pid = lockPath.empty() ? 0 : ReadLockPid(lockPath);
+  return pid > 0 ? pid : 0;
 }
 
 bool TSerialDevice::IsOpen() const {

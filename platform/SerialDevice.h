@@ -112,6 +112,12 @@ public:
   // -1 when not open.
   int Detach();
 
+  // What the device is for, in the words a message about a device held by this process uses
+  // (DeviceHolder.h); noted for the descriptor while it is open. Set before Open or Adopt.
+  void SetPurpose(const std::string& purpose) { FPurpose = purpose; }
+  // The live or dead process the UUCP lock file of the device at path names; 0 for none.
+  static long LockOwner(const std::string& path);
+
   bool IsOpen() const;
   int Handle() const;       // -1 when not open
   std::string Path() const; // as opened (links resolved); the tty's name when adopted
@@ -178,6 +184,7 @@ private:
   int FFd = -1;
   std::string FPath;
   std::string FLockPath;
+  std::string FPurpose;
   std::unique_ptr<termios> FSaved;
   bool FHasModemLines = false;
   bool FHasCounters = false;

@@ -62,7 +62,9 @@ int32_t LastErrorCode() {
 
 } // namespace
 
-TApdWin32Dispatcher::TApdWin32Dispatcher(TApdCustomComPort* Owner) : TApdBaseDispatcher(Owner) {}
+TApdWin32Dispatcher::TApdWin32Dispatcher(TApdCustomComPort* Owner) : TApdBaseDispatcher(Owner) {
+  FDevice.SetPurpose("the serial port");
+}
 
 TApdWin32Dispatcher::~TApdWin32Dispatcher() {
   DestroyDispatcher();
@@ -321,6 +323,7 @@ uint32_t TApdWin32Dispatcher::DeviceModemStatus() {
 
 TApdTAPI32Dispatcher::TApdTAPI32Dispatcher(TApdCustomComPort* Owner, int Handle)
     : TApdWin32Dispatcher(Owner) {
+  FDevice.SetPurpose("the serial port of an answered call");
   FDeviceHandle.store(Handle);
 }
 

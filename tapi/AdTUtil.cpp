@@ -46,6 +46,7 @@ constexpr const char* EntryPointNames[TapiEntryPointCount] = {
     "lineSetCurrentLocation",
     "lineSetTollList",
     "lineGetTranslateCaps",
+    "lineDevSpecific",
 };
 
 Platform::TLibraryHandle Library = nullptr;
@@ -237,6 +238,11 @@ LONG tuLineGetDevConfig(DWORD DeviceID, LPVARSTRING DeviceConfig, LPCSTR DeviceC
 
 LONG tuLineMonitorDigits(HCALL Call, DWORD DigitModes) {
   return CallTapi<tepLineMonitorDigits, decltype(&::lineMonitorDigits)>(Call, DigitModes);
+}
+
+LONG tuLineDevSpecific(HLINE Line, DWORD AddressID, HCALL Call, LPVOID Params, DWORD Size) {
+  return CallTapi<tepLineDevSpecific, decltype(&::lineDevSpecific)>(Line, AddressID, Call, Params,
+                                                                    Size);
 }
 
 // ---------------------------------------------------------------------------------------

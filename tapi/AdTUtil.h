@@ -5,7 +5,8 @@
 // Contract:
 // - The library is loaded the first time a loading wrapper (or LoadTapi) needs it; a failed
 //   load caches nothing and is tried again by the next call. A loaded library fills a table
-//   of 37 entry points in a fixed order; a name the library lacks leaves only its own slot
+//   of 38 entry points in a fixed order (TAPI 1.4's 37 line functions, then lineDevSpecific,
+//   which carries Ringlet's own operations); a name the library lacks leaves only its own slot
 //   empty. The library stays loaded until the program ends (an exit hook, registered at the
 //   first successful load, calls UnloadTapi); lineShutdown does not unload it.
 // - Loading wrappers return -13931 (ecTapiLoadFail) when the library cannot be loaded,
@@ -71,8 +72,9 @@ enum TTapiEntryPoint : int {
   tepLineSetCurrentLocation,
   tepLineSetTollList,
   tepLineGetTranslateCaps,
+  tepLineDevSpecific,
 };
-inline constexpr int TapiEntryPointCount = 37;
+inline constexpr int TapiEntryPointCount = 38;
 
 // Loads "TAPI32" unless it is loaded; true when it is loaded afterwards.
 bool LoadTapi();
@@ -110,6 +112,9 @@ LONG tuLineGetID(HLINE Line, DWORD AddressID, HCALL Call, DWORD Select, LPVARSTR
 LONG tuLineSetStatusMessages(HLINE Line, DWORD LineStates, DWORD AddressStates);
 LONG tuLineGetDevConfig(DWORD DeviceID, LPVARSTRING DeviceConfig, LPCSTR DeviceClass);
 LONG tuLineMonitorDigits(HCALL Call, DWORD DigitModes);
+// Ringlet's own operations (RINGLET_DEVSPECIFIC_... in telephony/Tapi.h); a library of an older
+// kind lacks it: -13932.
+LONG tuLineDevSpecific(HLINE Line, DWORD AddressID, HCALL Call, LPVOID Params, DWORD Size);
 
 // ---------------------------------------------------------------------------------------
 // Owned variable-size records

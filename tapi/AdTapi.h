@@ -9,6 +9,10 @@
 //   pumps. The two waits pump themselves, so handlers (and the application's events) run
 //   nested inside other handlers; an OnTapiCallerID handler may call StopCall and
 //   StartAnswering. Closing, InReplyWait and InStateWait keep those nested calls safe.
+// - An answered call's modem goes to the port only while the call is up: a CONNECTED state
+//   that arrives while the call is being hung up opens nothing. While the port has it, a
+//   trigger on the modem's NO CARRIER in the received data ends the call (HangUp) once the
+//   line message that was running has finished; the trigger goes when the port closes.
 // - Events that must follow the line message that caused them are posted to the component's
 //   hidden window as TapiEventMessage (32437). OnTapiFail is raised at most once per attempt
 //   (an opening of the line): a report left over from an attempt that a handler already
@@ -37,7 +41,9 @@
 inline constexpr uint32_t TapiEventMessage = 32437;
 // wParam of TapiEventMessage.
 inline constexpr uintptr_t teConnect = 0, tePortOpen = 1, tePortClose = 2, teFail = 3,
-                           teLineCreate = 4;
+                           teLineCreate = 4, teFarEndGone = 5;
+// What the modem of a connected call sends, in the data, when the far end has gone.
+inline constexpr const char* FarEndGoneText = "\r\nNO CARRIER\r\n";
 
 // The longest reply or call-state wait, and the pause before retrying a registration that
 // the library asked to re-initialise.
@@ -277,6 +283,8 @@ private:
   void AttachLog(TApdTapiLog* Value);
   void OpenTapiPort();
   bool CloseTapiPort();
+  void WatchFarEnd();
+  void StopWatchingFarEnd();
   int GetCommHandle();
   void EndOfCallReport(bool WasConnected);
   void PumpOnce();
@@ -343,6 +351,9 @@ private:
   uint32_t FConsecutiveSilence = 2;
 
   Platform::TWindowHandle FEventWindow = 0;
+  // The port's NO CARRIER trigger and the listener that removes it when the port closes.
+  int32_t FFarEndTrigger = 0;
+  int FFarEndListener = 0;
 };
 
 class TApdTapiDevice : public TApdCustomTapiDevice {

@@ -102,6 +102,7 @@ TApdCustomTapiDevice::~TApdCustomTapiDevice() {
   } catch (const std::exception& E) {
     HandleApplicationException(E);
   }
+  StopWatchingFarEnd(); // the port may outlive us: nothing of ours stays in it
   FDeviceList.clear();
   FCallInfo.Reset();
   if (FEventWindow != 0)
@@ -144,6 +145,7 @@ void TApdCustomTapiDevice::Loaded() {
 void TApdCustomTapiDevice::SetComPort(TApdCustomComPort* Value) {
   if (Value == FComPort)
     return;
+  StopWatchingFarEnd();
   FComPort = Value;
   if (Value != nullptr)
     FreeNotification(Value);
@@ -188,8 +190,11 @@ void TApdCustomTapiDevice::Notification(TComponent* AComponent, TOperation Opera
     return;
   if (Operation == opRemove) {
     // The departing object may already be partly destroyed: compare pointers only.
-    if (AComponent == FComPort)
+    if (AComponent == FComPort) {
       FComPort = nullptr;
+      FFarEndListener = 0; // went with the port
+      FFarEndTrigger = 0;
+    }
     if (AComponent == FStatusDisplay)
       FStatusDisplay = nullptr;
     if (AComponent == FTapiLog)

@@ -14,6 +14,7 @@
 #include <set>
 #include <sys/types.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -496,6 +497,7 @@ void TApdCustomTapiDevice::OpenTapiPort() {
     FComPort->FlushInBuffer();
     FComPort->FlushOutBuffer();
     FComPort->SetDispatcherDeviceName(FSelectedDevice);
+    WatchFarEnd();
     FAnswering = false;
     PostEvent(tePortOpen);
   } catch (...) {
@@ -508,6 +510,47 @@ void TApdCustomTapiDevice::OpenTapiPort() {
     }
     PostEvent(teFail, FAttemptId);
   }
+}
+
+// The port reads the modem now, and with it the modem's NO CARRIER when the far end hangs up.
+// The notice comes on the dispatcher's thread: it only posts, so the hang-up runs here later.
+void TApdCustomTapiDevice::WatchFarEnd() {
+  TApdBaseDispatcher* Dispatcher = FComPort->Dispatcher();
+  if (Dispatcher == nullptr || FFarEndListener != 0)
+    return;
+  const int32_t Trigger = Dispatcher->AddDataTrigger(FarEndGoneText, false);
+  if (Trigger <= 0)
+    return;
+  const Platform::TWindowHandle Window = FEventWindow;
+  const auto Attempt = static_cast<intptr_t>(FAttemptId);
+  Dispatcher->RegisterMethodHandler(
+      this,
+      [Window, Trigger, Attempt](uint32_t Message, uintptr_t WParam, intptr_t) {
+        if (Message == ApwTriggerData && static_cast<int32_t>(WParam) == Trigger)
+          Platform::PostMessage(Window, TapiEventMessage, teFarEndGone, Attempt);
+      },
+      false);
+  FFarEndTrigger = Trigger;
+  TApdPortListener Listener;
+  Listener.WantsClosing = true;
+  // Before the port keeps its triggers for the next open: this one belongs to this call.
+  Listener.Extended = [this](TApdCustomComPort*, TPortListenerKind Kind) {
+    if (Kind == plClosing)
+      StopWatchingFarEnd();
+  };
+  FFarEndListener = FComPort->AddListener(std::move(Listener));
+}
+
+void TApdCustomTapiDevice::StopWatchingFarEnd() {
+  if (FFarEndListener == 0 || FComPort == nullptr)
+    return;
+  if (TApdBaseDispatcher* Dispatcher = FComPort->Dispatcher()) {
+    Dispatcher->RemoveTrigger(FFarEndTrigger);
+    Dispatcher->RemoveMethodHandler(this);
+  }
+  FComPort->RemoveListener(FFarEndListener);
+  FFarEndListener = 0;
+  FFarEndTrigger = 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -538,6 +581,11 @@ void TApdCustomTapiDevice::DeferredEvent(uintptr_t Which, intptr_t LParam) {
   }
   case teLineCreate:
     LineCreate(0, static_cast<DWORD_PTR>(LParam), 0, 0);
+    break;
+  case teFarEndGone:
+    // Only for the call whose port saw it, and only while that call is up.
+    if (static_cast<uint32_t>(LParam) == FAttemptId && FConnected && !FClosing)
+      HangUp(false);
     break;
   default:
     break;
@@ -649,7 +697,8 @@ void TApdCustomTapiDevice::LineCallState(DWORD Device, DWORD_PTR Param1, DWORD_P
     HangUp(false);
     break;
   case LINECALLSTATE_CONNECTED:
-    if (FConnected)
+    // A call being hung up stays down: its modem is handed to nobody.
+    if (FConnected || FClosing)
       break;
     RefreshCallInfo(FCallHandle != 0 ? FCallHandle : Device);
     FConnected = true;

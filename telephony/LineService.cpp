@@ -11,6 +11,7 @@
 #include <mutex>
 #include <strings.h>
 #include <thread>
+#include <utility>
 
 namespace Telephony {
 
@@ -124,6 +125,7 @@ public:
   void OnModemResult(TModemResult result) override { FService.OnResult(Handle, result); }
   void OnModemRingsStopped() override { FService.OnRingsStopped(Handle); }
   void OnModemHungUp(bool confirmed) override { FService.OnHungUp(Handle, confirmed); }
+  void OnModemRejected(bool confirmed) override { FService.OnRejected(Handle, confirmed); }
   void OnModemCarrierLost() override { FService.OnCarrierLost(Handle); }
   void OnModemGone(bool) override { FService.OnGone(Handle); }
 
@@ -577,13 +579,13 @@ LONG TLineService::Drop(HCALL handle) {
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
     return static_cast<LONG>(request);
   }
+  if (call->RejectRequest) {
+    call->DropRequest = request; // answered when the reject is done
+    return static_cast<LONG>(request);
+  }
   if (IsRinging(call->State) && !call->Answering) {
-    // Nothing to hang up: the call is over for the application, and the rings still coming
-    // are the same caller's, not a new call.
-    TDevice& device = FDevices[line->DeviceId];
-    device.SuppressRings = true;
-    device.LastSuppressedMs = NowMs();
-    device.DroppedCallerId = call->HasCallerId ? call->CallerId : TCallerIdInfo{};
+    // Nothing to hang up: the call is over for the application.
+    SuppressRingsOf(*call, FDevices[line->DeviceId]);
     PostReply(call->Line, request, 0);
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
     return static_cast<LONG>(request);
@@ -651,7 +653,7 @@ LONG TLineService::GetCallStatus(HCALL handle, LINECALLSTATUS* status) {
   fixed.dwCallState = call->State;
   fixed.dwCallStateMode = call->StateMode;
   fixed.dwCallPrivilege = call->Privilege;
-  fixed.dwCallFeatures = CallFeatures(call->State, call->Answering);
+  fixed.dwCallFeatures = CallFeatures(call->State, call->Answering || call->RejectRequest);
   if (const TOpenLine* line = FindLine(call->Line); line && IsCallLine(*line))
     fixed.dwCallFeatures &= ~DWORD{LINECALLFEATURE_ANSWER};
   return FillRecord(status, fixed, {});
@@ -688,7 +690,8 @@ LONG TLineService::GetId(HLINE lineHandle, DWORD addressId, HCALL callHandle, DW
     return Err(LINEERR_INVALDEVICECLASS);
   if (select != LINECALLSELECT_CALL)
     return Err(LINEERR_OPERATIONUNAVAIL);
-  if (!call || call->State != LINECALLSTATE_CONNECTED || line->Dead)
+  // A call on its way down keeps its modem: a descriptor handed out now would outlive it.
+  if (!call || call->State != LINECALLSTATE_CONNECTED || call->DropRequest || line->Dead)
     return Err(LINEERR_INVALCALLSTATE);
   // Four bytes of descriptor, then the device name.
   std::string data(sizeof(int32_t), '\0');
@@ -715,6 +718,12 @@ bool TLineService::RingBelongsToDroppedCall(TDevice& device) {
   }
   device.SuppressRings = false;
   return false;
+}
+
+void TLineService::SuppressRingsOf(const TCall& call, TDevice& device) {
+  device.SuppressRings = true;
+  device.LastSuppressedMs = NowMs();
+  device.DroppedCallerId = call.HasCallerId ? call.CallerId : TCallerIdInfo{};
 }
 
 TLineService::TCall* TLineService::OfferCall(TOpenLine& line) {
@@ -744,7 +753,7 @@ void TLineService::OnRing(HLINE handle) {
   TCall* call = CurrentCall(*line);
   if (!call)
     call = OfferCall(*line);
-  else if (!IsRinging(call->State))
+  else if (!IsRinging(call->State) || call->RejectRequest)
     return; // a ring during another call's setup means nothing to it
   ++line->Rings;
   PostDevState(*line, LINEDEVSTATE_RINGING, 1, line->Rings);
@@ -765,6 +774,8 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
     device.SuppressRings = false;
   }
   TCall* call = CurrentCall(*line);
+  if (call && call->RejectRequest)
+    return; // the caller being cut off
   if (call && call->HasCallerId && IsRinging(call->State) && !call->Answering &&
       !SameCaller(call->CallerId, info)) {
     PostCallState(*call, LINECALLSTATE_IDLE, 0); // the caller before gave up
@@ -791,7 +802,7 @@ void TLineService::OnRingsStopped(HLINE handle) {
   line->Rings = 0;
   FDevices[line->DeviceId].SuppressRings = false;
   TCall* call = CurrentCall(*line);
-  if (call && IsRinging(call->State) && !call->Answering)
+  if (call && IsRinging(call->State) && !call->Answering && !call->RejectRequest)
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
 }
 
@@ -849,6 +860,21 @@ void TLineService::OnHungUp(HLINE handle, bool confirmed) {
   PostCallState(*call, LINECALLSTATE_IDLE, 0);
 }
 
+void TLineService::OnRejected(HLINE handle, bool confirmed) {
+  std::lock_guard lock(FLock);
+  TOpenLine* line = FindLine(handle);
+  TCall* call = line ? CurrentCall(*line) : nullptr;
+  if (!call || !call->RejectRequest)
+    return;
+  const LONG result = confirmed ? 0 : Err(LINEERR_OPERATIONFAILED);
+  PostReply(call->Line, std::exchange(call->RejectRequest, 0), result);
+  if (call->DropRequest)
+    PostReply(call->Line, std::exchange(call->DropRequest, 0), result);
+  SuppressRingsOf(*call, FDevices[line->DeviceId]);
+  PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT);
+  PostCallState(*call, LINECALLSTATE_IDLE, 0);
+}
+
 void TLineService::OnCarrierLost(HLINE handle) {
   std::lock_guard lock(FLock);
   TOpenLine* line = FindLine(handle);
@@ -870,6 +896,8 @@ void TLineService::OnGone(HLINE handle) {
       call->Answering = false;
       PostReply(call->Line, call->AnswerRequest, Err(LINEERR_OPERATIONFAILED));
     }
+    if (call->RejectRequest)
+      PostReply(call->Line, std::exchange(call->RejectRequest, 0), Err(LINEERR_OPERATIONFAILED));
     if (call->DropRequest) {
       PostReply(call->Line, call->DropRequest, 0);
       call->DropRequest = 0;
@@ -1195,11 +1223,18 @@ LONG TLineService::DevSpecific(HLINE lineHandle, DWORD addressId, HCALL callHand
     return Err(LINEERR_INVALCALLHANDLE);
   if (call->Privilege != LINECALLPRIVILEGE_OWNER)
     return Err(LINEERR_NOTOWNER);
-  if (!IsRinging(call->State) || call->Answering || call->RejectRequest)
+  if (!IsRinging(call->State) || call->Answering || call->DropRequest || call->RejectRequest)
     return Err(LINEERR_INVALCALLSTATE);
+  if (!IsCallLine(*line)) {
+    // A modem goes off hook and back on its reader thread; OnRejected answers the request.
+    if (line->Dead || !line->Modem.Reject())
+      return Err(LINEERR_OPERATIONFAILED);
+    call->RejectRequest = NewRequest();
+    return static_cast<LONG>(call->RejectRequest);
+  }
   TDevice& device = FDevices[line->DeviceId];
-  // A modem puts a blocked call down by going off-hook and back; a call monitor cannot refuse.
-  if (!IsCallLine(*line) || line->Dead || !device.CallLine || !device.CallLine->CanReject())
+  // A call monitor cannot refuse a call.
+  if (line->Dead || !device.CallLine || !device.CallLine->CanReject())
     return Err(LINEERR_OPERATIONUNAVAIL);
   if (!device.CallLine->Reject(call->LineCall))
     return Err(LINEERR_INVALCALLSTATE); // it ended meanwhile: its idle state is on its way

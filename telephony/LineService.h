@@ -18,6 +18,9 @@
 // rang while the line was closed are offered at the next open. It has no comm handle and
 // never answers (lineAnswer fails); lineDevSpecific with RINGLET_DEVSPECIFIC_REJECT rejects
 // where the kind can (a SIP line: 603), and fails at once where it cannot.
+// On a modem, reject (RINGLET_DEVSPECIFIC_REJECT) ends an offered call without connecting it;
+// while it runs a lineDrop waits for it. A call being dropped or rejected is never handed
+// over: lineGetID "comm/datamodem" refuses it.
 #pragma once
 
 #include "platform/Messages.h"
@@ -123,8 +126,8 @@ private:
     bool Answering = false;
     DWORD AnswerRequest = 0;
     DWORD DropRequest = 0;
-    uint64_t LineCall = 0; // the call line's key
-    DWORD RejectRequest = 0;
+    uint64_t LineCall = 0;   // the call line's key
+    DWORD RejectRequest = 0; // set while the line rejects the call
   };
 
   TLineService() = default;
@@ -135,6 +138,7 @@ private:
   void OnResult(HLINE line, TModemResult result);
   void OnRingsStopped(HLINE line);
   void OnHungUp(HLINE line, bool confirmed);
+  void OnRejected(HLINE line, bool confirmed);
   void OnCarrierLost(HLINE line);
   void OnGone(HLINE line);
 
@@ -158,6 +162,8 @@ private:
   TCall* FindCall(HCALL call);
   TCall* CurrentCall(TOpenLine& line);
   bool RingBelongsToDroppedCall(TDevice& device);
+  // The rings still coming are this call's caller, not a new call.
+  void SuppressRingsOf(const TCall& call, TDevice& device);
   TCall* OfferCall(TOpenLine& line);
   bool IsCallLine(const TOpenLine& line) const;
   TOpenLine* OpenLineOf(DWORD device);

@@ -1,5 +1,6 @@
 #include "telephony/ModemLine.h"
 
+#include "platform/DeviceHolder.h"
 #include "platform/LastError.h"
 #include "telephony/ModemTrace.h"
 
@@ -21,6 +22,8 @@ using Platform::INFINITE;
 constexpr uint64_t CallSetupMs = 90000;
 // How long DTR stays low for a modem to notice it.
 constexpr uint32_t DtrDropMs = 600;
+// How long a modem in command mode may take to answer a bare AT.
+constexpr uint32_t ProbeMs = 500;
 
 uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -44,6 +47,11 @@ bool OffersVoice(const std::vector<std::string>& info) {
   return false;
 }
 
+// The line in a message about who holds a device.
+std::string LineWords(const TLineConfig& config) {
+  return "the telephony line \"" + config.Name + "\"";
+}
+
 TModemParserOptions ParserOptions(const TLineConfig& config) {
   TModemParserOptions options;
   options.PauseMs = config.CallerIdPauseMs;
@@ -56,7 +64,9 @@ TModemParserOptions ParserOptions(const TLineConfig& config) {
 } // namespace
 
 TModemLine::TModemLine(const TLineConfig& config, TModemLineEvents& events)
-    : FConfig(config), FEvents(events), FParser(ParserOptions(config)) {}
+    : FConfig(config), FEvents(events), FParser(ParserOptions(config)) {
+  FDevice.SetPurpose(LineWords(config));
+}
 
 TModemLine::~TModemLine() {
   Close();
@@ -65,7 +75,11 @@ TModemLine::~TModemLine() {
 LONG TModemLine::Open(std::string& preferred, bool& voice) {
   if (!FDevice.Open(FConfig.Device)) {
     const uint32_t error = Platform::GetLastError();
-    TraceModem(FConfig.Device, '*', "open failed, error " + std::to_string(error));
+    const std::string holders =
+        error == Platform::errAccessDenied ? Platform::DescribeDeviceHolders(FConfig.Device) : "";
+    TraceModem(FConfig.Device, '*',
+               "open failed, error " + std::to_string(error) +
+                   (holders.empty() ? std::string() : ": " + holders));
     return static_cast<LONG>(error == Platform::errAccessDenied ? LINEERR_ALLOCATED
                                                                 : LINEERR_RESOURCEUNAVAIL);
   }
@@ -116,8 +130,10 @@ LONG TModemLine::Open(std::string& preferred, bool& voice) {
 }
 
 void TModemLine::StartReading() {
-  if (!FReader.joinable())
+  if (!FReader.joinable()) {
+    TraceModem(FConfig.Device, '*', "watching");
     FReader = std::thread([this] { Run(); });
+  }
 }
 
 void TModemLine::Close() {
@@ -145,6 +161,18 @@ bool TModemLine::Answer() {
   return written;
 }
 
+bool TModemLine::Reject() {
+  {
+    std::lock_guard lock(FLock);
+    if (FMode != mdIdle || FStop)
+      return false;
+    FMode = mdRejecting;
+    FRejectRequested = true;
+  }
+  FDevice.Cancel();
+  return true;
+}
+
 bool TModemLine::Dial(const std::string& digits) {
   {
     std::lock_guard lock(FLock);
@@ -169,7 +197,9 @@ void TModemLine::HangUp() {
 
 int TModemLine::HandOver() {
   std::lock_guard lock(FLock);
-  if ((FMode != mdConnected && FMode != mdHandedOver) || FCarrierLost)
+  // A call being hung up is not handed to anyone: its descriptor would outlive the call.
+  if ((FMode != mdConnected && FMode != mdHandedOver) || FCarrierLost || FHangUpRequested ||
+      FHangingUp)
     return -1;
   const int fd = fcntl(FDevice.Handle(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0)
@@ -179,6 +209,7 @@ int TModemLine::HandOver() {
     FDcdWasOn = FDevice.GetModemStatus(status) && (status & Platform::msDcdOn);
   }
   FMode = mdHandedOver;
+  Platform::NoteDescriptorPurpose(fd, "the modem of an answered call on " + LineWords(FConfig));
   TraceModem(FConfig.Device, '*', "descriptor handed over");
   FDevice.Cancel();
   return fd;
@@ -187,15 +218,20 @@ int TModemLine::HandOver() {
 void TModemLine::Run() {
   for (;;) {
     bool hangUp = false;
+    bool reject = false;
     {
       std::lock_guard lock(FLock);
       if (FStop)
         break;
       hangUp = FHangUpRequested;
       FHangUpRequested = false;
+      reject = FRejectRequested;
+      FRejectRequested = false;
     }
     if (hangUp)
       DoHangUp();
+    else if (reject)
+      DoReject();
     if (!WaitOnce(NowMs()))
       return; // gone: the device is released by Close()
   }
@@ -417,31 +453,91 @@ void TModemLine::DoHangUp() {
     std::lock_guard lock(FLock);
     mode = FMode;
     carrierLost = FCarrierLost;
+    FHangingUp = true;
   }
   const bool inData = (mode == mdConnected || mode == mdHandedOver) && !carrierLost;
-  if (mode == mdAnswering || mode == mdDialing) {
+  if (mode == mdAnswering || mode == mdDialing)
     WriteText("\r");
-  } else if (inData && FDevice.HasModemLines()) {
+  else if (inData)
+    LeaveDataMode(mode == mdHandedOver);
+  FParser.Reset();
+  bool confirmed = Command("ATH", FConfig.CommandTimeoutMs) == mrOk;
+  if (!confirmed)
+    confirmed = ResetAfterFailedHangUp();
+  BackToIdle();
+  FEvents.OnModemHungUp(confirmed);
+}
+
+// ATH1, a pause off hook for the exchange to see the call answered, ATH0: the caller is cut
+// off and nothing ever connects. A modem without ATH1 answers and is hung up at once.
+void TModemLine::DoReject() {
+  FParser.Reset();
+  bool confirmed;
+  if (Command("ATH1", FConfig.CommandTimeoutMs) == mrOk) {
+    TraceModem(FConfig.Device, '*', "off hook: the call is taken");
+    Listen(RejectHoldMs);
+    FParser.Reset();
+    confirmed = Command("ATH0", FConfig.CommandTimeoutMs) == mrOk;
+  } else {
+    TraceModem(FConfig.Device, '*', "off hook refused: answering to hang up");
+    confirmed = !FDevice.Gone() && AnswerToHangUp();
+  }
+  if (!confirmed && !FDevice.Gone())
+    confirmed = ResetAfterFailedHangUp();
+  // Rings and caller ID held back meanwhile were the rejected caller's.
+  FHeld.clear();
+  BackToIdle();
+  TraceModem(FConfig.Device, '*', confirmed ? "call rejected" : "reject not confirmed");
+  FEvents.OnModemRejected(confirmed);
+}
+
+bool TModemLine::AnswerToHangUp() {
+  if (!WriteText("ATA\r"))
+    return false;
+  const TModemResult answer = AwaitResult(RejectAnswerMs, nullptr, true);
+  if (answer == mrConnect)
+    LeaveDataMode(false);
+  else if (answer == mrNone)
+    WriteText("\r"); // still answering: any character stops a modem that answers
+  FParser.Reset();
+  return Command("ATH", FConfig.CommandTimeoutMs) == mrOk;
+}
+
+void TModemLine::LeaveDataMode(bool mayBeInCommandMode) {
+  if (FDevice.HasModemLines()) {
     // Dropping DTR is the reliable way off the line for a modem that has the wire.
     FDevice.SetDtr(false);
     std::this_thread::sleep_for(std::chrono::milliseconds(DtrDropMs));
     FDevice.SetDtr(true);
-  } else if (inData) {
-    // The escape needs its guard times even while closing, or the modem takes it as data.
-    std::this_thread::sleep_for(std::chrono::milliseconds(FConfig.EscapeGuardMs));
+    return;
+  }
+  if (mayBeInCommandMode) {
+    // The descriptor's owner read what the modem said meanwhile, a NO CARRIER perhaps: a modem
+    // back in command mode answers a bare AT at once. In data mode it is two bytes of data.
+    FDevice.PurgeInput();
     FParser.Reset();
-    WriteText("+++");
-    // The modem confirms the escape with its own OK, which must not pass for the answer to ATH.
-    AwaitResult(FConfig.EscapeGuardMs + FConfig.CommandTimeoutMs);
+    if (Command("AT", ProbeMs) == mrOk)
+      return;
   }
+  // The escape needs its guard times even while closing, or the modem takes it as data.
+  std::this_thread::sleep_for(std::chrono::milliseconds(FConfig.EscapeGuardMs));
   FParser.Reset();
-  bool confirmed = Command("ATH", FConfig.CommandTimeoutMs) == mrOk;
-  if (!confirmed) {
-    // A reset puts every modem on the hook; if even that is not confirmed, the caller is told.
-    TraceModem(FConfig.Device, '*', "hang-up not confirmed; resetting");
-    confirmed = Command("ATZ", FConfig.CommandTimeoutMs) == mrOk &&
-                Command("ATE0V1", FConfig.CommandTimeoutMs) == mrOk;
-  }
+  WriteText("+++");
+  // The modem confirms the escape with its own OK, which must not pass for the answer to ATH.
+  // Without one the modem may have been in command mode after all, holding "+++" as the start
+  // of a line: a carriage return ends that line before the ATH.
+  if (AwaitResult(FConfig.EscapeGuardMs + FConfig.CommandTimeoutMs) != mrOk)
+    WriteText("\r");
+}
+
+bool TModemLine::ResetAfterFailedHangUp() {
+  // A reset puts every modem on the hook; if even that is not confirmed, the caller is told.
+  TraceModem(FConfig.Device, '*', "hang-up not confirmed; resetting");
+  return Command("ATZ", FConfig.CommandTimeoutMs) == mrOk &&
+         Command("ATE0V1", FConfig.CommandTimeoutMs) == mrOk;
+}
+
+void TModemLine::BackToIdle() {
   FDevice.PurgeInput();
   FParser.Reset();
   FRinging = false;
@@ -451,10 +547,10 @@ void TModemLine::DoHangUp() {
       FMode = mdIdle;
     FCarrierLost = false;
     FDcdWasOn = false;
+    FHangingUp = false;
   }
   if (FConfig.CheckIntervalMs)
     FNextCheckMs = NowMs() + FConfig.CheckIntervalMs;
-  FEvents.OnModemHungUp(confirmed);
 }
 
 void TModemLine::Gone(bool silent) {
@@ -473,7 +569,8 @@ TModemResult TModemLine::Command(const std::string& command, uint32_t timeoutMs,
   return AwaitResult(timeoutMs, info);
 }
 
-TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string>* info) {
+TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string>* info,
+                                     bool anyResult) {
   const uint64_t deadline = NowMs() + timeoutMs;
   char buffer[256];
   for (;;) {
@@ -497,7 +594,8 @@ TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string
           FHeld.push_back(event);
         else if (final != mrNone)
           continue;
-        else if (event.Kind == ekResult && (event.Result == mrOk || event.Result == mrError))
+        else if (event.Kind == ekResult &&
+                 (anyResult || event.Result == mrOk || event.Result == mrError))
           final = event.Result;
         else if (event.Kind == ekOther && info)
           info->push_back(event.Line);
@@ -508,6 +606,22 @@ TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string
     if (FDevice.Gone())
       return mrNone;
   }
+}
+
+bool TModemLine::Listen(uint32_t timeoutMs) {
+  const uint64_t deadline = NowMs() + timeoutMs;
+  char buffer[256];
+  for (uint64_t now = NowMs(); now < deadline; now = NowMs()) {
+    uint32_t seen = 0;
+    const Platform::TSerialWait wait =
+        FDevice.WaitEvent(Platform::seRxChar, seen, static_cast<uint32_t>(deadline - now));
+    if (wait == Platform::swGone || wait == Platform::swFailed)
+      return false;
+    int count;
+    while ((count = FDevice.Read(buffer, sizeof buffer)) > 0)
+      TraceIncoming(buffer, static_cast<size_t>(count));
+  }
+  return true;
 }
 
 bool TModemLine::WriteText(const std::string& text) {

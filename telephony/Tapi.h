@@ -327,8 +327,13 @@ typedef void (*LINECALLBACK)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstanc
 #define STRINGFORMAT_BINARY 0x00000004
 
 /* ---- Operations of this service (lineDevSpecific) ---------------------------------------- */
-/* Reject the offered call hCall for every phone it rings (a SIP line answers 603 Decline); the
- * call then goes DISCONNECTED (LINEDISCONNECTMODE_REJECT) and IDLE. */
+/* Reject the offered call hCall (ringing, neither answered nor being dropped) without ever
+ * connecting it: a modem takes the line off hook and puts it down (ATH1, ATH0), or answers and
+ * hangs up at once where it refuses ATH1; a SIP line answers 603 Decline, which ends the call
+ * at every phone it rings. When it is done LINE_REPLY arrives, then the call goes DISCONNECTED
+ * (LINEDISCONNECTMODE_REJECT) and IDLE; rings that still come from the same caller offer no new
+ * call. A lineDrop made meanwhile is answered when the reject is done. A line that cannot
+ * reject (a router's call monitor) answers LINEERR_OPERATIONUNAVAIL. */
 #define RINGLET_DEVSPECIFIC_REJECT 0x524A0001
 
 /* ---- Records ---------------------------------------------------------------------------- */

@@ -4,6 +4,7 @@
 #include "telephony/LineService.h"
 #include "telephony/Tapi.h"
 
+#include <cstring>
 #include <new>
 
 using Telephony::TLineService;
@@ -122,6 +123,7 @@ LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
   return Guarded([&] { return TLineService::Instance().Drop(hCall); });
 }
 
+// Ringlet's own operations; the first DWORD of lpParams says which.
 LONG lineClose(HLINE hLine) {
   return Guarded([&] { return TLineService::Instance().Close(hLine); });
 }

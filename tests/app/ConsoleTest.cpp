@@ -5,6 +5,7 @@
 #include "ProgramRun.h"
 #include "common/AdExcept.h"
 #include "platform/IniFile.h"
+#include "platform/SerialDevice.h"
 #include "tests/calls/BrokerTestSupport.h"
 #include "tests/calls/NcidTestClient.h"
 
@@ -208,6 +209,32 @@ TEST_F(ConsoleTest, UnpluggedModemIsToldOnceAndMonitoringResumesWhenPluggedBack)
   const std::string BackText = "the line is back";
   const size_t Back = Err.find(BackText);
   EXPECT_EQ(std::string::npos, Err.find(BackText, Back + BackText.size())) << Err;
+}
+
+// A modem another program has open: the lost line says who holds it, and monitoring
+// resumes when that program lets go.
+TEST_F(ConsoleTest, ALineHeldByAnotherProgramSaysWhoHoldsItAndComesBackWhenFreed) {
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  Platform::TSerialDevice Other; // as a terminal program opens it: exclusively
+  ASSERT_TRUE(Other.Open(Modem.Device()));
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines"}));
+  ASSERT_TRUE(Ringlet.WaitForError("monitoring resumes when it is back", GenerousMs))
+      << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stderr().find("the modem is held by "), std::string::npos) << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stderr().find("process " + std::to_string(::getpid()) + " ("),
+            std::string::npos)
+      << Ringlet.Stderr();
+  Other.Close();
+  ASSERT_TRUE(Ringlet.WaitForError("the line is back", GenerousMs)) << Ringlet.Stderr();
+  Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait());
+  EXPECT_NE(Ringlet.Stdout().find("\t5551234\tJOHN DOE\tFake Modem 1\n"), std::string::npos)
+      << Ringlet.Stdout();
 }
 
 TEST_F(ConsoleTest, SeveralLinesWithoutAChoicePrintTheNamesAndExitTwo) {
@@ -497,8 +524,9 @@ TEST_F(ConsoleTest, AClosedStandardOutputStillRecordsScreensAndPublishesEveryCal
   const std::string& Err = Ringlet.Stderr();
   EXPECT_EQ(Err.find("standard output"), Err.rfind("standard output")) << "told once: " << Err;
   Modem.Stop();
-  EXPECT_NE(CallAccounts(ModemLog).at("5550003").find("<- ATA"), std::string::npos)
-      << "the blocked call was picked up";
+  const std::string Blocked = CallAccounts(ModemLog).at("5550003");
+  EXPECT_NE(Blocked.find("<- ATH1"), std::string::npos) << "the blocked call was picked up";
+  EXPECT_EQ(Blocked.find("<- ATA"), std::string::npos) << "and never answered: " << Blocked;
 
   // Standard output closed before the program starts: nothing else may take its place.
   BrokerTest::TBroker Broker;
@@ -531,10 +559,21 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   const std::string ModemLog = FFolder / "fakemodem.log";
   TFakeModem Modem;
   // Rings far enough apart that a caller cut off after the caller ID never hears a second.
-  ASSERT_TRUE(Modem.Start({"--ring-spacing", "3000", "--answer-delay", "30000"}, ModemLog));
+  ASSERT_TRUE(Modem.Start({"--ring-spacing", "3000"}, ModemLog));
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
   TRinglet Ringlet;
-  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console"}));
+  ASSERT_TRUE(Ringlet.Start(
+      FProgram, {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort)}));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid;
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Ncid->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
+  const std::vector<std::string> Startup = Ncid->ReadStartup();
+  EXPECT_NE(std::find(Startup.begin(), Startup.end(), "OPT: hangup"), Startup.end());
   Modem.Send("sleep 1500");
   Modem.Send("call 4075551212 \"DOE JOHN\" rings=1");
   Modem.Send("sleep 3500");
@@ -563,23 +602,31 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
     EXPECT_EQ(Expected[I].Number, Call.Number);
     EXPECT_EQ(Expected[I].Name, Call.Name);
   }
+  // NCID clients see the calls hung up on as such.
+  std::string Labels;
+  for (size_t I = 0; I < Expected.size(); ++I)
+    Labels += Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)).substr(0, 4);
+  EXPECT_EQ("CID:HUP:HUP:CID:CID:", Labels);
 
-  // The modem picked up and hung up the blocked calls before their second ring, and left
-  // the others alone.
+  // The modem took the blocked calls off hook and put them down before their second ring,
+  // never answering them, and left the others alone.
   const std::map<std::string, std::string> Accounts = CallAccounts(ModemLog);
   ASSERT_EQ(5u, Accounts.size());
   for (const char* Blocked : {"5550100199", "P"}) {
     const std::string& Account = Accounts.at(Blocked);
-    const size_t Answer = Account.find("<- ATA");
-    const size_t HangUp = Account.find("<- ATH");
-    EXPECT_NE(Answer, std::string::npos) << Account;
-    EXPECT_NE(HangUp, std::string::npos) << Account;
-    EXPECT_LT(Answer, HangUp) << Account;
-    EXPECT_NE(Account.find("call over: hung up by the host"), std::string::npos) << Account;
+    const size_t OffHook = Account.find("<- ATH1");
+    const size_t OnHook = Account.find("<- ATH0");
+    EXPECT_NE(OffHook, std::string::npos) << Account;
+    EXPECT_NE(OnHook, std::string::npos) << Account;
+    EXPECT_LT(OffHook, OnHook) << Account;
+    EXPECT_NE(Account.find("the caller is cut off"), std::string::npos) << Account;
+    EXPECT_EQ(Account.find("<- ATA"), std::string::npos) << Account;
     EXPECT_EQ(Account.find("ring 2/2"), std::string::npos) << Account;
   }
-  for (const char* Let : {"4075551212", "8005550123", "8005550777"})
+  for (const char* Let : {"4075551212", "8005550123", "8005550777"}) {
     EXPECT_EQ(Accounts.at(Let).find("<- ATA"), std::string::npos) << Accounts.at(Let);
+    EXPECT_EQ(Accounts.at(Let).find("<- ATH1"), std::string::npos) << Accounts.at(Let);
+  }
 }
 
 TEST_F(ConsoleTest, NoBlockOnlyShowsTheCallAndWarningsNameTheLine) {

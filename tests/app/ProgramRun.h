@@ -15,7 +15,9 @@ class TProgram {
 public:
   ~TProgram() { Kill(); }
 
-  bool Start(const std::string& Program, const std::vector<std::string>& Args) {
+  // WorkDir: the folder the program runs in; "" keeps ours.
+  bool Start(const std::string& Program, const std::vector<std::string>& Args,
+             const std::string& WorkDir = "") {
     int Out[2], Err[2];
     if (::pipe2(Out, O_CLOEXEC) != 0 || ::pipe2(Err, O_CLOEXEC) != 0)
       return false;
@@ -27,6 +29,8 @@ public:
     if (FPid == 0) {
       ::dup2(Out[1], 1);
       ::dup2(Err[1], 2);
+      if (!WorkDir.empty() && ::chdir(WorkDir.c_str()) != 0)
+        ::_exit(126);
       ::execv(Program.c_str(), Argv.data());
       ::_exit(127);
     }

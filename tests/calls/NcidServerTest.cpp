@@ -133,6 +133,35 @@ TEST_F(NcidServerTest, StartupSendsTheStoredCallsOldestFirst) {
   EXPECT_EQ(Lines[5], "300 End of connection startup");
 }
 
+// A call the monitor hung up on is a HUP line, in the stored calls and as it happens, and the
+// greeting says that this server hangs up on blocked callers.
+TEST_F(NcidServerTest, BlockedCallsAreHangUpLinesAndTheGreetingAnnouncesHangUp) {
+  TNcidOptions Options;
+  Options.HangUp = true;
+  Options.CallLog = [] {
+    TCallRecord Blocked = Call(LocalMoment(8, 1), "5550100199", "CARD SERVICES");
+    Blocked.Blocked = true;
+    return std::vector<TCallRecord>{Blocked, Call(LocalMoment(8, 2), "222", "SECOND")};
+  };
+  auto Server = StartServer(Options);
+  TNcidClient Client(Server->BoundPort());
+  EXPECT_EQ(Client.ReadStartup(),
+            (std::vector<std::string>{
+                "200 Server: ringlet (NCID) 9.8.7", "210 API: 1.0 Feature Set 1",
+                "HUPLOG: *DATE*12082026*TIME*0801*LINE*Kitchen*NMBR*5550100199*MESG*NONE*NAME*"
+                "CARD SERVICES*",
+                "CIDLOG: *DATE*12082026*TIME*0802*LINE*Kitchen*NMBR*222*MESG*NONE*NAME*SECOND*",
+                "250 End of call log", "OPT: hangup", "300 End of connection startup"}));
+  TCallRecord Withheld = Call(LocalMoment(21, 5), "", "", abWithheld, abWithheld);
+  Withheld.Blocked = true;
+  Server->Deliver(Withheld);
+  Server->Deliver(Call(LocalMoment(21, 6), "4075551212", "Chmielewski Joh"));
+  EXPECT_EQ(Client.ReadLine(),
+            "HUP: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*PRIVATE*MESG*NONE*NAME*PRIVATE*");
+  EXPECT_EQ(Client.ReadLine(), "CID: *DATE*12082026*TIME*2106*LINE*Kitchen*NMBR*4075551212*MESG*"
+                               "NONE*NAME*Chmielewski Joh*");
+}
+
 TEST_F(NcidServerTest, ClientLinesAreReadHelloIsNotAnsweredGoodbyeCloses) {
   auto Server = StartServer();
   TNcidClient Client(Server->BoundPort());

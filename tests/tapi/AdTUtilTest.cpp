@@ -55,6 +55,7 @@ const char* const TableOrder[TapiEntryPointCount] = {
     "lineSetCurrentLocation",
     "lineSetTollList",
     "lineGetTranslateCaps",
+    "lineDevSpecific",
 };
 
 struct TReceived {
@@ -142,6 +143,7 @@ std::vector<LONG> CallEveryLoadingWrapper() {
   LINEEXTENSIONID Extension{};
   VARSTRING Buffer{};
   Buffer.dwTotalSize = sizeof Buffer;
+  DWORD Operation = RINGLET_DEVSPECIFIC_REJECT;
   return {
       tuLineInitialize(&App, nullptr, Callback, "Ringlet", &Count),
       tuLineShutdown(App),
@@ -157,7 +159,8 @@ std::vector<LONG> CallEveryLoadingWrapper() {
       tuLineGetID(Line, 0, Call, LINECALLSELECT_LINE, &Buffer, "comm"),
       tuLineSetStatusMessages(Line, LINEDEVSTATE_ALL, LINEADDRESSSTATE_ALL),
       tuLineGetDevConfig(0, &Buffer, "comm/datamodem"),
-      tuLineMonitorDigits(Call, LINEDIGITMODE_DTMF)};
+      tuLineMonitorDigits(Call, LINEDIGITMODE_DTMF),
+      tuLineDevSpecific(Line, 0, Call, &Operation, sizeof Operation)};
 }
 
 // ---- The loader ---------------------------------------------------------------------------
@@ -166,7 +169,7 @@ TEST_F(TapiTest, WithoutLibraryEveryWrapperFailsAndNothingIsCached) {
   UseFolder(EmptyFolder());
   for (int Attempt = 0; Attempt < 2; ++Attempt) {
     const std::vector<LONG> Results = CallEveryLoadingWrapper();
-    ASSERT_EQ(14u, Results.size());
+    ASSERT_EQ(15u, Results.size());
     for (LONG Result : Results)
       EXPECT_EQ(ecTapiLoadFail, Result);
     EXPECT_FALSE(TapiLoaded());
@@ -243,8 +246,9 @@ TEST_F(TapiTest, MissingFunctionFailsAloneTheOthersWork) {
   UseFolder(StandInPartialFolder());
   ASSERT_TRUE(LoadTapi());
   EXPECT_EQ(nullptr, TapiEntryPointAddress(tepLineMonitorDigits));
+  EXPECT_EQ(nullptr, TapiEntryPointAddress(tepLineDevSpecific));
   for (int I = 0; I < TapiEntryPointCount; ++I) {
-    if (I != tepLineMonitorDigits) {
+    if (I != tepLineMonitorDigits && I != tepLineDevSpecific) {
       EXPECT_NE(nullptr, TapiEntryPointAddress(static_cast<TTapiEntryPoint>(I))) << I;
     }
   }
@@ -259,6 +263,8 @@ TEST_F(TapiTest, MissingFunctionFailsAloneTheOthersWork) {
   const HCALL Call = StandIn.NewCall(Line, LINEMEDIAMODE_DATAMODEM);
   ASSERT_NE(0u, Call);
   EXPECT_EQ(ecTapiGetAddrFail, tuLineMonitorDigits(Call, LINEDIGITMODE_DTMF));
+  DWORD Operation = RINGLET_DEVSPECIFIC_REJECT;
+  EXPECT_EQ(ecTapiGetAddrFail, tuLineDevSpecific(Line, 0, Call, &Operation, sizeof Operation));
   EXPECT_EQ(0, tuLineDeallocateCall(Call));
   EXPECT_EQ(0, tuLineClose(Line));
   EXPECT_EQ(0, tuLineShutdown(App));
@@ -315,13 +321,20 @@ TEST_F(TapiTest, PositiveRequestIdsComeBackUnchanged) {
   HCALL Outgoing = 0;
   EXPECT_EQ(0x7FFFFFF3, tuLineMakeCall(Line, &Outgoing, "5551234", 0, nullptr));
   EXPECT_NE(0u, Outgoing);
+  DWORD Operation = RINGLET_DEVSPECIFIC_REJECT;
+  EXPECT_EQ(0x7FFFFFF4, tuLineDevSpecific(Line, 0, Call, &Operation, sizeof Operation));
+  const StandInCall Reject = StandIn.CallsOf("lineDevSpecific").at(0);
+  EXPECT_EQ(uint64_t{Line}, Reject.Args[0]);
+  EXPECT_EQ(uint64_t{Call}, Reject.Args[2]);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(&Operation), Reject.Args[3]);
+  EXPECT_EQ(uint64_t{RINGLET_DEVSPECIFIC_REJECT}, Reject.Args[5]);
   StandIn.SetResult("lineAnswer", 12345);
   EXPECT_EQ(12345, tuLineAnswer(Call, nullptr, 0));
 
   // The replies arrive through the message queue, with the line's instance.
-  ASSERT_TRUE(PumpUntil(4));
-  ASSERT_EQ(4u, Received.size());
-  for (size_t I = 0; I < 4; ++I) {
+  ASSERT_TRUE(PumpUntil(5));
+  ASSERT_EQ(5u, Received.size());
+  for (size_t I = 0; I < 5; ++I) {
     EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Received[I].Message);
     EXPECT_EQ(42u, Received[I].Instance);
     EXPECT_EQ(0x7FFFFFF0u + I, Received[I].Param1);

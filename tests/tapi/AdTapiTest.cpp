@@ -407,6 +407,51 @@ TEST_F(AdTapiTest, RingingAtAnswerOnRingAnswersAndConnectsThePort) {
   close(Master);
 }
 
+// A modem that connects just as the call is being dropped: the CONNECTED state arrives while
+// the hang-up waits for the line, and must not hand the modem to the port, which nobody would
+// close again (every later open of the device would find it taken).
+TEST_F(AdTapiTest, ConnectedArrivingWhileTheCallIsDroppedNeverOpensThePort) {
+  AddModem(0, "Modem A");
+  const int Master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(Master, 0);
+  ASSERT_EQ(0, grantpt(Master));
+  ASSERT_EQ(0, unlockpt(Master));
+  const int Modem = open(ptsname(Master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(Modem, 0);
+  StandIn.SetCommDevice(Modem, ptsname(Master));
+  Create();
+  int Opens = 0;
+  Device->OnTapiPortOpen = [&](TObject*) { ++Opens; };
+  Device->StartAnswering();
+  const HCALL Call = StandIn.NewCall(StandIn.LastLine(), LINEMEDIAMODE_DATAMODEM);
+  StandInCallInfo Info{LINECALLPARTYID_ADDRESS, "5551234", nullptr, 0};
+  ASSERT_EQ(0, StandIn.SetCallInfo(Call, &Info));
+  // The modem is slow to hang up: the drop's reply and the idle state come late (here: never,
+  // the waits give up), while the CONNECTED state of the answer is already queued.
+  StandIn.SetAutoReply("lineDrop", 0, 0);
+  StandIn.AfterCall("lineDrop", STANDIN_THIS_CALL, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, 0);
+  Device->SetWaitLimit(300);
+  // The monitor's old way with a blocked caller: answer, then stop at once.
+  Device->OnTapiCallerID = [&](TObject*, const std::string&, const std::string&) {
+    EXPECT_GT(tuLineAnswer(Device->CallHandle(), nullptr, 0), 0);
+    Device->StopCall();
+  };
+  StandIn.Deliver(Call, LINE_CALLSTATE, LINECALLSTATE_OFFERING, 0, 0);
+  StandIn.Deliver(Call, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+  Drain();
+  ASSERT_EQ(1, StandIn.CountOf("lineDrop"));
+  EXPECT_EQ(0, StandIn.CountOf("lineGetID")) << "the dropped call's modem was asked for";
+  EXPECT_EQ(0, Opens);
+  EXPECT_FALSE(Port->Open()) << "the port holds the modem of a call that is over";
+  EXPECT_EQ(-1, Port->TapiHandle());
+  EXPECT_FALSE(Device->LineOpen());
+  EXPECT_FALSE(Device->Connected());
+  EXPECT_TRUE(HandledErrors.empty()) << HandledErrors.front();
+  StandIn.SetCommDevice(-1, "");
+  close(Modem);
+  close(Master);
+}
+
 TEST_F(AdTapiTest, EverythingQueuedAtOnceRunsNestedInsideTheAcceptWait) {
   AddModem(0, "Modem A");
   Create();

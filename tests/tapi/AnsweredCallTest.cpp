@@ -174,6 +174,26 @@ TEST_F(AnsweredCallTest, HangingUpWritesTheLogWithWhatTheCallerSent) {
   EXPECT_EQ(tlOff, FPort->Logging()) << "the log ends with the port";
 }
 
+// The far end hangs up: its modem says NO CARRIER in the data the port reads, and that ends
+// the call - the port closes and writes the log, the line closes, the modem is free again.
+TEST_F(AnsweredCallTest, TheFarEndsNoCarrierEndsTheCallAndFreesTheModem) {
+  FDevice->StartAnswering();
+  ASSERT_TRUE(FModem.Send("call 5551234 nocid rings=20 spacing=100"));
+  ASSERT_TRUE(PumpUntil([&] { return FPortOpens > 0; })) << "port never opened";
+  ASSERT_TRUE(FModem.Send("data hello\\r\\n"));
+  ASSERT_TRUE(PumpUntil([&] { return FReceived.find("hello\r\n") != std::string::npos; }));
+  ASSERT_TRUE(FModem.Send("hangup"));
+  ASSERT_TRUE(PumpUntil([&] { return !FPort->Open() && !FDevice->LineOpen(); }))
+      << "the call goes on after the far end hung up";
+  EXPECT_EQ(-1, FPort->TapiHandle());
+  EXPECT_FALSE(FDevice->Connected());
+  ASSERT_TRUE(fs::exists(FLogPath));
+  EXPECT_NE(std::string::npos, ReadComText(Lines(ReadFile(FLogPath))).find("CARRIER"));
+  // Nothing kept the modem: the line opens again at once.
+  FDevice->StartAnswering();
+  EXPECT_TRUE(FDevice->LineOpen());
+}
+
 TEST_F(AnsweredCallTest, ASecondCallWritesNoNewLog) {
   AnswerOneCall();
   if (HasFatalFailure())

@@ -98,6 +98,11 @@ public:
     WaitFor([&] { return TakeLine(FStdout, line); }, {}, timeoutMs);
     return line;
   }
+  // Takes what the process wrote so far, without waiting.
+  void Collect() {
+    Drain(FOut, FStdout);
+    Drain(FErr, FStderr);
+  }
   bool StderrHas(const std::string& text) const { return FStderr.find(text) != std::string::npos; }
   bool WaitStderr(const std::string& text, int timeoutMs = GenerousMs) {
     return WaitFor([&] { return StderrHas(text); }, {}, timeoutMs);

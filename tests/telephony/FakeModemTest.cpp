@@ -401,6 +401,110 @@ TEST(FakeModemTest, EscapeWithGuardTimeThenHangUp) {
   EXPECT_TRUE(modem.Process().WaitStderr("hung up by the host"));
 }
 
+TEST(FakeModemTest, OffHookPicksTheCallUpAndOnlyALongEnoughLiftCutsTheCallerOff) {
+  TFakeModem modem;
+  ASSERT_TRUE(modem.Start(Fast));
+  TModemUser user(modem);
+  ASSERT_EQ(FinalResult(user.Command("ATE0")), mrOk);
+  user.Clear();
+  modem.Process().Send("call nocid rings=100");
+  ASSERT_TRUE(user.WaitEvent([](const TModemEvent& e) { return e.Kind == ekRing; }));
+  EXPECT_EQ(FinalResult(user.Command("ATH1")), mrOk);
+  ASSERT_TRUE(modem.Process().WaitStderr("off hook: the ringing call is picked up"));
+  // Put down at once: the exchange never saw the line taken, and the call rings on.
+  EXPECT_EQ(FinalResult(user.Command("ATH0")), mrOk);
+  ASSERT_TRUE(modem.Process().WaitStderr("the caller rings on"));
+  user.Clear();
+  ASSERT_TRUE(user.WaitEvent([](const TModemEvent& e) { return e.Kind == ekRing; }));
+
+  EXPECT_EQ(FinalResult(user.Command("ATH1")), mrOk);
+  usleep(600000); // longer than the exchange needs to see the line answered; any longer is as good
+  EXPECT_EQ(FinalResult(user.Command("ATH")), mrOk);
+  ASSERT_TRUE(modem.Process().WaitStderr("the caller is cut off"));
+  // The next call is played only now: the one before is over.
+  modem.Process().Send("call 5551234 rings=1");
+  ASSERT_TRUE(modem.Process().WaitStderr("gave up after 1 ring"));
+  EXPECT_EQ(FinalResult(user.Command("ATH1")), mrOk);
+  EXPECT_TRUE(modem.Process().WaitStderr("off hook: no call"));
+  EXPECT_EQ(FinalResult(user.Command("ATZ")), mrOk) << "a reset puts the modem on the hook";
+  EXPECT_TRUE(modem.Process().WaitStderr("on hook\n"));
+}
+
+// Each profile as a modem user meets it: what it accepts, how it answers, how its calls look.
+TEST(FakeModemTest, ProfilesBehaveAsTheModemsTheyStandFor) {
+  auto start = [](TFakeModem& modem, const std::string& profile) {
+    return modem.Start({"--profile", profile, "--ring-spacing", "150", "--guard", "100"});
+  };
+  {
+    TFakeModem modem;
+    ASSERT_TRUE(start(modem, "strict"));
+    TModemUser user(modem);
+    ASSERT_EQ(FinalResult(user.Command("ATE0")), mrOk);
+    modem.Process().Send("call nocid rings=50");
+    ASSERT_TRUE(user.WaitEvent([](const TModemEvent& e) { return e.Kind == ekRing; }));
+    // A character while the modem answers stops the answer: NO CARRIER, the call is over.
+    modem.Write("ATA\r\r");
+    user.Clear();
+    ASSERT_TRUE(user.WaitEvent([](const TModemEvent& e) { return e.Kind == ekResult; }));
+    EXPECT_EQ(user.Events().back().Result, mrNoCarrier);
+    ASSERT_TRUE(modem.Process().WaitStderr("hung up by the host while answering"));
+    modem.Process().Send("call nocid rings=50");
+    ASSERT_TRUE(user.WaitEvent([](const TModemEvent& e) { return e.Kind == ekRing; }));
+    EXPECT_EQ(FinalResult(user.Command("ATA")), mrConnect);
+  }
+  {
+    TFakeModem modem;
+    ASSERT_TRUE(start(modem, "no-offhook"));
+    TModemUser user(modem);
+    EXPECT_EQ(FinalResult(user.Command("ATH1")), mrError);
+    EXPECT_EQ(FinalResult(user.Command("ATH0")), mrOk);
+  }
+  {
+    TFakeModem modem;
+    ASSERT_TRUE(start(modem, "compact"));
+    TModemUser user(modem);
+    EXPECT_EQ(FinalResult(user.Command("AT+VCID=1")), mrError);
+    ASSERT_EQ(FinalResult(user.Command("AT#CID=1")), mrOk);
+    modem.TakeReceived();
+    EXPECT_EQ(WireLines(modem, "call 07700900461 date=1203 time=1452 rings=1", 4),
+              (std::vector<std::string>{"RING", "DATE=1203", "TIME=1452", "NMBR=07700900461"}));
+  }
+  {
+    TFakeModem modem;
+    ASSERT_TRUE(start(modem, "uk"));
+    TModemUser user(modem);
+    ASSERT_EQ(FinalResult(user.Command("AT+VCID=1")), mrOk);
+    modem.TakeReceived();
+    EXPECT_EQ(WireLines(modem, "call private date=0421 time=0934 rings=1", 5),
+              (std::vector<std::string>{"DATE = 0421", "TIME = 0934", "NMBR = P", "MESG = 110101",
+                                        "RING"}));
+  }
+  {
+    TFakeModem modem;
+    ASSERT_TRUE(start(modem, "raw"));
+    TModemUser user(modem);
+    EXPECT_EQ(FinalResult(user.Command("AT#CID=1")), mrError);
+    ASSERT_EQ(FinalResult(user.Command("AT#CID=2")), mrOk);
+    user.Clear();
+    modem.Process().Send(R"(call 5633973 "KLAVA MARY" rings=1)");
+    ASSERT_TRUE(user.WaitEvent([](const TModemEvent& e) { return e.Kind == ekCallerId; }));
+    const TCallerIdInfo id = CallerIds(user.Events()).at(0);
+    EXPECT_EQ(id.Number, "5633973");
+    EXPECT_EQ(id.Name, "KLAVA MARY");
+  }
+  {
+    TFakeModem modem;
+    ASSERT_TRUE(start(modem, "usb-voice"));
+    TModemUser user(modem);
+    EXPECT_EQ(FinalResult(user.Command("AT+VCID=1")), mrError) << "not in voice class";
+    EXPECT_EQ(FinalResult(user.Command("AT#CID=1")), mrError);
+    EXPECT_EQ(FinalResult(user.Command("AT+FCLASS=8;+VCID=1")), mrOk);
+    ASSERT_EQ(FinalResult(user.Command("ATZ")), mrOk);
+    EXPECT_EQ(Lines(user.Command("AT+VCID?"), ekOther), std::vector<std::string>{"0"})
+        << "caller ID forgotten at the reset";
+  }
+}
+
 TEST(FakeModemTest, GarbageAndLongLinesDoNotHideTheNextCall) {
   TFakeModem modem;
   ASSERT_TRUE(modem.Start(With(Fast, {"--seed", "7"})));
@@ -597,6 +701,18 @@ TEST(FakeModemTest, ScriptFileAndDemoPlayCalls) {
   EXPECT_EQ(modem.Process().Wait(), 0);
   unlink(script.c_str());
   rmdir(dir);
+}
+
+TEST(FakeModemTest, HelpListsTheProfilesAndAnUnknownOneIsRefused) {
+  TestSupport::TChildProcess p;
+  ASSERT_TRUE(p.Start(TestSupport::FakeModemPath(), {"--help"}));
+  ASSERT_EQ(p.Wait(), 0);
+  for (const char* profile : {"kind", "strict", "no-offhook", "compact", "uk", "raw", "usb-voice"})
+    EXPECT_NE(p.Stdout().find(std::string("\n  ") + profile + " "), std::string::npos) << profile;
+  TestSupport::TChildProcess bad;
+  ASSERT_TRUE(bad.Start(TestSupport::FakeModemPath(), {"--profile", "bogus"}));
+  EXPECT_EQ(bad.Wait(), 2);
+  EXPECT_NE(bad.Stderr().find("--profile wants one of the profiles"), std::string::npos);
 }
 
 TEST(FakeModemTest, HelpDocumentsEveryCommand) {

@@ -1,5 +1,8 @@
 // The telephony service end to end: a registered, pumping test thread drives libtapi32.so
 // (loaded by dlopen) while a modem is played on a pseudo-terminal.
+#include "ModemLinesShim.h"
+#include "platform/DeviceHolder.h"
+#include "platform/SerialDevice.h"
 #include "TapiTestSupport.h"
 
 #include <ctime>
@@ -358,17 +361,146 @@ TEST_F(LineServiceTest, ConnectedCallHandsOverTheModemAndDropHangsUp) {
   PumpFor(100);
   EXPECT_EQ(CountMsg(LINE_LINEDEVSTATE), 1u); // the data "RING" was not taken for a ring
   close(fd);
-  Peer.SetDataMode(false);
 
+  // Still in data mode: the bare AT the service tries first is data, the escape follows.
   const size_t from = Received().size();
   EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_TRUE(Peer.WaitReceived("AT\r"));
+  EXPECT_EQ(Peer.CountCommand("AT"), 0u) << "taken for a command in data mode";
   EXPECT_EQ(Peer.CountCommand("+++"), 1u);
   EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
   EXPECT_EQ(Tapi().Deallocate(call), 0);
 
   // Back on the hook, the next call is offered as usual.
   EXPECT_NE(RingAndTakeCall(), 0u);
+}
+
+// The descriptor's owner read the modem's NO CARRIER: the modem is in command mode already
+// and answers the bare AT, so the hang-up spends no guard times on an escape.
+TEST_F(LineServiceTest, HandedOverModemThatSaidNoCarrierHangsUpWithoutEscape) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT 33600");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+  TRecordBuffer id(1028);
+  ASSERT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            0);
+  int32_t fd = -1;
+  std::memcpy(&fd, id.Bytes.data() + id.As<VARSTRING>()->dwStringOffset, sizeof fd);
+  ASSERT_GE(fd, 0);
+  Peer.SendLine("NO CARRIER");
+  std::string got;
+  ASSERT_TRUE(PumpUntil([&] {
+    char buffer[64];
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count > 0)
+      got.append(buffer, static_cast<size_t>(count));
+    return got.find("NO CARRIER") != std::string::npos;
+  })) << "the owner of the descriptor reads what the modem says";
+  close(fd);
+
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(Peer.CountCommand("AT"), 1u);
+  EXPECT_EQ(Peer.CountCommand("+++"), 0u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+// Once the application drops a connected call, nobody gets its modem any more: a descriptor
+// handed out now would keep the device after the call.
+TEST_F(LineServiceTest, CallBeingDroppedIsNotHandedOver) {
+  Initialize();
+  Open();
+  const HCALL call = RingAndTakeCall();
+  const LONG answer = Tapi().Answer(call, nullptr, 0);
+  ASSERT_TRUE(Peer.WaitCommand("ATA"));
+  Peer.SendLine("CONNECT 33600");
+  EXPECT_EQ(ReplyOf(answer), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+  Peer.SetDataMode(true);
+  const size_t descriptors = OpenDescriptors();
+  const LONG drop = Tapi().Drop(call, nullptr, 0);
+  ASSERT_GT(drop, 0);
+  TRecordBuffer id(1028);
+  EXPECT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            static_cast<LONG>(LINEERR_INVALCALLSTATE));
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_EQ(ReplyOf(drop), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE));
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+// The same modem with modem lines, as a real serial or USB modem has them.
+class ModemLinesTest : public LineServiceTest {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(ModemLinesShim::Attach(Peer.SlavePath(),
+                                       TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CD));
+    LineServiceTest::SetUp();
+  }
+  void TearDown() override {
+    LineServiceTest::TearDown();
+    ModemLinesShim::Detach();
+  }
+
+  HCALL ConnectedCall() {
+    Initialize();
+    Open();
+    const HCALL call = RingAndTakeCall();
+    const LONG answer = Tapi().Answer(call, nullptr, 0);
+    EXPECT_TRUE(Peer.WaitCommand("ATA"));
+    Peer.SendLine("CONNECT 33600");
+    EXPECT_EQ(ReplyOf(answer), 0);
+    EXPECT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_CONNECTED));
+    return call;
+  }
+};
+
+// The far end goes while the application has the modem: the carrier's drop ends the call,
+// and the hang-up that follows needs neither DTR nor an escape.
+TEST_F(ModemLinesTest, CarrierDropEndsAHandedOverCall) {
+  const HCALL call = ConnectedCall();
+  TRecordBuffer id(1028);
+  ASSERT_EQ(Tapi().GetID(FLine, 0, call, LINECALLSELECT_CALL, id.As<VARSTRING>(), "comm/datamodem"),
+            0);
+  int32_t fd = -1;
+  std::memcpy(&fd, id.Bytes.data() + id.As<VARSTRING>()->dwStringOffset, sizeof fd);
+  ASSERT_GE(fd, 0);
+  const size_t from = Received().size();
+  ModemLinesShim::SetLine(TIOCM_CD, false);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from));
+  EXPECT_EQ(
+      Received()[static_cast<size_t>(FindMsg(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, from))]
+          .Param2,
+      DWORD_PTR{LINEDISCONNECTMODE_NORMAL});
+  close(fd);
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(Peer.CountCommand("AT"), 0u);
+  EXPECT_EQ(Peer.CountCommand("+++"), 0u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
+  EXPECT_EQ(ModemLinesShim::DtrDrops, 0);
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
+}
+
+// The application hangs up while the carrier is there: DTR drops, no escape is needed.
+TEST_F(ModemLinesTest, HangUpOfAConnectedCallDropsDtr) {
+  const HCALL call = ConnectedCall();
+  const size_t from = Received().size();
+  EXPECT_EQ(ReplyOf(Tapi().Drop(call, nullptr, 0)), 0);
+  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
+  EXPECT_EQ(ModemLinesShim::DtrDrops, 1);
+  EXPECT_TRUE(ModemLinesShim::Lines & TIOCM_DTR) << "DTR is up again for the next call";
+  EXPECT_EQ(Peer.CountCommand("+++"), 0u);
+  EXPECT_EQ(Peer.CountCommand("ATH"), 1u);
+  EXPECT_EQ(Tapi().Deallocate(call), 0);
 }
 
 TEST_F(LineServiceTest, DroppedOfferedCallIsNotOfferedAgainByItsRings) {
@@ -594,6 +726,12 @@ TEST_F(LineServiceTest, HangUpTheModemDoesNotConfirmIsReportedAsAFailure) {
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from)); // over for the application
   EXPECT_EQ(Peer.CountCommand("ATZ"), 2u);                        // the open's and the retry's
   EXPECT_EQ(Tapi().Deallocate(call), 0);
+  // Nothing keeps the modem after the failed hang-up: once the line is closed, another
+  // program opens it exclusively.
+  ASSERT_EQ(Tapi().Close(FLine), 0);
+  FLine = 0;
+  Platform::TSerialDevice Other;
+  EXPECT_TRUE(Other.Open(Peer.SlavePath())) << Platform::DescribeDeviceHolders(Peer.SlavePath());
 }
 
 // ---- Orders of rings and caller-ID lines, through the monitor's flow ---------------------

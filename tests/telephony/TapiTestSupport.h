@@ -138,7 +138,13 @@ public:
     std::lock_guard lock(FLock);
     FRefused.insert(command);
   }
-  // In data mode nothing is taken for a command: bytes are only recorded.
+  // The command is taken and never answered.
+  void Ignore(const std::string& command) {
+    std::lock_guard lock(FLock);
+    FIgnored.insert(command);
+  }
+  // In data mode nothing is taken for a command: bytes are only recorded, until "+++" escapes
+  // back to command mode with OK.
   void SetDataMode(bool on) {
     std::lock_guard lock(FLock);
     FDataMode = on;
@@ -203,10 +209,22 @@ private:
         continue;
       std::lock_guard lock(FLock);
       FReceived.append(buffer, static_cast<size_t>(count));
-      if (!FDataMode)
+      if (FDataMode)
+        TakeData(std::string(buffer, static_cast<size_t>(count)), line);
+      else
         TakeCommands(std::string(buffer, static_cast<size_t>(count)), line);
       FChanged.notify_all();
     }
+  }
+
+  void TakeData(const std::string& bytes, std::string& data) {
+    data += bytes;
+    if (data.find("+++") == std::string::npos)
+      return;
+    FCommands.push_back("+++");
+    FDataMode = false;
+    data.clear();
+    Reply("OK");
   }
 
   void TakeCommands(const std::string& bytes, std::string& line) {
@@ -229,7 +247,8 @@ private:
   }
 
   void Answer(const std::string& command) {
-    if (FSilent || command.size() < 2 || strncasecmp(command.c_str(), "AT", 2) != 0)
+    if (FSilent || command.size() < 2 || strncasecmp(command.c_str(), "AT", 2) != 0 ||
+        FIgnored.count(command))
       return;
     if (FRefused.count(command)) {
       Reply("ERROR");
@@ -269,6 +288,7 @@ private:
   std::string FClasses = "0,1,2";
   std::string FAfterInit;
   std::set<std::string> FRefused;
+  std::set<std::string> FIgnored;
   std::string FReceived;
   std::vector<std::string> FCommands;
   std::thread FThread;

@@ -9,6 +9,7 @@
 // vanish, SIGINT or SIGTERM.
 #include "CallScript.h"
 #include "HayesModem.h"
+#include "Profiles.h"
 
 #include <algorithm>
 #include <cctype>
@@ -85,6 +86,8 @@ A simulated caller-ID modem on a pseudo-terminal. The first line of standard out
 device path; data the host sends while a call is connected follows as "data <bytes>" lines.
 
 Options:
+  --profile NAME        the modem to play (see Profiles below; default kind); the options
+                        after it change what it sets, those before it are replaced
   --link PATH           also make PATH a symbolic link to the device (removed on exit)
   --script FILE         play the commands of FILE first, then those of standard input
   --cid-commands LIST   caller-ID commands the modem accepts, comma-separated, from
@@ -104,10 +107,12 @@ Options:
 The modem: echo (ATE0/ATE1), verbose or numeric results (ATV1/ATV0), quiet (ATQ), ATZ and
 AT&F reset (caller ID off again), ATI0-9, AT+GMM/+GMI/+GMR/+GSN, AT+FCLASS=?/?/=n,
 AT+VCID=n, AT#CID=n, AT%CCID=n, AT+CID=n (0 off, 1 formatted, 2 raw MDMF packet),
-AT-STE=n, ATSn=v/ATSn? (S0 > 0 answers by itself), ATA, ATH, ATO, ATD (NO DIALTONE),
-A/ (repeat), +++ with guard time during a call.
+AT-STE=n, ATSn=v/ATSn? (S0 > 0 answers by itself), ATA, ATH (ATH0: on hook), ATH1 (off
+hook: a ringing call is picked up; put down after 0.5 s or more the caller is cut off),
+ATO, ATD (NO DIALTONE), A/ (repeat), +++ with guard time during a call.
 
 )");
+  std::fprintf(to, "%s\n", ProfileHelp().c_str());
   std::fprintf(to, "%s", CommandHelp());
   std::fprintf(to, "%s", PlugHelp());
 }
@@ -148,6 +153,15 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     if (a == "-h" || a == "--help") {
       Usage(stdout);
       return 1;
+    } else if (a == "--profile") {
+      const char* v = value();
+      const TProfile* profile = v ? FindProfile(v) : nullptr;
+      if (!profile) {
+        std::fprintf(stderr, "fakemodem: --profile wants one of the profiles (see --help)\n");
+        return 3;
+      }
+      o.Modem = profile->Modem;
+      o.Defaults = profile->Call;
     } else if (a == "--link" || a == "--script" || a == "--model" || a == "--cid-commands") {
       const char* v = value();
       if (!v) {

@@ -123,12 +123,20 @@ void THayesModem::FromHost(std::string_view bytes, uint64_t nowMs) {
     FLog("silent: " + std::to_string(bytes.size()) + " bytes ignored");
     return; // a hung modem hears nothing
   }
-  if (FState == csOnline) {
-    DataBytes(bytes, nowMs);
-    return;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (FState == csOnline) {
+      DataBytes(bytes.substr(i), nowMs);
+      return;
+    }
+    if (FState == csAnswering && FConfig.AbortAnswerOnInput && bytes[i] != '\n') {
+      // A character (but the LF of a terminal's line end) ends the answer, and is spent on it.
+      FLog("answer aborted by a character from the host");
+      EndCall("hung up by the host while answering");
+      Result(rcNoCarrier);
+      continue;
+    }
+    CommandByte(bytes[i], nowMs);
   }
-  for (char c : bytes)
-    CommandByte(c, nowMs);
 }
 
 void THayesModem::CommandByte(char c, uint64_t nowMs) {
@@ -189,6 +197,7 @@ bool THayesModem::Execute(const std::string& body, uint64_t nowMs, bool& noFinal
       FQuiet = Number(body, i) != 0;
       break;
     case 'Z':
+      OnHook(nowMs); // a reset puts the modem on the hook
       Reset();
       FLog("reset");
       return true; // the rest of the line is not read after a reset
@@ -200,9 +209,12 @@ bool THayesModem::Execute(const std::string& body, uint64_t nowMs, bool& noFinal
       break;
     }
     case 'H':
-      Number(body, i);
-      if (FState == csEscaped || FState == csAnswering)
-        EndCall("hung up by the host");
+      if (Number(body, i) != 0) {
+        if (!OffHook(nowMs))
+          return false;
+      } else {
+        OnHook(nowMs);
+      }
       break;
     case 'A':
       Answer(nowMs);
@@ -305,6 +317,14 @@ bool THayesModem::Extended(const std::string& body, std::size_t& i, uint64_t now
       FLog(name + " not supported by this modem");
       return false;
     }
+    if (set && value > 0 && FConfig.CidNeedsVoice && FClass != 8) {
+      FLog(name + " refused: voice class 8 first");
+      return false;
+    }
+    if (set && value == 1 && FConfig.RawOnly) {
+      FLog(name + " refused: this modem reports raw packets only");
+      return false;
+    }
     if (range) {
       Info("(0-2)");
     } else if (query) {
@@ -349,10 +369,45 @@ void THayesModem::Answer(uint64_t nowMs) {
     Result(rcError);
     return;
   }
-  FLog(FState == csRinging ? "answering" : "answering with no call");
+  FLog(FHasCall ? "answering" : "answering with no call");
   FState = csAnswering;
   FAnswerAt = nowMs + FConfig.AnswerDelayMs;
   FCidSends.clear();
+}
+
+// ATH1. A ringing call is answered by it: the rings stop, the caller hears the line taken.
+bool THayesModem::OffHook(uint64_t nowMs) {
+  if (!FConfig.OffHook) {
+    FLog("off hook refused: this modem has no ATH1");
+    return false;
+  }
+  if (FState == csRinging || FState == csIdle) {
+    FLog(FState == csRinging ? "off hook: the ringing call is picked up" : "off hook: no call");
+    FState = csOffHook;
+    FOffHookAt = nowMs;
+    FCidSends.clear();
+  }
+  return true;
+}
+
+// ATH (ATH0), or a reset: back on the hook, ending whatever call there is.
+void THayesModem::OnHook(uint64_t nowMs) {
+  if (FState == csEscaped || FState == csAnswering) {
+    EndCall("hung up by the host");
+  } else if (FState == csOffHook && !FHasCall) {
+    FLog("on hook");
+    FState = csIdle;
+  } else if (FState == csOffHook) {
+    const uint64_t held = nowMs - FOffHookAt;
+    if (held >= FConfig.CutOffMs) {
+      EndCall("picked up and put down after " + std::to_string(held) +
+              " ms: the caller is cut off");
+    } else {
+      FLog("put down after " + std::to_string(held) +
+           " ms, too soon for the exchange to notice: the caller rings on");
+      FState = csRinging;
+    }
+  }
 }
 
 void THayesModem::StartCall(const TCall& call, uint64_t nowMs) {
@@ -444,6 +499,9 @@ void THayesModem::RemoteHangup() {
     return;
   case csRinging:
     EndCall("the caller hung up while ringing");
+    return;
+  case csOffHook:
+    EndCall("the caller hung up");
     return;
   default:
     EndCall("the far end hung up");

@@ -30,6 +30,17 @@ struct TModemConfig {
   uint64_t AnswerDelayMs = 300;
   uint64_t GuardMs = 1000; // +++ escape guard time
   std::string ConnectRate = "33600";
+  // ATH1 takes the line off hook, which answers a ringing call; false: ATH1 answers ERROR.
+  bool OffHook = true;
+  // Off hook at least this long and back on, the exchange cuts the ringing caller off; a
+  // shorter lift goes unseen and the call rings on.
+  uint64_t CutOffMs = 500;
+  // A character from the host while answering aborts the answer (NO CARRIER), as real modems do.
+  bool AbortAnswerOnInput = false;
+  // The caller-ID commands answer ERROR unless voice class 8 was chosen first.
+  bool CidNeedsVoice = false;
+  // Caller ID only as raw packets: reporting value 1 (formatted) answers ERROR.
+  bool RawOnly = false;
 };
 
 enum TCallState {
@@ -37,7 +48,8 @@ enum TCallState {
   csRinging,   // an incoming call rings
   csAnswering, // ATA given, carrier not yet there
   csOnline,    // connected, data mode
-  csEscaped    // connected, command mode after +++
+  csEscaped,   // connected, command mode after +++
+  csOffHook    // ATH1: the line is taken, a ringing call picked up, nothing connected
 };
 
 class THayesModem {
@@ -52,7 +64,9 @@ public:
 
   // The scenario's side.
   void StartCall(const TCall& call, uint64_t nowMs);
-  bool CallInProgress() const { return FState == csRinging || FState == csAnswering; }
+  bool CallInProgress() const {
+    return FState == csRinging || FState == csAnswering || FState == csOffHook;
+  }
   void Connect(const std::string& rate, uint64_t nowMs);
   void RemoteHangup();
   void SendData(std::string_view bytes);
@@ -87,6 +101,8 @@ private:
   bool Extended(const std::string& body, std::size_t& i, uint64_t nowMs);
   void Reset();
   void Answer(uint64_t nowMs);
+  bool OffHook(uint64_t nowMs);
+  void OnHook(uint64_t nowMs);
   void Result(TResult code, const std::string& extra = {});
   void Info(const std::string& text);
   void Emit(std::string_view bytes);
@@ -126,6 +142,7 @@ private:
   std::vector<TCidSend> FCidSends; // in time order
   std::string FCidDate, FCidTime;  // the call's, for every part and repeat
   uint64_t FAnswerAt = 0;
+  uint64_t FOffHookAt = 0;
   std::string FRate;
 
   // +++ escape.
