@@ -2,6 +2,7 @@
 
 #include "platform/LastError.h"
 #include "platform/SafeFile.h"
+#include "platform/Text.h"
 
 #include <cerrno>
 #include <string_view>
@@ -33,29 +34,7 @@ struct TSectionRange {
   size_t End;    // one past its last line: the next header or the end of the file
 };
 
-constexpr std::string_view Blanks = " \t\r\v\f";
 constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
-
-std::string_view Trim(std::string_view s) {
-  size_t first = s.find_first_not_of(Blanks);
-  if (first == std::string_view::npos)
-    return {};
-  size_t last = s.find_last_not_of(Blanks);
-  return s.substr(first, last - first + 1);
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i]))
-      return false;
-  return true;
-}
 
 TLineInfo Classify(std::string_view raw, bool firstLine) {
   if (firstLine && raw.substr(0, Utf8Bom.size()) == Utf8Bom)
@@ -134,7 +113,7 @@ bool IsHeader(TLineKind kind) {
 std::optional<TSectionRange> FindSection(const TIniText& text, std::string_view name,
                                          size_t from = 0) {
   for (size_t i = from; i < text.Info.size(); ++i) {
-    if (text.Info[i].Kind != lkSection || !SameName(text.Info[i].Name, name))
+    if (text.Info[i].Kind != lkSection || !SameNameNoCase(text.Info[i].Name, name))
       continue;
     size_t end = i + 1;
     while (end < text.Info.size() && !IsHeader(text.Info[end].Kind))
@@ -239,7 +218,7 @@ std::string GetProfileString(const std::string& file, const std::string& section
     std::string_view wantKey = Trim(key);
     if (auto range = FindSection(text, wantSection)) {
       for (size_t i = range->Header + 1; i < range->End; ++i) {
-        if (text.Info[i].Kind == lkEntry && SameName(text.Info[i].Name, wantKey)) {
+        if (text.Info[i].Kind == lkEntry && SameNameNoCase(text.Info[i].Name, wantKey)) {
           result = text.Info[i].Value;
           break;
         }
@@ -271,7 +250,7 @@ uint32_t WriteProfileString(const std::string& file, const std::string& section,
     for (size_t i = range->Header + 1; i < range->End; ++i) {
       if (text.Info[i].Kind != lkEntry)
         continue;
-      if (!SameName(text.Info[i].Name, keyName)) {
+      if (!SameNameNoCase(text.Info[i].Name, keyName)) {
         insertAt = i + 1;
         continue;
       }
@@ -315,7 +294,7 @@ uint32_t DeleteProfileKey(const std::string& file, const std::string& section,
       return false;
     bool changed = false;
     for (size_t i = range->End; i-- > range->Header + 1;) {
-      if (text.Info[i].Kind == lkEntry && SameName(text.Info[i].Name, keyName)) {
+      if (text.Info[i].Kind == lkEntry && SameNameNoCase(text.Info[i].Name, keyName)) {
         EraseLines(text, i, i + 1);
         changed = true;
       }
@@ -348,7 +327,7 @@ std::vector<std::string> ReadSectionNames(const std::string& file) {
       continue;
     bool seen = false;
     for (const std::string& name : names)
-      seen = seen || SameName(name, info.Name);
+      seen = seen || SameNameNoCase(name, info.Name);
     if (!seen)
       names.push_back(info.Name);
   }
@@ -370,7 +349,7 @@ std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& 
       continue;
     bool seen = false;
     for (const auto& entry : entries)
-      seen = seen || SameName(entry.first, info.Name);
+      seen = seen || SameNameNoCase(entry.first, info.Name);
     if (!seen)
       entries.emplace_back(info.Name, info.Value);
   }

@@ -22,8 +22,7 @@ namespace {
 
 TPortChooser* GChooser = nullptr;
 
-std::mutex GHandlerLock;
-TPortExceptionHandler GExceptionHandler;
+TExceptionHandlerSlot GExceptionHandlers;
 
 constexpr char ComWindowClass[] = "awComWindow";
 
@@ -103,22 +102,11 @@ TPortChooser* PortChooser() {
 }
 
 TPortExceptionHandler SetPortExceptionHandler(TPortExceptionHandler Handler) {
-  std::lock_guard<std::mutex> Lock(GHandlerLock);
-  TPortExceptionHandler Previous = std::move(GExceptionHandler);
-  GExceptionHandler = std::move(Handler);
-  return Previous;
+  return GExceptionHandlers.Set(std::move(Handler));
 }
 
 void HandlePortException(const std::exception& E) {
-  TPortExceptionHandler Handler;
-  {
-    std::lock_guard<std::mutex> Lock(GHandlerLock);
-    Handler = GExceptionHandler;
-  }
-  if (Handler)
-    Handler(E);
-  else
-    std::fprintf(stderr, "%s\n", E.what());
+  GExceptionHandlers.Handle(E);
 }
 
 uint32_t RoundHalfEven(uint32_t Value, uint32_t Num, uint32_t Den) {

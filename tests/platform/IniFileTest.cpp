@@ -27,7 +27,7 @@ const std::string Sample = "; Ringlet settings\n"
 class IniFileTest : public ::testing::Test {
 protected:
   TTempFolder Folder;
-  std::string Ini = Folder.File("ringlet.ini");
+  std::string Ini = Folder / "ringlet.ini";
 };
 
 TEST_F(IniFileTest, MissingFileReadsDefaultAndCreatesNothing) {
@@ -240,7 +240,7 @@ TEST_F(IniFileTest, KeepsPermissionsAndSymbolicLinks) {
   ASSERT_EQ(::stat(Ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-  const std::string link = Folder.File("link.ini");
+  const std::string link = Folder / "link.ini";
   ASSERT_EQ(::symlink("ringlet.ini", link.c_str()), 0);
   ASSERT_EQ(WriteProfileString(link, "Settings", "TapiDevice", "Through link"), errSuccess);
   ASSERT_EQ(::lstat(link.c_str(), &st), 0);
@@ -249,14 +249,14 @@ TEST_F(IniFileTest, KeepsPermissionsAndSymbolicLinks) {
 }
 
 TEST_F(IniFileTest, PathThroughARegularFileFailsCleanly) {
-  WriteFile(Folder.File("plain"), "not a folder");
-  const std::string inside = Folder.File("plain/ringlet.ini");
+  WriteFile(Folder / "plain", "not a folder");
+  const std::string inside = Folder / "plain/ringlet.ini";
   SetLastError(errSuccess);
   EXPECT_EQ(WriteProfileString(inside, "S", "k", "v"), errPathNotFound);
   EXPECT_EQ(GetLastError(), errPathNotFound);
   EXPECT_EQ(GetProfileString(inside, "S", "k", "dflt"), "dflt");
-  EXPECT_EQ(WriteProfileString(Folder.File("missing/ringlet.ini"), "S", "k", "v"), errPathNotFound);
-  EXPECT_EQ(ReadFile(Folder.File("plain")), "not a folder");
+  EXPECT_EQ(WriteProfileString(Folder / "missing/ringlet.ini", "S", "k", "v"), errPathNotFound);
+  EXPECT_EQ(ReadFile(Folder / "plain"), "not a folder");
 }
 
 TEST_F(IniFileTest, ReadOnlyFolderGivesAnErrorAndKeepsTheOldFile) {
