@@ -357,6 +357,16 @@ TSerialDevice::~TSerialDevice() {
   }
 }
 
+namespace {
+
+// The ms* bits of the TIOCM_* modem lines.
+uint32_t ModemStatusBits(int lines) {
+  return (lines & TIOCM_CTS ? msCtsOn : 0) | (lines & TIOCM_DSR ? msDsrOn : 0) |
+         (lines & TIOCM_RI ? msRingOn : 0) | (lines & TIOCM_CD ? msDcdOn : 0);
+}
+
+} // namespace
+
 // Every call but Open, Adopt, Close and Detach starts here: the returned hold owns the lock
 // when the device can be used, and is empty (the last error set) when it cannot. Once a close
 // has begun no new call gets in, so a thread that keeps calling cannot hold the close off.
@@ -728,8 +738,7 @@ bool TSerialDevice::GetModemStatus(uint32_t& status) {
   if (!Succeeded(ioctl(FFd, TIOCMGET, &lines))) {
     return false;
   }
-  status = (lines & TIOCM_CTS ? msCtsOn : 0) | (lines & TIOCM_DSR ? msDsrOn : 0) |
-           (lines & TIOCM_RI ? msRingOn : 0) | (lines & TIOCM_CD ? msDcdOn : 0);
+  status = ModemStatusBits(lines);
   return true;
 }
 
@@ -843,8 +852,7 @@ bool TSerialDevice::ReadCounters(int fd, TCounters& counters) const {
     if (ioctl(fd, TIOCMGET, &lines) != 0) {
       return false;
     }
-    counters.Lines = (lines & TIOCM_CTS ? msCtsOn : 0) | (lines & TIOCM_DSR ? msDsrOn : 0) |
-                     (lines & TIOCM_RI ? msRingOn : 0) | (lines & TIOCM_CD ? msDcdOn : 0);
+    counters.Lines = ModemStatusBits(lines);
   }
   return true;
 }
