@@ -151,6 +151,12 @@ bool HasLineBreakOrNul(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+// A section or key name as the caller gave it, without the blanks around it. A line feed is
+// not taken for a blank here: a name holding one, even at an end, names nothing and is refused.
+std::string_view NameOf(std::string_view raw) {
+  return raw.find('\n') == std::string_view::npos ? Trim(raw) : raw;
+}
+
 bool ValidSection(std::string_view section) {
   return !section.empty() && !HasLineBreakOrNul(section) &&
          section.find(']') == std::string_view::npos;
@@ -214,8 +220,8 @@ std::string GetProfileString(const std::string& file, const std::string& section
   std::string result = defaultValue;
   TIniText text;
   if (LoadForReading(file, text)) {
-    std::string_view wantSection = Trim(section);
-    std::string_view wantKey = Trim(key);
+    std::string_view wantSection = NameOf(section);
+    std::string_view wantKey = NameOf(key);
     if (auto range = FindSection(text, wantSection)) {
       for (size_t i = range->Header + 1; i < range->End; ++i) {
         if (text.Info[i].Kind == lkEntry && SameNameNoCase(text.Info[i].Name, wantKey)) {
@@ -233,8 +239,8 @@ std::string GetProfileString(const std::string& file, const std::string& section
 uint32_t WriteProfileString(const std::string& file, const std::string& section,
                             const std::string& key, const std::string& value,
                             unsigned newFileMode) {
-  const std::string sectionName(Trim(section));
-  const std::string keyName(Trim(key));
+  const std::string sectionName(NameOf(section));
+  const std::string keyName(NameOf(key));
   if (!ValidSection(sectionName) || !ValidKey(keyName) || HasLineBreakOrNul(value))
     return Result(errInvalidParameter);
   const auto edit = [&](TIniText& text) {
@@ -284,8 +290,8 @@ uint32_t WriteProfileString(const std::string& file, const std::string& section,
 
 uint32_t DeleteProfileKey(const std::string& file, const std::string& section,
                           const std::string& key) {
-  const std::string sectionName(Trim(section));
-  const std::string keyName(Trim(key));
+  const std::string sectionName(NameOf(section));
+  const std::string keyName(NameOf(key));
   if (!ValidSection(sectionName) || !ValidKey(keyName))
     return Result(errInvalidParameter);
   return EditProfile(file, false, [&](TIniText& text) {
@@ -304,7 +310,7 @@ uint32_t DeleteProfileKey(const std::string& file, const std::string& section,
 }
 
 uint32_t DeleteProfileSection(const std::string& file, const std::string& section) {
-  const std::string sectionName(Trim(section));
+  const std::string sectionName(NameOf(section));
   if (!ValidSection(sectionName))
     return Result(errInvalidParameter);
   return EditProfile(file, false, [&](TIniText& text) {
@@ -340,7 +346,7 @@ std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& 
   TIniText text;
   if (!LoadForReading(file, text))
     return entries;
-  auto range = FindSection(text, Trim(section));
+  auto range = FindSection(text, NameOf(section));
   if (!range)
     return entries;
   for (size_t i = range->Header + 1; i < range->End; ++i) {

@@ -152,6 +152,11 @@ TEST_F(IniFileTest, RefusesWhatWouldBreakTheFile) {
   EXPECT_EQ(WriteProfileString(Ini, "Settings", "  ", "v"), errInvalidParameter);
   EXPECT_EQ(WriteProfileString(Ini, "Sec]tion", "k", "v"), errInvalidParameter);
   EXPECT_EQ(WriteProfileString(Ini, "Two\nLines", "k", "v"), errInvalidParameter);
+  // A line feed at an end is no blank to trim: such a name is refused, and names nothing.
+  EXPECT_EQ(WriteProfileString(Ini, "Settings", "TapiDevice\n", "v"), errInvalidParameter);
+  EXPECT_EQ(WriteProfileString(Ini, "\nSettings", "TapiDevice", "v"), errInvalidParameter);
+  EXPECT_EQ(DeleteProfileKey(Ini, "Settings", "\nTapiDevice"), errInvalidParameter);
+  EXPECT_EQ(GetProfileString(Ini, "Settings\n", "TapiDevice", "none"), "none");
   EXPECT_EQ(WriteProfileString(Ini, "", "k", "v"), errInvalidParameter);
   EXPECT_EQ(WriteProfileString("", "S", "k", "v"), errInvalidParameter);
   EXPECT_EQ(ReadFile(Ini), Sample);
