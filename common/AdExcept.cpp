@@ -2,10 +2,10 @@
 #include "common/AdExcept.h"
 
 #include "common/OoMisc.h"
+#include "platform/Log.h"
 #include "platform/SysMessage.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -356,5 +356,5 @@ void TExceptionHandlerSlot::Handle(const std::exception& E) {
       // A handler that fails itself must not take the message loop down.
     }
   }
-  std::fprintf(stderr, "ringlet: %s\n", E.what());
+  Platform::Log(E.what());
 }

@@ -10,7 +10,8 @@
 //   throws the class that belongs to the code (EAPDException "Orvo exception" when none).
 // - The table is constant data; everything here may be used from any thread.
 // - TExceptionHandlerSlot is where a component's caught exceptions end: the handler the
-//   program set, or the default report when there is none or when the handler fails itself.
+//   program set, or the program's log (platform/Log) when there is none or when the handler
+//   fails itself.
 //   Setting and handling lock, so any thread may report; the handler runs outside the lock.
 #pragma once
 

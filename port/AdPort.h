@@ -104,8 +104,8 @@ TPortChooser* SetPortChooser(TPortChooser* Chooser);
 TPortChooser* PortChooser();
 
 // Where exceptions raised by the port's events (and by an open carried out by Loaded) end:
-// the program shows them, the default writes them to stderr. Returns the previous handler;
-// an empty function restores the default.
+// the program shows them, the default hands them to the program's log (platform/Log). Returns the
+// previous handler; an empty function restores the default.
 using TPortExceptionHandler = TExceptionHandler;
 TPortExceptionHandler SetPortExceptionHandler(TPortExceptionHandler Handler);
 void HandlePortException(const std::exception& E);

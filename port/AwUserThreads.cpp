@@ -4,9 +4,10 @@
 
 #include "common/AdExcept.h"
 #include "common/OoMisc.h"
+#include "platform/Log.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -30,10 +31,10 @@ TApdDispatcherThread::TApdDispatcherThread(TApdBaseDispatcher* Dispatcher) : H(D
         } catch (const std::exception& E) {
           // Execute() ends through ThreadEnded() on every path of its own; an exception
           // still has to leave the worker accounted for.
-          std::fprintf(stderr, "Dispatcher thread: %s\n", E.what());
+          Platform::Log(std::string("dispatcher thread: ") + E.what());
           H->ThreadEnded(this);
         } catch (...) {
-          std::fprintf(stderr, "Dispatcher thread: unknown exception\n");
+          Platform::Log("dispatcher thread: unknown exception");
           H->ThreadEnded(this);
         }
       },

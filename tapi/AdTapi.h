@@ -98,8 +98,8 @@ struct TapiConfigRec {
 
 // ---------------------------------------------------------------------------------------
 // The application's exception handler: exceptions caught in the line callback and in the
-// event window end there. The default writes the message to stderr. Returns the previous
-// handler; an empty function restores the default.
+// event window end there. The default hands the message to the program's log (platform/Log).
+// Returns the previous handler; an empty function restores the default.
 using TApplicationExceptionHandler = TExceptionHandler;
 TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler Handler);
 void HandleApplicationException(const std::exception& E);

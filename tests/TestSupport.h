@@ -5,7 +5,11 @@
 //   loaded machine).
 // - TTempFolder is a fresh folder of its own under the system's temporary folder, removed with
 //   everything in it at the end, also what a test made read-only or immutable.
+// - TLogCapture collects what the layers report through the program's log (platform/Log)
+//   while it lives, and puts the sink that was there back at the end.
 #pragma once
+
+#include "platform/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -67,6 +72,29 @@ private:
   }
 
   std::string FPath;
+};
+
+class TLogCapture {
+public:
+  TLogCapture()
+      : FPrevious(Platform::SetLogSink([this](const std::string& Text) {
+          std::lock_guard<std::mutex> Guard(FLock);
+          FText += Text + "\n";
+        })) {}
+  ~TLogCapture() { Platform::SetLogSink(FPrevious); }
+  TLogCapture(const TLogCapture&) = delete;
+  TLogCapture& operator=(const TLogCapture&) = delete;
+
+  // Every message so far, one a line.
+  std::string Text() {
+    std::lock_guard<std::mutex> Guard(FLock);
+    return FText;
+  }
+
+private:
+  std::mutex FLock;
+  std::string FText;
+  Platform::TLogSink FPrevious;
 };
 
 } // namespace TestSupport
