@@ -8,6 +8,7 @@
 #include "app/Notifier.h"
 #include "app/RzRegIniFile.h"
 #include "app/WebPage.h"
+#include "platform/Log.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -183,6 +184,12 @@ bool StartWindowWebPage(TfrmMain& Window, const TWebOptions& Options) {
 } // namespace
 
 int main(int argc, char** argv) {
+  // What the layers report goes where the program's own messages go, in the console, the
+  // service and the window alike.
+  Platform::SetLogSink([](const std::string& Text) {
+    std::fprintf(stderr, "ringlet: %s\n", Text.c_str());
+    std::fflush(stderr);
+  });
   bool Console = false, Demo = false, List = false, SetPassword = false;
   TNotifyChoice Notify = ncDefault;
   TConsoleOptions Options;

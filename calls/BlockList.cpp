@@ -1,6 +1,8 @@
 // Block and allow list rules. See BlockList.h.
 #include "calls/BlockList.h"
 
+#include "platform/Text.h"
+
 #include <cctype>
 #include <string_view>
 
@@ -15,13 +17,6 @@ std::string Upper(std::string Text) {
 // A UTF-8 byte-order mark, as some editors start a file with.
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
-std::string Trim(const std::string& Text) {
-  const size_t First = Text.find_first_not_of(" \t\r");
-  if (First == std::string::npos)
-    return "";
-  return Text.substr(First, Text.find_last_not_of(" \t\r") - First + 1);
-}
-
 // The rule of one line without its comment; Why says what is wrong when it is none.
 bool ParseRule(const std::string& Text, const TCountryRule& Country, TBlockRule& Rule,
                std::string& Why) {
@@ -32,7 +27,7 @@ bool ParseRule(const std::string& Text, const TCountryRule& Country, TBlockRule&
     Rule.Kind = rkOutOfArea;
   } else if (Word.rfind("NAME:", 0) == 0) {
     Rule.Kind = rkName;
-    Rule.Text = Trim(Word.substr(5));
+    Rule.Text = Platform::Trim(Word.substr(5));
     Why = "name: without a text";
   } else if (!Text.empty() && Text.back() == '*') {
     Rule.Kind = rkPrefix;
@@ -60,7 +55,7 @@ TRuleList::TRuleList(const std::string& Text, const std::string& Source,
     std::string Line = Text.substr(Start, End - Start);
     Start = End + 1;
     ++Number;
-    Line = Trim(Line.substr(0, Line.find('#')));
+    Line = Platform::Trim(Line.substr(0, Line.find('#')));
     if (Line.empty())
       continue;
     TBlockRule Rule;

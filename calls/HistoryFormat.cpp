@@ -1,6 +1,8 @@
 // Stored calls as text, CSV and JSON.
 #include "calls/HistoryFormat.h"
 
+#include "platform/Text.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -48,14 +50,6 @@ bool IsControl(const std::string& Text, size_t At, size_t Length) {
     return Lead < 0x20 || Lead == 0x7F;
   // C1 controls, U+0080 to U+009F.
   return Length == 2 && Lead == 0xC2 && static_cast<unsigned char>(Text[At + 1]) < 0xA0;
-}
-
-std::string UtcText(std::time_t Moment) {
-  std::tm Utc{};
-  gmtime_r(&Moment, &Utc);
-  char Text[32];
-  std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
-  return Text;
 }
 
 std::string CsvField(const std::string& Raw) {
@@ -125,18 +119,18 @@ std::string FormatHistoryHeader(THistoryFormat Format) {
 std::string FormatHistoryCall(const TCallRecord& Call, THistoryFormat Format) {
   switch (Format) {
   case fmCsv:
-    return CsvField(UtcText(Call.Moment)) + "," + CsvField(Call.Time) + "," +
+    return CsvField(Platform::UtcText(Call.Moment)) + "," + CsvField(Call.Time) + "," +
            CsvField(Call.Line) + "," + CsvField(Call.Number) + "," + CsvField(Call.Name) + "," +
-           CsvField(AbsenceWord(Call.NumberAbsent)) + "," +
-           CsvField(AbsenceWord(Call.NameAbsent)) + "," + CsvField(Call.Contact) + "," +
-           (Call.Blocked ? "1" : "0") + "\r\n";
+           CsvField(AbsenceWord(Call.NumberAbsent)) + "," + CsvField(AbsenceWord(Call.NameAbsent)) +
+           "," + CsvField(Call.Contact) + "," + (Call.Blocked ? "1" : "0") + "\r\n";
   case fmJson:
-    return "{\"utc\":" + JsonString(UtcText(Call.Moment)) + ",\"local_time\":" +
-           JsonString(Call.Time) + ",\"line\":" + JsonString(Call.Line) + ",\"number\":" +
-           JsonString(Call.Number) + ",\"name\":" + JsonString(Call.Name) +
+    return "{\"utc\":" + JsonString(Platform::UtcText(Call.Moment)) +
+           ",\"local_time\":" + JsonString(Call.Time) + ",\"line\":" + JsonString(Call.Line) +
+           ",\"number\":" + JsonString(Call.Number) + ",\"name\":" + JsonString(Call.Name) +
            ",\"number_absent\":" + JsonAbsence(Call.NumberAbsent) +
-           ",\"name_absent\":" + JsonAbsence(Call.NameAbsent) + ",\"contact\":" +
-           JsonString(Call.Contact) + ",\"blocked\":" + (Call.Blocked ? "true" : "false") + "}\n";
+           ",\"name_absent\":" + JsonAbsence(Call.NameAbsent) +
+           ",\"contact\":" + JsonString(Call.Contact) +
+           ",\"blocked\":" + (Call.Blocked ? "true" : "false") + "}\n";
   case fmText:
     break;
   }

@@ -2,6 +2,7 @@
 #include "calls/HistoryStore.h"
 
 #include "platform/SafeFile.h"
+#include "platform/Text.h"
 
 #include <sqlite3.h>
 
@@ -63,14 +64,6 @@ const char* const MigrationSteps[HistorySchemaVersion] = {
     "CREATE INDEX calls_arrival ON calls (arrival, id);"
     "CREATE INDEX calls_token ON calls (token) WHERE token <> '';",
 };
-
-std::string UtcText(std::time_t Moment) {
-  std::tm Utc{};
-  gmtime_r(&Moment, &Utc);
-  char Text[32];
-  std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
-  return Text;
-}
 
 std::string Cut(const std::string& Text) {
   return Text.size() <= MaxHistoryText ? Text : Text.substr(0, MaxHistoryText);
@@ -268,9 +261,16 @@ namespace {
 
 // The texts a row is made of, in the order of the statements' parameters ?2 to ?11.
 std::vector<std::string> CallTexts(const TCallRecord& Call) {
-  return {UtcText(Call.Moment), Cut(Call.Time),   Cut(Call.Line),
-          Cut(Call.Number),     Cut(Call.Name),   AbsenceWord(Call.NumberAbsent),
-          AbsenceWord(Call.NameAbsent), Cut(Call.ID), Cut(Call.IDName), Cut(Call.Contact)};
+  return {Platform::UtcText(Call.Moment),
+          Cut(Call.Time),
+          Cut(Call.Line),
+          Cut(Call.Number),
+          Cut(Call.Name),
+          AbsenceWord(Call.NumberAbsent),
+          AbsenceWord(Call.NameAbsent),
+          Cut(Call.ID),
+          Cut(Call.IDName),
+          Cut(Call.Contact)};
 }
 
 } // namespace

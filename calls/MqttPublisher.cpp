@@ -3,6 +3,7 @@
 
 #include "calls/CallText.h"
 #include "platform/LastError.h"
+#include "platform/Log.h"
 #include "platform/SafeFile.h"
 #include "platform/SysMessage.h"
 
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -496,5 +496,5 @@ void TMqttPublisher::Warn(const std::string& Text, bool Always) {
   if (OnWarning)
     OnWarning(Text);
   else
-    std::fprintf(stderr, "ringlet: %s\n", Text.c_str());
+    Platform::Log(Text);
 }

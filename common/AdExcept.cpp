@@ -2,6 +2,7 @@
 #include "common/AdExcept.h"
 
 #include "common/OoMisc.h"
+#include "platform/Log.h"
 #include "platform/SysMessage.h"
 
 #include <algorithm>
@@ -332,4 +333,28 @@ int32_t CheckException(const TComponent* Component, int32_t Result) {
     RaiseFor(Result);
   }
   throw EAPDException(GenericText);
+}
+
+TExceptionHandler TExceptionHandlerSlot::Set(TExceptionHandler Handler) {
+  std::lock_guard<std::mutex> Guard(FLock);
+  TExceptionHandler Previous = std::move(FHandler);
+  FHandler = std::move(Handler);
+  return Previous;
+}
+
+void TExceptionHandlerSlot::Handle(const std::exception& E) {
+  TExceptionHandler Handler;
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    Handler = FHandler;
+  }
+  if (Handler) {
+    try {
+      Handler(E);
+      return;
+    } catch (...) {
+      // A handler that fails itself must not take the message loop down.
+    }
+  }
+  Platform::Log(E.what());
 }

@@ -9,12 +9,18 @@
 //   positive results through, raises nothing while the component is loading, and otherwise
 //   throws the class that belongs to the code (EAPDException "Orvo exception" when none).
 // - The table is constant data; everything here may be used from any thread.
+// - TExceptionHandlerSlot is where a component's caught exceptions end: the handler the
+//   program set, or the program's log (platform/Log) when there is none or when the handler
+//   fails itself.
+//   Setting and handling lock, so any thread may report; the handler runs outside the lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <span>
 #include <string>
@@ -632,3 +638,20 @@ ADEXCEPT_CLASS(ERasLoadFail, ERas);
 // loaded. Otherwise throws: EOutOfMemory for -8, EInOutError for -162..-2, the code's own
 // class for a code that has one, else EAPDException("Orvo exception") with ErrorCode() 0.
 int32_t CheckException(const TComponent* Component, int32_t Result);
+
+// ---------------------------------------------------------------------------------------
+// Where caught exceptions end
+
+using TExceptionHandler = std::function<void(const std::exception&)>;
+
+class TExceptionHandlerSlot {
+public:
+  // Installs Handler (an empty one restores the default) and returns the previous one.
+  TExceptionHandler Set(TExceptionHandler Handler);
+  // Hands E to the handler; without one, or when it throws itself, reports E.what().
+  void Handle(const std::exception& E);
+
+private:
+  std::mutex FLock;
+  TExceptionHandler FHandler;
+};

@@ -2,6 +2,7 @@
 
 #include "platform/LastError.h"
 #include "platform/SafeFile.h"
+#include "platform/Text.h"
 
 #include <cerrno>
 #include <string_view>
@@ -33,29 +34,7 @@ struct TSectionRange {
   size_t End;    // one past its last line: the next header or the end of the file
 };
 
-constexpr std::string_view Blanks = " \t\r\v\f";
 constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
-
-std::string_view Trim(std::string_view s) {
-  size_t first = s.find_first_not_of(Blanks);
-  if (first == std::string_view::npos)
-    return {};
-  size_t last = s.find_last_not_of(Blanks);
-  return s.substr(first, last - first + 1);
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i]))
-      return false;
-  return true;
-}
 
 TLineInfo Classify(std::string_view raw, bool firstLine) {
   if (firstLine && raw.substr(0, Utf8Bom.size()) == Utf8Bom)
@@ -134,7 +113,7 @@ bool IsHeader(TLineKind kind) {
 std::optional<TSectionRange> FindSection(const TIniText& text, std::string_view name,
                                          size_t from = 0) {
   for (size_t i = from; i < text.Info.size(); ++i) {
-    if (text.Info[i].Kind != lkSection || !SameName(text.Info[i].Name, name))
+    if (text.Info[i].Kind != lkSection || !SameNameNoCase(text.Info[i].Name, name))
       continue;
     size_t end = i + 1;
     while (end < text.Info.size() && !IsHeader(text.Info[end].Kind))
@@ -170,6 +149,12 @@ void EraseLines(TIniText& text, size_t first, size_t last) {
 
 bool HasLineBreakOrNul(std::string_view s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// A section or key name as the caller gave it, without the blanks around it. A line feed is
+// not taken for a blank here: a name holding one, even at an end, names nothing and is refused.
+std::string_view NameOf(std::string_view raw) {
+  return raw.find('\n') == std::string_view::npos ? Trim(raw) : raw;
 }
 
 bool ValidSection(std::string_view section) {
@@ -235,11 +220,11 @@ std::string GetProfileString(const std::string& file, const std::string& section
   std::string result = defaultValue;
   TIniText text;
   if (LoadForReading(file, text)) {
-    std::string_view wantSection = Trim(section);
-    std::string_view wantKey = Trim(key);
+    std::string_view wantSection = NameOf(section);
+    std::string_view wantKey = NameOf(key);
     if (auto range = FindSection(text, wantSection)) {
       for (size_t i = range->Header + 1; i < range->End; ++i) {
-        if (text.Info[i].Kind == lkEntry && SameName(text.Info[i].Name, wantKey)) {
+        if (text.Info[i].Kind == lkEntry && SameNameNoCase(text.Info[i].Name, wantKey)) {
           result = text.Info[i].Value;
           break;
         }
@@ -254,8 +239,8 @@ std::string GetProfileString(const std::string& file, const std::string& section
 uint32_t WriteProfileString(const std::string& file, const std::string& section,
                             const std::string& key, const std::string& value,
                             unsigned newFileMode) {
-  const std::string sectionName(Trim(section));
-  const std::string keyName(Trim(key));
+  const std::string sectionName(NameOf(section));
+  const std::string keyName(NameOf(key));
   if (!ValidSection(sectionName) || !ValidKey(keyName) || HasLineBreakOrNul(value))
     return Result(errInvalidParameter);
   const auto edit = [&](TIniText& text) {
@@ -271,7 +256,7 @@ uint32_t WriteProfileString(const std::string& file, const std::string& section,
     for (size_t i = range->Header + 1; i < range->End; ++i) {
       if (text.Info[i].Kind != lkEntry)
         continue;
-      if (!SameName(text.Info[i].Name, keyName)) {
+      if (!SameNameNoCase(text.Info[i].Name, keyName)) {
         insertAt = i + 1;
         continue;
       }
@@ -305,8 +290,8 @@ uint32_t WriteProfileString(const std::string& file, const std::string& section,
 
 uint32_t DeleteProfileKey(const std::string& file, const std::string& section,
                           const std::string& key) {
-  const std::string sectionName(Trim(section));
-  const std::string keyName(Trim(key));
+  const std::string sectionName(NameOf(section));
+  const std::string keyName(NameOf(key));
   if (!ValidSection(sectionName) || !ValidKey(keyName))
     return Result(errInvalidParameter);
   return EditProfile(file, false, [&](TIniText& text) {
@@ -315,7 +300,7 @@ uint32_t DeleteProfileKey(const std::string& file, const std::string& section,
       return false;
     bool changed = false;
     for (size_t i = range->End; i-- > range->Header + 1;) {
-      if (text.Info[i].Kind == lkEntry && SameName(text.Info[i].Name, keyName)) {
+      if (text.Info[i].Kind == lkEntry && SameNameNoCase(text.Info[i].Name, keyName)) {
         EraseLines(text, i, i + 1);
         changed = true;
       }
@@ -325,7 +310,7 @@ uint32_t DeleteProfileKey(const std::string& file, const std::string& section,
 }
 
 uint32_t DeleteProfileSection(const std::string& file, const std::string& section) {
-  const std::string sectionName(Trim(section));
+  const std::string sectionName(NameOf(section));
   if (!ValidSection(sectionName))
     return Result(errInvalidParameter);
   return EditProfile(file, false, [&](TIniText& text) {
@@ -348,7 +333,7 @@ std::vector<std::string> ReadSectionNames(const std::string& file) {
       continue;
     bool seen = false;
     for (const std::string& name : names)
-      seen = seen || SameName(name, info.Name);
+      seen = seen || SameNameNoCase(name, info.Name);
     if (!seen)
       names.push_back(info.Name);
   }
@@ -361,7 +346,7 @@ std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& 
   TIniText text;
   if (!LoadForReading(file, text))
     return entries;
-  auto range = FindSection(text, Trim(section));
+  auto range = FindSection(text, NameOf(section));
   if (!range)
     return entries;
   for (size_t i = range->Header + 1; i < range->End; ++i) {
@@ -370,7 +355,7 @@ std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& 
       continue;
     bool seen = false;
     for (const auto& entry : entries)
-      seen = seen || SameName(entry.first, info.Name);
+      seen = seen || SameNameNoCase(entry.first, info.Name);
     if (!seen)
       entries.emplace_back(info.Name, info.Value);
   }

@@ -2,8 +2,8 @@
 #include "platform/PortTable.h"
 
 #include "platform/IniFile.h"
+#include "platform/Text.h"
 
-#include <cctype>
 #include <cstdlib>
 
 namespace Platform {
@@ -11,18 +11,6 @@ namespace Platform {
 namespace {
 
 constexpr std::string_view DevicePrefix = "\\\\.\\";
-
-std::string Trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) {
-    ++begin;
-  }
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) {
-    --end;
-  }
-  return std::string(text.substr(begin, end - begin));
-}
 
 } // namespace
 
@@ -64,7 +52,7 @@ std::string PortDevicePath(int number) {
   if (!file.empty()) {
     for (const auto& [key, value] : ReadSection(file, "Ports")) {
       if (PortNumberFromName(Trim(key)) == number) {
-        return Trim(value);
+        return std::string(Trim(value));
       }
     }
   }

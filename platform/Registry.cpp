@@ -2,6 +2,7 @@
 
 #include "platform/LastError.h"
 #include "platform/SafeFile.h"
+#include "platform/Text.h"
 
 #include <cstdlib>
 #include <pwd.h>
@@ -32,31 +33,13 @@ struct TRegTree {
   std::vector<TRegKeyData> Keys;     // in file order
 };
 
-constexpr std::string_view Blanks = " \t\r\v\f";
 constexpr std::string_view IntegerTag = "integer:";
 constexpr const char* FilePreamble =
     "; Ringlet registry: a [key\\path] line per key, then one line per value,\n"
     "; \"name\"=\"text\" or \"name\"=integer:N (\\\\, \\\", \\n, \\r, \\t, \\xHH escapes).";
 
-std::string_view Trim(std::string_view s) {
-  size_t first = s.find_first_not_of(Blanks);
-  if (first == std::string_view::npos)
-    return {};
-  size_t last = s.find_last_not_of(Blanks);
-  return s.substr(first, last - first + 1);
-}
-
 char Lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i]))
-      return false;
-  return true;
 }
 
 bool IsControl(char c) {
@@ -107,7 +90,7 @@ bool IsBelow(std::string_view path, std::string_view ancestor) {
   if (ancestor.empty())
     return !path.empty();
   return path.size() > ancestor.size() + 1 && path[ancestor.size()] == '\\' &&
-         SameName(path.substr(0, ancestor.size()), ancestor);
+         SameNameNoCase(path.substr(0, ancestor.size()), ancestor);
 }
 
 std::string Quote(std::string_view s) {
@@ -245,7 +228,7 @@ bool ParseValueLine(std::string_view line, TRegItem& item) {
 
 TRegKeyData* FindKey(TRegTree& tree, std::string_view path) {
   for (TRegKeyData& key : tree.Keys)
-    if (SameName(key.Path, path))
+    if (SameNameNoCase(key.Path, path))
       return &key;
   return nullptr;
 }
@@ -256,7 +239,7 @@ bool KeyPresent(const TRegTree& tree, std::string_view path) {
   if (path.empty())
     return true;
   for (const TRegKeyData& key : tree.Keys)
-    if (SameName(key.Path, path) || IsBelow(key.Path, path))
+    if (SameNameNoCase(key.Path, path) || IsBelow(key.Path, path))
       return true;
   return false;
 }
@@ -407,7 +390,7 @@ std::optional<TRegItem> ReadItem(const std::string& fileName, const std::string&
   TRegTree tree = LoadShared(fileName);
   if (const TRegKeyData* key = FindKey(tree, path))
     for (const TRegItem& item : key->Items)
-      if (item.IsValue && SameName(item.Name, name))
+      if (item.IsValue && SameNameNoCase(item.Name, name))
         return item;
   return std::nullopt;
 }
@@ -422,7 +405,7 @@ uint32_t WriteItem(const std::string& fileName, const std::string& path, TRegIte
       TRegItem& item = key->Items[i];
       if (!item.IsValue)
         continue;
-      if (SameName(item.Name, value.Name)) {
+      if (SameNameNoCase(item.Name, value.Name)) {
         value.Name = item.Name; // keep the first spelling
         item = std::move(value);
         return errSuccess;
@@ -504,7 +487,7 @@ uint32_t TRegistryStore::DeleteKey(const std::string& path) const {
     if (!KeyPresent(tree, normal))
       return errFileNotFound;
     std::erase_if(tree.Keys, [&](const TRegKeyData& key) {
-      return SameName(key.Path, normal) || IsBelow(key.Path, normal);
+      return SameNameNoCase(key.Path, normal) || IsBelow(key.Path, normal);
     });
     return errSuccess;
   });
@@ -569,8 +552,9 @@ uint32_t TRegistryKey::DeleteValue(const std::string& name) const {
     if (key == nullptr)
       return errFileNotFound;
     size_t before = key->Items.size();
-    std::erase_if(key->Items,
-                  [&](const TRegItem& item) { return item.IsValue && SameName(item.Name, name); });
+    std::erase_if(key->Items, [&](const TRegItem& item) {
+      return item.IsValue && SameNameNoCase(item.Name, name);
+    });
     return key->Items.size() == before ? errFileNotFound : errSuccess;
   });
 }
@@ -600,7 +584,7 @@ std::vector<std::string> TRegistryKey::SubKeyNames() const {
     std::string child(rest.substr(0, rest.find('\\')));
     bool seen = false;
     for (const std::string& name : names)
-      seen = seen || SameName(name, child);
+      seen = seen || SameNameNoCase(name, child);
     if (!seen)
       names.push_back(std::move(child));
   }

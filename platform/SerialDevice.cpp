@@ -357,32 +357,44 @@ TSerialDevice::~TSerialDevice() {
   }
 }
 
-// Every call but Open, Adopt, Close and Detach starts here.  Once a close has begun no new
-// call gets in, so a thread that keeps calling cannot hold the close off.
-bool TSerialDevice::Enter(std::shared_lock<std::shared_mutex>& use) const {
-  if (FClosing.load()) {
-    SetLastError(errInvalidHandle);
-    return false;
-  }
-  use.lock();
-  if (FFd < 0) {
-    SetLastError(errInvalidHandle);
-    return false;
-  }
-  if (FGone.load()) {
-    SetLastError(errDeviceNotConnected);
-    return false;
-  }
-  return true;
+namespace {
+
+// The ms* bits of the TIOCM_* modem lines.
+uint32_t ModemStatusBits(int lines) {
+  return (lines & TIOCM_CTS ? msCtsOn : 0) | (lines & TIOCM_DSR ? msDsrOn : 0) |
+         (lines & TIOCM_RI ? msRingOn : 0) | (lines & TIOCM_CD ? msDcdOn : 0);
 }
 
-void TSerialDevice::Fail(int err) {
+} // namespace
+
+// Every call but Open, Adopt, Close and Detach starts here: the returned hold owns the lock
+// when the device can be used, and is empty (the last error set) when it cannot. Once a close
+// has begun no new call gets in, so a thread that keeps calling cannot hold the close off.
+std::shared_lock<std::shared_mutex> TSerialDevice::CheckOpen() const {
+  if (FClosing.load()) {
+    SetLastError(errInvalidHandle);
+    return {};
+  }
+  std::shared_lock use(FUseLock);
+  if (FFd < 0 || FGone.load()) {
+    SetLastError(FFd < 0 ? errInvalidHandle : errDeviceNotConnected);
+    return {};
+  }
+  return use;
+}
+
+bool TSerialDevice::Fail(int err) {
   if (IsGoneErrno(err)) {
     FGone.store(true);
     SetLastError(errDeviceNotConnected);
   } else {
     SetLastErrorFromErrno(err);
   }
+  return false;
+}
+
+bool TSerialDevice::Succeeded(int result) {
+  return result == 0 || Fail(errno);
 }
 
 bool TSerialDevice::Open(const std::string& path) {
@@ -632,13 +644,12 @@ bool TSerialDevice::HasModemLines() const {
 }
 
 bool TSerialDevice::GetLineSettings(TLineSettings& settings) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   termios current{};
-  if (tcgetattr(FFd, &current) != 0) {
-    Fail(errno);
+  if (!Succeeded(tcgetattr(FFd, &current))) {
     return false;
   }
   TLineSettings result;
@@ -657,8 +668,8 @@ bool TSerialDevice::GetLineSettings(TLineSettings& settings) {
 }
 
 bool TSerialDevice::SetLineSettings(const TLineSettings& settings) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   const bool valid =
@@ -672,8 +683,7 @@ bool TSerialDevice::SetLineSettings(const TLineSettings& settings) {
     return false;
   }
   termios old{};
-  if (tcgetattr(FFd, &old) != 0) {
-    Fail(errno);
+  if (!Succeeded(tcgetattr(FFd, &old))) {
     return false;
   }
   termios wanted = old;
@@ -681,15 +691,13 @@ bool TSerialDevice::SetLineSettings(const TLineSettings& settings) {
   const speed_t code = CodeOfBaud(settings.Baud);
   cfsetispeed(&wanted, code != B0 ? code : B38400);
   cfsetospeed(&wanted, code != B0 ? code : B38400);
-  if (tcsetattr(FFd, TCSANOW, &wanted) != 0) {
-    Fail(errno);
+  if (!Succeeded(tcsetattr(FFd, TCSANOW, &wanted))) {
     return false;
   }
   if (code == B0) {
     if (int err = Detail::SetArbitraryBaud(FFd, settings.Baud)) {
       tcsetattr(FFd, TCSANOW, &old); // leave the line as it was
-      Fail(err);
-      return false;
+      return Fail(err);
     }
   }
 
@@ -719,69 +727,59 @@ bool TSerialDevice::SetLineSettings(const TLineSettings& settings) {
 
 bool TSerialDevice::GetModemStatus(uint32_t& status) {
   status = 0;
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   if (!FHasModemLines) {
     return true;
   }
   int lines = 0;
-  if (ioctl(FFd, TIOCMGET, &lines) != 0) {
-    Fail(errno);
+  if (!Succeeded(ioctl(FFd, TIOCMGET, &lines))) {
     return false;
   }
-  status = (lines & TIOCM_CTS ? msCtsOn : 0) | (lines & TIOCM_DSR ? msDsrOn : 0) |
-           (lines & TIOCM_RI ? msRingOn : 0) | (lines & TIOCM_CD ? msDcdOn : 0);
+  status = ModemStatusBits(lines);
   return true;
 }
 
 bool TSerialDevice::SetDtr(bool on) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
-    return false;
-  }
-  int bit = TIOCM_DTR;
-  if (FHasModemLines && ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && !IsNoLinesErrno(errno)) {
-    Fail(errno);
-    return false;
-  }
-  return true;
+  return SetModemLine(TIOCM_DTR, on);
 }
 
 bool TSerialDevice::SetRts(bool on) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  return SetModemLine(TIOCM_RTS, on);
+}
+
+// A device without modem lines (a pseudo-terminal) takes the change as done.
+bool TSerialDevice::SetModemLine(int bit, bool on) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
-  int bit = TIOCM_RTS;
   if (FHasModemLines && ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && !IsNoLinesErrno(errno)) {
-    Fail(errno);
-    return false;
+    return Fail(errno);
   }
   return true;
 }
 
 bool TSerialDevice::SetBreak(bool on) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   if (ioctl(FFd, on ? TIOCSBRK : TIOCCBRK) != 0 && !IsNoLinesErrno(errno)) {
-    Fail(errno);
-    return false;
+    return Fail(errno);
   }
   return true;
 }
 
 bool TSerialDevice::PurgeInput() {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   std::lock_guard state(FStateLock);
-  if (tcflush(FFd, TCIFLUSH) != 0) {
-    Fail(errno);
+  if (!Succeeded(tcflush(FFd, TCIFLUSH))) {
     return false;
   }
   FInputSeen = 0;
@@ -789,20 +787,16 @@ bool TSerialDevice::PurgeInput() {
 }
 
 bool TSerialDevice::PurgeOutput() {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
-  if (tcflush(FFd, TCOFLUSH) != 0) {
-    Fail(errno);
-    return false;
-  }
-  return true;
+  return Succeeded(tcflush(FFd, TCOFLUSH));
 }
 
 int TSerialDevice::InQueue() {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return -1;
   }
   int count = 0;
@@ -814,8 +808,8 @@ int TSerialDevice::InQueue() {
 }
 
 int TSerialDevice::OutQueue() {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return -1;
   }
   int count = 0;
@@ -827,13 +821,12 @@ int TSerialDevice::OutQueue() {
 }
 
 bool TSerialDevice::Drain(uint32_t timeoutMs) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   if (int err = DrainOutput(FFd, timeoutMs)) {
-    Fail(err);
-    return false;
+    return Fail(err);
   }
   return true;
 }
@@ -859,16 +852,15 @@ bool TSerialDevice::ReadCounters(int fd, TCounters& counters) const {
     if (ioctl(fd, TIOCMGET, &lines) != 0) {
       return false;
     }
-    counters.Lines = (lines & TIOCM_CTS ? msCtsOn : 0) | (lines & TIOCM_DSR ? msDsrOn : 0) |
-                     (lines & TIOCM_RI ? msRingOn : 0) | (lines & TIOCM_CD ? msDcdOn : 0);
+    counters.Lines = ModemStatusBits(lines);
   }
   return true;
 }
 
 bool TSerialDevice::TakeLineErrors(uint32_t& errors) {
   errors = 0;
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return false;
   }
   if (!FHasCounters) {
@@ -876,8 +868,7 @@ bool TSerialDevice::TakeLineErrors(uint32_t& errors) {
   }
   TCounters now;
   if (!ReadCounters(FFd, now)) {
-    Fail(errno);
-    return false;
+    return Fail(errno);
   }
   std::lock_guard state(FStateLock);
   errors = (now.BufOverrun != FErrorBase.BufOverrun ? leRxOver : 0) |
@@ -890,8 +881,8 @@ bool TSerialDevice::TakeLineErrors(uint32_t& errors) {
 }
 
 int TSerialDevice::Read(void* buffer, std::size_t count) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return -1;
   }
   if (count == 0) {
@@ -923,8 +914,8 @@ int TSerialDevice::Read(void* buffer, std::size_t count) {
 }
 
 int TSerialDevice::Write(const void* buffer, std::size_t count) {
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return -1;
   }
   if (count == 0) {
@@ -1023,8 +1014,8 @@ uint32_t TSerialDevice::PendingEvents(int fd, uint32_t mask, bool& inputWaiting,
 
 TSerialWait TSerialDevice::WaitEvent(uint32_t mask, uint32_t& events, uint32_t timeoutMs) {
   events = 0;
-  std::shared_lock use(FUseLock, std::defer_lock);
-  if (!Enter(use)) {
+  const auto use = CheckOpen();
+  if (!use) {
     return FGone.load() ? swGone : swFailed;
   }
   const int fd = FFd;

@@ -169,8 +169,12 @@ private:
     uint32_t Lines = 0; // ms* bits, for drivers that keep no counters
   };
 
-  bool Enter(std::shared_lock<std::shared_mutex>& use) const;
-  void Fail(int err);
+  std::shared_lock<std::shared_mutex> CheckOpen() const;
+  // Records a failed system call's error as the last error (a vanished device is gone from
+  // then on) and returns false; Succeeded(result) does so unless result is 0.
+  bool Fail(int err);
+  bool Succeeded(int result);
+  bool SetModemLine(int bit, bool on);
   bool TakeOver(int fd, const std::string& path, const std::string& lockPath);
   void Release(bool closeDevice);
   void ForgetCancels();

@@ -24,6 +24,7 @@
 // - Everything belongs to the thread that owns the component tree.
 #pragma once
 
+#include "common/AdExcept.h"
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
 #include "port/AwUser.h"
@@ -103,9 +104,9 @@ TPortChooser* SetPortChooser(TPortChooser* Chooser);
 TPortChooser* PortChooser();
 
 // Where exceptions raised by the port's events (and by an open carried out by Loaded) end:
-// the program shows them, the default writes them to stderr. Returns the previous handler;
-// an empty function restores the default.
-using TPortExceptionHandler = std::function<void(const std::exception&)>;
+// the program shows them, the default hands them to the program's log (platform/Log). Returns the
+// previous handler; an empty function restores the default.
+using TPortExceptionHandler = TExceptionHandler;
 TPortExceptionHandler SetPortExceptionHandler(TPortExceptionHandler Handler);
 void HandlePortException(const std::exception& E);
 

@@ -22,8 +22,9 @@
 // - Locks: BufferLock may be held while MainLock is taken, MainLock while OutputLock is
 //   taken, never the other way round. No lock is held while waiting for a worker to end.
 //
-// Sources: AwUser.cpp (core: registry, open/close, line control, status, buffers, threads),
-// AwUserTriggers.cpp (handlers, triggers, notices), AwUserLog.cpp (dispatch log and trace).
+// Sources: AwUser.cpp (core: registry, open/close, line control, status, buffers),
+// AwUserThreads.cpp (the worker threads), AwUserTriggers.cpp (handlers, triggers, notices),
+// AwUserLog.cpp (dispatch log and trace).
 #pragma once
 
 #include "platform/Messages.h"
@@ -271,7 +272,7 @@ inline constexpr uint32_t DefaultTraceSize = 10000;
 inline constexpr uint32_t MaxTraceCapacity = 4000000;
 
 // ---------------------------------------------------------------------------------------
-// Worker threads (AwUser.cpp)
+// Worker threads (AwUserThreads.cpp)
 
 // A worker of one dispatcher. The dispatcher owns the object; the system thread ends on its
 // own (the dispatcher joins it before it frees the object).
@@ -306,6 +307,9 @@ protected:
 
 private:
   friend class TApdBaseDispatcher;
+  // SyncNotify's call travels as this message to the dispatcher's hidden window; wParam is
+  // the worker.
+  static constexpr uint32_t SyncCallMessage = Platform::WM_USER + 0x7E0;
   std::exception_ptr FSyncError; // raised by a method run through SyncNotify
   std::unique_ptr<Platform::TThread> FThread;
 };
@@ -379,6 +383,7 @@ public:
   int32_t SetupQueues(uint32_t InSize, uint32_t OutSize);
   void SetOptionBits(uint32_t Mask);
   void ClearOptionBits(uint32_t Mask);
+  // The output thread's and the workers' priorities (AwUserThreads.cpp).
   void SetRs485(bool On);
   virtual void ApplyThreadBoost(uint8_t Boost); // slot 16
 
@@ -542,6 +547,10 @@ protected:
   // Wakes the dispatch thread for a pass without a device event (a trigger armed, a stop).
   void WakeDispatchThread();
   void DrainOutput();
+  // The flush request to the output thread, also waking a transmit wait.
+  void SignalFlushRequest();
+
+  // ----- Worker helpers (AwUserThreads.cpp)
   void ThreadEnded(TApdDispatcherThread* Thread);
   // The shared body of the device layers' StartThreads / StopThreads.
   void StartDispatcherThreads();
@@ -549,8 +558,6 @@ protected:
   // Pumps the calling thread's messages until Done() or the time-out (INFINITE: none).
   bool PumpUntil(const std::function<bool()>& Done, uint32_t TimeoutMs);
   void WakeMainThread();
-  // The flush request to the output thread, also waking a transmit wait.
-  void SignalFlushRequest();
 
   // ----- Log and trace helpers (AwUserLog.cpp)
   bool PutLogBytes(const void* Bytes, uint32_t Count);

@@ -2,52 +2,15 @@
 #include "tapi/AdTUtil.h"
 
 #include "common/AdExcept.h"
+#include "telephony/TapiNames.h"
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
-constexpr const char* EntryPointNames[TapiEntryPointCount] = {
-    "lineGenerateTone",
-    "lineMonitorTones",
-    "lineSetCallParams",
-    "lineHandoff",
-    "lineMonitorMedia",
-    "lineGenerateDigits",
-    "lineMonitorDigits",
-    "lineInitialize",
-    "lineShutdown",
-    "lineNegotiateAPIVersion",
-    "lineGetDevCaps",
-    "lineOpen",
-    "lineMakeCall",
-    "lineAccept",
-    "lineAnswer",
-    "lineDeallocateCall",
-    "lineDrop",
-    "lineClose",
-    "lineGetCountry",
-    "lineConfigDialog",
-    "lineConfigDialogEdit",
-    "lineGetID",
-    "lineSetStatusMessages",
-    "lineGetStatusMessages",
-    "lineGetAddressCaps",
-    "lineGetAddressStatus",
-    "lineGetLineDevStatus",
-    "lineGetDevConfig",
-    "lineSetDevConfig",
-    "lineGetCallInfo",
-    "lineGetCallStatus",
-    "lineSetMediaMode",
-    "lineTranslateAddress",
-    "lineTranslateDialog",
-    "lineSetCurrentLocation",
-    "lineSetTollList",
-    "lineGetTranslateCaps",
-    "lineDevSpecific",
-};
+static_assert(std::size(TapiFunctionNames) == TapiEntryPointCount);
 
 Platform::TLibraryHandle Library = nullptr;
 void* Slots[TapiEntryPointCount] = {};
@@ -128,7 +91,7 @@ bool LoadTapi() {
     return false;
   Library = Loaded;
   for (int I = 0; I < TapiEntryPointCount; ++I)
-    Slots[I] = Platform::GetProcAddress(Library, EntryPointNames[I]);
+    Slots[I] = Platform::GetProcAddress(Library, TapiFunctionNames[I]);
   // Registered after the platform layer's own state exists, so it runs before that goes.
   if (!ExitHookSet) {
     ExitHookSet = true;
@@ -157,7 +120,7 @@ Platform::TLibraryHandle TapiLibraryHandle() {
 const char* TapiEntryPointName(TTapiEntryPoint Entry) {
   if (Entry < 0 || Entry >= TapiEntryPointCount)
     return "";
-  return EntryPointNames[Entry];
+  return TapiFunctionNames[Entry];
 }
 
 void* TapiEntryPointAddress(TTapiEntryPoint Entry) {

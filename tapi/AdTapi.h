@@ -27,6 +27,7 @@
 //   removed at the next registration, values of running processes are kept.
 #pragma once
 
+#include "common/AdExcept.h"
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
 #include "port/AdPort.h"
@@ -97,9 +98,9 @@ struct TapiConfigRec {
 
 // ---------------------------------------------------------------------------------------
 // The application's exception handler: exceptions caught in the line callback and in the
-// event window end there. The default writes the message to stderr. Returns the previous
-// handler; an empty function restores the default.
-using TApplicationExceptionHandler = std::function<void(const std::exception&)>;
+// event window end there. The default hands the message to the program's log (platform/Log).
+// Returns the previous handler; an empty function restores the default.
+using TApplicationExceptionHandler = TExceptionHandler;
 TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler Handler);
 void HandleApplicationException(const std::exception& E);
 

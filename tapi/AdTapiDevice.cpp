@@ -15,7 +15,7 @@
 namespace {
 
 std::mutex GlobalsLock;
-TApplicationExceptionHandler AppExceptionHandler;
+TExceptionHandlerSlot AppExceptionHandlers;
 TDeviceChooser* InstalledChooser = nullptr;
 
 // The first T among Owner's components, depth first through each component's own, for which
@@ -36,27 +36,11 @@ template <class T, class F> T* FindComponentOf(TComponent* Owner, F Accept) {
 } // namespace
 
 TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler Handler) {
-  std::lock_guard<std::mutex> Guard(GlobalsLock);
-  TApplicationExceptionHandler Previous = std::move(AppExceptionHandler);
-  AppExceptionHandler = std::move(Handler);
-  return Previous;
+  return AppExceptionHandlers.Set(std::move(Handler));
 }
 
 void HandleApplicationException(const std::exception& E) {
-  TApplicationExceptionHandler Handler;
-  {
-    std::lock_guard<std::mutex> Guard(GlobalsLock);
-    Handler = AppExceptionHandler;
-  }
-  if (Handler) {
-    try {
-      Handler(E);
-      return;
-    } catch (...) {
-      // A handler that fails itself must not take the message loop down.
-    }
-  }
-  std::fprintf(stderr, "Ringlet: %s\n", E.what());
+  AppExceptionHandlers.Handle(E);
 }
 
 TDeviceChooser* SetDeviceChooser(TDeviceChooser* Chooser) {

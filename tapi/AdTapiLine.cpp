@@ -4,6 +4,7 @@
 
 #include "common/AdExcept.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 
 #include <cctype>
 #include <cerrno>
@@ -69,16 +70,6 @@ std::string ApplicationName() {
   if (Dot != std::string::npos && (Slash == std::string::npos || Dot > Slash))
     Name.erase(Dot);
   return Name;
-}
-
-std::string Trim(const std::string& Text) {
-  size_t Start = 0;
-  size_t End = Text.size();
-  while (Start < End && static_cast<unsigned char>(Text[Start]) <= ' ')
-    ++Start;
-  while (End > Start && static_cast<unsigned char>(Text[End - 1]) <= ' ')
-    --End;
-  return Text.substr(Start, End - Start);
 }
 
 // The caller-ID text of one party field: the marker texts unless the address is present.
@@ -657,8 +648,8 @@ void TApdCustomTapiDevice::LineCallInfo(DWORD Device, DWORD_PTR Param1, DWORD_PT
                                         DWORD_PTR Param3) {
   RefreshCallInfo(Device);
   if (Param1 & LINECALLINFOSTATE_CALLERID) {
-    const std::string Name = Trim(CallerIDName());
-    const std::string Number = Trim(CallerIDNumber());
+    const std::string Name(Platform::Trim(CallerIDName()));
+    const std::string Number(Platform::Trim(CallerIDNumber()));
     OnTapiCallerID(this, Number, Name);
   }
   DoStatus(false, false, Device, LINE_CALLINFO, Param1, Param2, Param3);

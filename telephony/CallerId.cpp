@@ -2,6 +2,7 @@
 #include "telephony/CallerId.h"
 
 #include "platform/PlainText.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -21,6 +22,7 @@ struct TCallerIdField {
 
 namespace {
 
+using Platform::Trim;
 using TFields = std::vector<TCallerIdField>;
 
 TCallerIdField TextField(TCallerIdFieldKind kind, std::string value) {
@@ -48,14 +50,6 @@ constexpr std::size_t MaxDistinctive = 64;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front()))
-    s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back()))
-    s.remove_suffix(1);
-  return s;
 }
 
 // ASCII only: 8-bit bytes of names stay as they are.

@@ -5,6 +5,8 @@
 #include "telephony/SipLine.h"
 #include "telephony/TapiRecords.h"
 
+#include "platform/Log.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -203,7 +205,7 @@ void TLineService::LoadDevices() {
   std::vector<std::string> problems;
   std::vector<TLineConfig> lines = ReadTelephonyConfig(TelephonyConfigPath(), problems);
   for (const std::string& problem : problems)
-    std::fprintf(stderr, "ringlet telephony: %s\n", problem.c_str());
+    Platform::Log(problem);
   FDevices.clear();
   for (TLineConfig& line : lines) {
     TDevice device;
@@ -1195,8 +1197,7 @@ void TLineService::OnLineState(DWORD device, bool inService, const std::string& 
     std::lock_guard lock(FLock);
     if (device >= FDevices.size())
       return;
-    std::fprintf(stderr, "ringlet telephony: %s: %s\n", FDevices[device].Config.Name.c_str(),
-                 text.c_str());
+    Platform::Log(FDevices[device].Config.Name + ": " + text);
     if (TOpenLine* line = OpenLineOf(device); line && !inService)
       lost = line->Handle;
   }

@@ -1,6 +1,7 @@
 #include "telephony/SipIdentity.h"
 
 #include "platform/PlainText.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +11,8 @@
 namespace Telephony {
 
 namespace {
+
+using Platform::Trim;
 
 constexpr size_t MaxNumber = 32;
 constexpr size_t MaxName = 64;
@@ -34,14 +37,6 @@ std::string Lower(std::string_view text) {
   for (char& c : out)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {

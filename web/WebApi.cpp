@@ -3,6 +3,7 @@
 
 #include "calls/History.h"
 #include "calls/HistoryFormat.h"
+#include "platform/Text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -55,14 +56,6 @@ bool ReadObject(const TWebRequest& Request, const std::vector<const char*>& Name
     Values.push_back(Member->get<std::string>());
   }
   return true;
-}
-
-std::string UtcText(std::time_t Moment) {
-  std::tm Utc{};
-  gmtime_r(&Moment, &Utc);
-  char Text[32];
-  std::strftime(Text, sizeof Text, "%Y-%m-%dT%H:%M:%SZ", &Utc);
-  return Text;
 }
 
 // A day "YYYY-MM-DD" as the local midnight that begins it (Days later); false for text that
@@ -280,7 +273,7 @@ std::string TWebApi::CallJson(const TCallRecord& Call, bool Live) {
   }
   TJson Value = {{"id", Live ? 0 : static_cast<int64_t>(Call.CallKey)},
                  {"moment", static_cast<int64_t>(Call.Moment)},
-                 {"utc", UtcText(Call.Moment)},
+                 {"utc", Platform::UtcText(Call.Moment)},
                  {"time", CleanText(Call.Time)},
                  {"line", CleanText(Call.Line)},
                  {"number", CleanText(Call.Number)},

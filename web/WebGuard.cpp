@@ -1,6 +1,8 @@
 // What a request must show before it is answered. See WebGuard.h.
 #include "web/WebGuard.h"
 
+#include "platform/Text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
@@ -14,12 +16,6 @@ std::string Lower(std::string Text) {
   std::transform(Text.begin(), Text.end(), Text.begin(),
                  [](unsigned char C) { return static_cast<char>(std::tolower(C)); });
   return Text;
-}
-
-std::string Trim(const std::string& Text) {
-  const size_t First = Text.find_first_not_of(" \t");
-  return First == std::string::npos ? ""
-                                    : Text.substr(First, Text.find_last_not_of(" \t") - First + 1);
 }
 
 // Whether Name (from a Host header, without its port) is an address in numbers.
@@ -60,7 +56,8 @@ bool FromThisPage(const TWebRequest& Request, bool Secure) {
 }
 
 bool Json(const std::string& ContentType) {
-  return Lower(Trim(ContentType.substr(0, ContentType.find(';')))) == "application/json";
+  return Lower(std::string(Platform::Trim(ContentType.substr(0, ContentType.find(';'))))) ==
+         "application/json";
 }
 
 bool Refuse(TWebResponse& Refusal, int Status, const char* Text) {

@@ -4,6 +4,7 @@
 
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
+#include "tests/TestSupport.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -24,8 +25,8 @@ namespace AppTest {
 
 namespace fs = std::filesystem;
 
-// Upper bound for anything that waits on another process or a modem; never a speed check.
-constexpr int GenerousMs = 60000;
+using TestSupport::GenerousMs;
+using TestSupport::TTempFolder;
 
 inline QApplication& App() {
   static int Argc = 1;
@@ -37,30 +38,6 @@ inline QApplication& App() {
   }();
   return *Instance;
 }
-
-// A fresh folder of its own, removed again at the end.
-class TTempFolder {
-public:
-  explicit TTempFolder(const std::string& Tag) {
-    FPath = fs::temp_directory_path() / ("ringlet-app-" + Tag + "-" + std::to_string(::getpid()) +
-                                         "-" + std::to_string(++Counter()));
-    fs::remove_all(FPath);
-    fs::create_directories(FPath);
-  }
-  ~TTempFolder() {
-    std::error_code Ignored;
-    fs::remove_all(FPath, Ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-  std::string operator/(const std::string& Name) const { return (FPath / Name).string(); }
-
-private:
-  static int& Counter() {
-    static int Value = 0;
-    return Value;
-  }
-  fs::path FPath;
-};
 
 // Serves Qt and the core's queue until Done() or the bound passes.
 inline bool ServeUntil(const std::function<bool()>& Done, int LimitMs = GenerousMs) {

@@ -36,7 +36,7 @@ TEST(MonitorTest, BlockedCallerIsRejectedOrAnsweredAndDroppedByAnOlderLibrary) {
     ::setenv("RINGLET_REGISTRY_FILE", (Folder / "registry").c_str(), 1);
     ::setenv("RINGLET_LIBRARY_PATH", Case.Library, 1);
     ::setenv("XDG_CONFIG_HOME", (Folder / "config").c_str(), 1);
-    fs::create_directories(Folder.Path() / "config/ringlet");
+    fs::create_directories(Folder / "config/ringlet");
     std::ofstream(Folder / "config/ringlet/blocklist.txt") << "5550100199\n";
     UnloadTapi();
     ASSERT_TRUE(LoadTapi());

@@ -146,7 +146,7 @@ public:
         << "[Line1]\nName=Fake Modem\nDevice=" << (Unplug ? FFolder / "modem" : FModem.Device())
         << "\nInit=" << FCell.Profile.Init
         << "\nRingTimeout=3\nCheckInterval=0\nCallerIdPause=0.3\n";
-    fs::create_directories(FFolder.Path() / "config/ringlet");
+    fs::create_directories(FFolder / "config/ringlet");
     std::ofstream(FFolder / "config/ringlet/blocklist.txt") << "5550100199\n";
     ::setenv("RINGLET_TELEPHONY_CONFIG", (FFolder / "telephony.ini").c_str(), 1);
     ::setenv("RINGLET_TELEPHONY_TRACE", FTrace.c_str(), 1);

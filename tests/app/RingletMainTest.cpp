@@ -101,7 +101,7 @@ TEST(RingletMainTest, AModemTheUsersGroupsMayNotOpenSaysHowToJoinTheGroup) {
   const TRun Run = RunRinglet({"--console"},
                               {"RINGLET_TELEPHONY_CONFIG=" + (Folder / "telephony.ini"),
                                "RINGLET_LIBRARY_PATH=" RINGLET_BUILD_DIR "/telephony",
-                               "RINGLET_LOCK_DIR=", "HOME=" + Folder.Path().string(),
+                               "RINGLET_LOCK_DIR=", "HOME=" + Folder.Path(),
                                "XDG_CONFIG_HOME=" + (Folder / "config")},
                               true);
   EXPECT_EQ(1, Run.Status) << Run.Err;

@@ -85,7 +85,7 @@ TEST(RzRegIniFileTest, EmptyPathBecomesTheProgramsIniFileAndIsStoredBack) {
 
 TEST(RzRegIniFileTest, IniNameRuleReplacesOnlyTheFileNamesExtension) {
   TTempFolder Folder("ini-rule");
-  fs::create_directories(Folder.Path() / "tools.d");
+  fs::create_directories(Folder / "tools.d");
   EXPECT_EQ(Folder / "prog.ini", DefaultIniFileName(Folder / "prog"));
   EXPECT_EQ(Folder / "X.ini", DefaultIniFileName(Folder / "X.exe"));
   EXPECT_EQ(Folder / "a.b.ini", DefaultIniFileName(Folder / "a.b.bin"));

@@ -13,7 +13,7 @@ using namespace AppTest;
 
 TEST(ScreeningTest, CountryComesFromTheSettingsFileAndAnUnknownOneIsTold) {
   TTempFolder Folder("screening");
-  ::setenv("XDG_CONFIG_HOME", (Folder.Path() / "config").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (Folder / "config").c_str(), 1);
   const struct {
     std::string Ini;
     std::string Country;
@@ -34,7 +34,7 @@ TEST(ScreeningTest, CountryComesFromTheSettingsFileAndAnUnknownOneIsTold) {
     EXPECT_EQ(Case.Country, Screen->Country().Code) << Case.Ini;
     EXPECT_EQ(Case.Warned, !Warnings.empty()) << Case.Ini;
     EXPECT_FALSE(Screen->Blocking());
-    EXPECT_EQ(Folder.Path() / "config/ringlet/contacts.vcf", Screen->Files().Contacts);
+    EXPECT_EQ(fs::path(Folder / "config/ringlet/contacts.vcf"), Screen->Files().Contacts);
   }
 }
 

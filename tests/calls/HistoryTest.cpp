@@ -3,6 +3,7 @@
 // process holding the write lock, a read-only folder, the file size limit, a full file system,
 // a file that is not a database, a damaged one.
 #include "calls/History.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -32,29 +33,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Upper bound for a wait on the writer's thread or another process; never a speed check.
-constexpr int GenerousMs = 30000;
-
-class TTempFolder {
-public:
-  TTempFolder() {
-    static int Counter = 0;
-    FPath = fs::temp_directory_path() /
-            ("ringlet-history-" + std::to_string(::getpid()) + "-" + std::to_string(++Counter));
-    fs::remove_all(FPath);
-    fs::create_directories(FPath);
-  }
-  ~TTempFolder() {
-    std::error_code Ignored;
-    fs::permissions(FPath, fs::perms::owner_all, Ignored);
-    fs::remove_all(FPath, Ignored);
-  }
-  std::string operator/(const std::string& Name) const { return (FPath / Name).string(); }
-  const fs::path& Path() const { return FPath; }
-
-private:
-  fs::path FPath;
-};
+using TestSupport::GenerousMs;
+using TestSupport::TTempFolder;
 
 // The writer's messages, collected from its thread.
 class TMessages {
@@ -549,7 +529,7 @@ TEST(HistoryFaultTest, SecondProcessHoldingTheWriteLock) {
 
 TEST(HistoryFaultTest, ReadOnlyFolder) {
   TTempFolder Folder;
-  const fs::path Sealed = Folder.Path() / "sealed";
+  const fs::path Sealed = Folder / "sealed";
   fs::create_directories(Sealed);
   const std::string Path = (Sealed / "calls.sqlite").string();
   const std::string Report = InChild([&] {
@@ -578,7 +558,7 @@ TEST(HistoryFaultTest, ReadOnlyFolder) {
     }
     Checks.Expect(Numbers(ReadAll(Path)) == "100 200 300", Numbers(ReadAll(Path)));
     // Sealed to the end: with nowhere to keep it, the call is shown in the last message.
-    const fs::path Closed = Folder.Path() / "closed";
+    const fs::path Closed = Folder / "closed";
     fs::create_directories(Closed);
     fs::permissions(Closed, fs::perms::owner_read | fs::perms::owner_exec);
     TMessages Last;

@@ -1,5 +1,6 @@
 #include "platform/DynLib.h"
 #include "platform/LastError.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 
 using namespace Platform;
 namespace fs = std::filesystem;
+using TestSupport::TTempFolder;
 
 namespace {
 
@@ -48,24 +50,6 @@ public:
 
 private:
   std::optional<std::string> FOld;
-};
-
-class TTempFolder {
-public:
-  TTempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "ringlet-dynlib-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      FPath = pattern;
-    }
-  }
-  ~TTempFolder() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-
-private:
-  fs::path FPath;
 };
 
 bool Mapped(const std::string& path) {
@@ -153,18 +137,18 @@ TEST_F(DynLibTest, MissingLibraryIsFileNotFound) {
 TEST_F(DynLibTest, FoldersOfThePathAreSearchedInOrder) {
   TTempFolder copy;
   ASSERT_FALSE(copy.Path().empty());
-  const fs::path copied = copy.Path() / "libringletfixture.so";
+  const fs::path copied = copy / "libringletfixture.so";
   fs::copy_file(cFixtureFile, copied);
 
   {
-    TLibraryPathScope scope(copy.Path().string() + ":" + cFixtureFolder);
+    TLibraryPathScope scope(copy.Path() + ":" + cFixtureFolder);
     TLibraryHandle library = LoadLibrary("RingletFixture");
     ASSERT_NE(library, nullptr) << LibraryErrorText();
     EXPECT_EQ(fs::canonical(LibraryPath(library)), fs::canonical(copied));
     EXPECT_TRUE(FreeLibrary(library));
   }
   {
-    TLibraryPathScope scope(cFixtureFolder + ":" + copy.Path().string());
+    TLibraryPathScope scope(cFixtureFolder + ":" + copy.Path());
     TLibraryHandle library = LoadLibrary("RingletFixture");
     ASSERT_NE(library, nullptr) << LibraryErrorText();
     EXPECT_EQ(fs::canonical(LibraryPath(library)), fs::canonical(cFixtureFile));
@@ -177,10 +161,10 @@ TEST_F(DynLibTest, AFileTheLoaderRefusesEndsTheSearch) {
   TTempFolder good;
   ASSERT_FALSE(broken.Path().empty());
   ASSERT_FALSE(good.Path().empty());
-  std::ofstream(broken.Path() / "libringletbroken.so") << "not a shared library\n";
-  fs::copy_file(cFixtureFile, good.Path() / "libringletbroken.so");
+  std::ofstream(broken / "libringletbroken.so") << "not a shared library\n";
+  fs::copy_file(cFixtureFile, good / "libringletbroken.so");
 
-  TLibraryPathScope scope(broken.Path().string() + ":" + good.Path().string());
+  TLibraryPathScope scope(broken.Path() + ":" + good.Path());
   SetLastError(errSuccess);
   EXPECT_EQ(LoadLibrary("RingletBroken"), nullptr);
   EXPECT_EQ(GetLastError(), errBadExeFormat);

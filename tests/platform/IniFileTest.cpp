@@ -27,7 +27,7 @@ const std::string Sample = "; Ringlet settings\n"
 class IniFileTest : public ::testing::Test {
 protected:
   TTempFolder Folder;
-  std::string Ini = Folder.File("ringlet.ini");
+  std::string Ini = Folder / "ringlet.ini";
 };
 
 TEST_F(IniFileTest, MissingFileReadsDefaultAndCreatesNothing) {
@@ -152,6 +152,11 @@ TEST_F(IniFileTest, RefusesWhatWouldBreakTheFile) {
   EXPECT_EQ(WriteProfileString(Ini, "Settings", "  ", "v"), errInvalidParameter);
   EXPECT_EQ(WriteProfileString(Ini, "Sec]tion", "k", "v"), errInvalidParameter);
   EXPECT_EQ(WriteProfileString(Ini, "Two\nLines", "k", "v"), errInvalidParameter);
+  // A line feed at an end is no blank to trim: such a name is refused, and names nothing.
+  EXPECT_EQ(WriteProfileString(Ini, "Settings", "TapiDevice\n", "v"), errInvalidParameter);
+  EXPECT_EQ(WriteProfileString(Ini, "\nSettings", "TapiDevice", "v"), errInvalidParameter);
+  EXPECT_EQ(DeleteProfileKey(Ini, "Settings", "\nTapiDevice"), errInvalidParameter);
+  EXPECT_EQ(GetProfileString(Ini, "Settings\n", "TapiDevice", "none"), "none");
   EXPECT_EQ(WriteProfileString(Ini, "", "k", "v"), errInvalidParameter);
   EXPECT_EQ(WriteProfileString("", "S", "k", "v"), errInvalidParameter);
   EXPECT_EQ(ReadFile(Ini), Sample);
@@ -240,7 +245,7 @@ TEST_F(IniFileTest, KeepsPermissionsAndSymbolicLinks) {
   ASSERT_EQ(::stat(Ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-  const std::string link = Folder.File("link.ini");
+  const std::string link = Folder / "link.ini";
   ASSERT_EQ(::symlink("ringlet.ini", link.c_str()), 0);
   ASSERT_EQ(WriteProfileString(link, "Settings", "TapiDevice", "Through link"), errSuccess);
   ASSERT_EQ(::lstat(link.c_str(), &st), 0);
@@ -249,14 +254,14 @@ TEST_F(IniFileTest, KeepsPermissionsAndSymbolicLinks) {
 }
 
 TEST_F(IniFileTest, PathThroughARegularFileFailsCleanly) {
-  WriteFile(Folder.File("plain"), "not a folder");
-  const std::string inside = Folder.File("plain/ringlet.ini");
+  WriteFile(Folder / "plain", "not a folder");
+  const std::string inside = Folder / "plain/ringlet.ini";
   SetLastError(errSuccess);
   EXPECT_EQ(WriteProfileString(inside, "S", "k", "v"), errPathNotFound);
   EXPECT_EQ(GetLastError(), errPathNotFound);
   EXPECT_EQ(GetProfileString(inside, "S", "k", "dflt"), "dflt");
-  EXPECT_EQ(WriteProfileString(Folder.File("missing/ringlet.ini"), "S", "k", "v"), errPathNotFound);
-  EXPECT_EQ(ReadFile(Folder.File("plain")), "not a folder");
+  EXPECT_EQ(WriteProfileString(Folder / "missing/ringlet.ini", "S", "k", "v"), errPathNotFound);
+  EXPECT_EQ(ReadFile(Folder / "plain"), "not a folder");
 }
 
 TEST_F(IniFileTest, ReadOnlyFolderGivesAnErrorAndKeepsTheOldFile) {

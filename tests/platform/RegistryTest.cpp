@@ -18,7 +18,7 @@ const std::string TapiKey = "SOFTWARE\\Quillwork\\Orvo\\TAPI";
 class RegistryTest : public ::testing::Test {
 protected:
   TTempFolder Folder;
-  std::string File = Folder.File("config/ringlet/registry");
+  std::string File = Folder / "config/ringlet/registry";
   TRegistryStore Store{File};
 };
 
@@ -184,7 +184,7 @@ TEST_F(RegistryTest, RegistrationBookkeepingFlow) {
 }
 
 TEST_F(RegistryTest, HandWrittenLinesAreReadAndKept) {
-  std::filesystem::create_directories(Folder.File("config/ringlet"));
+  std::filesystem::create_directories(Folder / "config/ringlet");
   WriteFile(File, "; my own notes\n"
                   "[Software\\Vendor\\App]\n"
                   "  \"Name\" =  \"Value\"  \n"
@@ -237,16 +237,16 @@ TEST_F(RegistryTest, DefaultFileFollowsTheEnvironment) {
   // The default store really lands there, folders created on the first write.
   ::setenv("XDG_CONFIG_HOME", Folder.Path().c_str(), 1);
   TRegistryStore store;
-  EXPECT_EQ(store.FileName(), Folder.File("ringlet/registry"));
+  EXPECT_EQ(store.FileName(), Folder / "ringlet/registry");
   ASSERT_EQ(store.CreateKey("Software\\Temp\\Ringlet\\Settings"), errSuccess);
   struct stat st {};
-  ASSERT_EQ(::stat(Folder.File("ringlet/registry").c_str(), &st), 0);
+  ASSERT_EQ(::stat((Folder / "ringlet/registry").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 077, 0u) << "per-user settings are private";
 }
 
 TEST_F(RegistryTest, UnwritableLocationGivesAnErrorAndKeepsTheOldFile) {
-  WriteFile(Folder.File("plain"), "x");
-  TRegistryStore blocked(Folder.File("plain/ringlet/registry"));
+  WriteFile(Folder / "plain", "x");
+  TRegistryStore blocked(Folder / "plain/ringlet/registry");
   SetLastError(errSuccess);
   EXPECT_EQ(blocked.CreateKey(TapiKey), errPathNotFound);
   EXPECT_EQ(GetLastError(), errPathNotFound);
@@ -256,7 +256,7 @@ TEST_F(RegistryTest, UnwritableLocationGivesAnErrorAndKeepsTheOldFile) {
   ASSERT_EQ(Store.OpenKey(TapiKey, true, key), errSuccess);
   ASSERT_EQ(key.WriteString("TapiDevice", "Old"), errSuccess);
   const std::string before = ReadFile(File);
-  const std::string folder = Folder.File("config/ringlet");
+  const std::string folder = Folder / "config/ringlet";
   auto result = RunInChild([&]() -> uint32_t {
     if (!MakeFolderReadOnlyHere(folder))
       return NotPossible;

@@ -3,6 +3,8 @@
 // for root (a read-only bind mount in a private mount namespace, or the immutable flag).
 #pragma once
 
+#include "tests/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -24,6 +26,8 @@
 
 namespace SettingsTest {
 
+using TestSupport::TTempFolder;
+
 // A child's answer when the environment does not allow the step at all.
 inline constexpr uint32_t NotPossible = 0xFFFFFFFFu;
 
@@ -40,33 +44,6 @@ inline bool SetImmutable(const std::string& path, bool on) {
   ::close(fd);
   return ok;
 }
-
-class TTempFolder {
-public:
-  TTempFolder() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/ringlet-set-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr)
-      ADD_FAILURE() << "mkdtemp failed, errno " << errno;
-    FPath = buffer.data();
-  }
-  ~TTempFolder() {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(FPath, ec))
-      SetImmutable(entry.path().string(), false);
-    SetImmutable(FPath, false);
-    std::filesystem::remove_all(FPath, ec);
-  }
-  TTempFolder(const TTempFolder&) = delete;
-  TTempFolder& operator=(const TTempFolder&) = delete;
-
-  const std::string& Path() const { return FPath; }
-  std::string File(const std::string& name) const { return FPath + "/" + name; }
-
-private:
-  std::string FPath;
-};
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

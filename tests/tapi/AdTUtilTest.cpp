@@ -4,6 +4,7 @@
 
 #include "common/AdExcept.h"
 #include "platform/Messages.h"
+#include "telephony/TapiNames.h"
 #include "tests/tapi/fixtures/StandIn.h"
 
 #include <gtest/gtest.h>
@@ -13,50 +14,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
-
-const char* const TableOrder[TapiEntryPointCount] = {
-    "lineGenerateTone",
-    "lineMonitorTones",
-    "lineSetCallParams",
-    "lineHandoff",
-    "lineMonitorMedia",
-    "lineGenerateDigits",
-    "lineMonitorDigits",
-    "lineInitialize",
-    "lineShutdown",
-    "lineNegotiateAPIVersion",
-    "lineGetDevCaps",
-    "lineOpen",
-    "lineMakeCall",
-    "lineAccept",
-    "lineAnswer",
-    "lineDeallocateCall",
-    "lineDrop",
-    "lineClose",
-    "lineGetCountry",
-    "lineConfigDialog",
-    "lineConfigDialogEdit",
-    "lineGetID",
-    "lineSetStatusMessages",
-    "lineGetStatusMessages",
-    "lineGetAddressCaps",
-    "lineGetAddressStatus",
-    "lineGetLineDevStatus",
-    "lineGetDevConfig",
-    "lineSetDevConfig",
-    "lineGetCallInfo",
-    "lineGetCallStatus",
-    "lineSetMediaMode",
-    "lineTranslateAddress",
-    "lineTranslateDialog",
-    "lineSetCurrentLocation",
-    "lineSetTollList",
-    "lineGetTranslateCaps",
-    "lineDevSpecific",
-};
 
 struct TReceived {
   DWORD Device;
@@ -190,12 +151,19 @@ TEST_F(TapiTest, TableHoldsEveryNameInOrderAndLoadsOnce) {
   ASSERT_TRUE(LoadTapi());
   Platform::TLibraryHandle First = TapiLibraryHandle();
   ASSERT_NE(nullptr, First);
+  // The enumeration and the list of names agree at both ends and in between.
+  for (const auto& [Entry, Name] :
+       {std::pair{tepLineGenerateTone, "lineGenerateTone"},
+        std::pair{tepLineInitialize, "lineInitialize"}, std::pair{tepLineOpen, "lineOpen"},
+        std::pair{tepLineGetCallInfo, "lineGetCallInfo"},
+        std::pair{tepLineDevSpecific, "lineDevSpecific"}})
+    EXPECT_STREQ(Name, TapiEntryPointName(Entry)) << Entry;
   for (int I = 0; I < TapiEntryPointCount; ++I) {
     const auto Entry = static_cast<TTapiEntryPoint>(I);
-    EXPECT_STREQ(TableOrder[I], TapiEntryPointName(Entry)) << I;
-    void* Expected = Platform::GetProcAddress(First, TableOrder[I]);
-    ASSERT_NE(nullptr, Expected) << TableOrder[I];
-    EXPECT_EQ(Expected, TapiEntryPointAddress(Entry)) << TableOrder[I];
+    EXPECT_STREQ(TapiFunctionNames[I], TapiEntryPointName(Entry)) << I;
+    void* Expected = Platform::GetProcAddress(First, TapiFunctionNames[I]);
+    ASSERT_NE(nullptr, Expected) << TapiFunctionNames[I];
+    EXPECT_EQ(Expected, TapiEntryPointAddress(Entry)) << TapiFunctionNames[I];
   }
   // Loaded once: later calls keep the same handle, even when the search path changes.
   UseFolder(EmptyFolder());

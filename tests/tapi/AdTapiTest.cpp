@@ -5,6 +5,7 @@
 
 #include "common/AdExcept.h"
 #include "platform/Registry.h"
+#include "tests/TestSupport.h"
 #include "tests/tapi/fixtures/StandIn.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int GenerousMs = 15000;
+using TestSupport::GenerousMs;
 
 bool PumpUntil(const std::function<bool()>& Done, int LimitMs = GenerousMs) {
   const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(LimitMs);

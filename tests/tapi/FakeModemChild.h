@@ -4,6 +4,7 @@
 
 #include "common/OoMisc.h"
 #include "platform/Messages.h"
+#include "tests/TestSupport.h"
 
 #include <chrono>
 #include <csignal>
@@ -17,7 +18,7 @@
 
 namespace TapiTest {
 
-inline constexpr int GenerousMs = 60000;
+using TestSupport::GenerousMs;
 
 // fakemodem as a child: commands go to its standard input, its device path comes first on
 // its standard output.

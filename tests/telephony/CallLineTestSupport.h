@@ -3,6 +3,7 @@
 #pragma once
 
 #include "telephony/CallLine.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,7 @@
 
 namespace CallLineTest {
 
-inline constexpr int GenerousMs = 15000;
+using TestSupport::GenerousMs;
 
 struct TOffered {
   uint64_t Call = 0;

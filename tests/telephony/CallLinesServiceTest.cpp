@@ -294,12 +294,11 @@ TEST_F(CallLinesServiceTest, AnUnreachableRouterFailsTheOpenAndSaysWhy) {
   DWORD devices = 0;
   ASSERT_EQ(Tapi().Initialize(&App, nullptr, Callback, "CallLinesServiceTest", &devices), 0);
   ASSERT_EQ(devices, 1u);
-  testing::internal::CaptureStderr();
+  TestSupport::TLogCapture log;
   Open(0, static_cast<LONG>(LINEERR_RESOURCEUNAVAIL));
   Open(0, static_cast<LONG>(LINEERR_RESOURCEUNAVAIL)); // and again, as the monitor retries
-  const std::string errors = testing::internal::GetCapturedStderr();
-  EXPECT_NE(errors.find("ringlet telephony: Router: the router's call monitor at 127.0.0.1:"),
-            std::string::npos)
+  const std::string errors = log.Text();
+  EXPECT_NE(errors.find("Router: the router's call monitor at 127.0.0.1:"), std::string::npos)
       << errors;
   EXPECT_NE(errors.find("Connection refused"), std::string::npos) << errors;
 }

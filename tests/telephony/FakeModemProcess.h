@@ -4,6 +4,8 @@
 // bound and fails the test when it passes.
 #pragma once
 
+#include "tests/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -24,8 +26,6 @@ namespace TestSupport {
 inline const char* FakeModemPath() {
   return RINGLET_BUILD_DIR "/tools/fakemodem/fakemodem";
 }
-
-inline constexpr int GenerousMs = 15000;
 
 class TChildProcess {
 public:

@@ -6,6 +6,7 @@
 
 #include "platform/Messages.h"
 #include "telephony/Tapi.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,8 @@
 
 namespace TapiTest {
 
-inline constexpr int GenerousMs = 15000;
+using TestSupport::GenerousMs;
+using TestSupport::TTempFolder;
 
 inline const char* LibraryPath() {
   return RINGLET_BUILD_DIR "/telephony/libtapi32.so";
@@ -295,21 +297,6 @@ private:
 };
 
 // ---- Configuration -----------------------------------------------------------------------
-
-class TTempFolder {
-public:
-  TTempFolder() {
-    char pattern[] = "/tmp/ringlet-tapi-XXXXXX";
-    if (!mkdtemp(pattern))
-      throw std::runtime_error("no temporary folder");
-    FPath = pattern;
-  }
-  ~TTempFolder() { std::system(("rm -rf '" + FPath + "'").c_str()); }
-  const std::string& Path() const { return FPath; }
-
-private:
-  std::string FPath;
-};
 
 // Fast timings for tests: a ring time-out of 1.5 s (long enough for a slow, sanitised run to
 // keep up with rings sent 0.25 s apart), commands of 2 s, no idle check.

@@ -72,9 +72,9 @@ TEST_F(TelephonyConfigTest, LineSectionsInFileOrderWithMalformedOnesSkipped) {
          "[LineRing]\nDevice=/dev/ttyUSB2\nRingTimeout=soon\n"
          "[Line9]\nDevice=/dev/ttyS0\nRingTimeout=2.5\n"
          "[line3]\nName=First\nDevice=/dev/ttyS1\n";
-  testing::internal::CaptureStderr();
+  TestSupport::TLogCapture log;
   const TListed listed = ListLines();
-  const std::string errors = testing::internal::GetCapturedStderr();
+  const std::string errors = log.Text();
 
   EXPECT_EQ(listed.Names, (std::vector<std::string>{"First", "Line9"}));
   ASSERT_EQ(listed.Configs.size(), 2u);

@@ -5,6 +5,7 @@
 
 #include "calls/CallRecord.h"
 #include "calls/HistoryStore.h"
+#include "tests/TestSupport.h"
 #include "web/WebServer.h"
 #include "web/WebSessions.h"
 
@@ -28,6 +29,7 @@
 namespace WebTest {
 
 namespace fs = std::filesystem;
+using TestSupport::TTempFolder;
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
 using TJson = nlohmann::json;
@@ -39,27 +41,6 @@ inline const std::string& PasswordHash() {
   static const std::string Hash = HashWebPassword(Password);
   return Hash;
 }
-
-class TTempFolder {
-public:
-  explicit TTempFolder(const std::string& Tag) {
-    static int Counter = 0;
-    FPath = fs::temp_directory_path() /
-            ("ringlet-web-" + Tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(++Counter));
-    fs::remove_all(FPath);
-    fs::create_directories(FPath);
-  }
-  ~TTempFolder() {
-    std::error_code Ignored;
-    fs::remove_all(FPath, Ignored);
-  }
-  TTempFolder(const TTempFolder&) = delete;
-  TTempFolder& operator=(const TTempFolder&) = delete;
-  std::string operator/(const std::string& Name) const { return (FPath / Name).string(); }
-
-private:
-  fs::path FPath;
-};
 
 inline std::string ReadFile(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);

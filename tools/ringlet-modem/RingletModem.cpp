@@ -10,6 +10,7 @@
 #include "ModemProbe.h"
 
 #include "platform/IniFile.h"
+#include "platform/Log.h"
 #include "platform/SysMessage.h"
 #include "telephony/TelephonyConfig.h"
 
@@ -226,6 +227,11 @@ int Watch() {
 } // namespace
 
 int main(int argc, char** argv) {
+  // The telephony service's reports (a configuration it cannot use) go with the tool's own.
+  Platform::SetLogSink([](const std::string& Text) {
+    std::fprintf(stderr, "ringlet-modem: %s\n", Text.c_str());
+    std::fflush(stderr);
+  });
   if (argc < 2) {
     Usage(stderr);
     return 2;
