@@ -160,7 +160,8 @@ void TNcidServer::Wake() {
 }
 
 void TNcidServer::Deliver(const TCallRecord& Call) {
-  if (FWake < 0)
+  // A client shows each line it gets as a call of its own: an update would be a second call.
+  if (FWake < 0 || Call.Update)
     return;
   {
     std::lock_guard<std::mutex> Guard(FLock);

@@ -5,8 +5,9 @@
 // - A client that connects gets "200 Server: ringlet (NCID) <version>", "210 API: 1.0 Feature
 //   Set 1", the stored calls as "CIDLOG:" lines and "250 End of call log" (or "252 Call log
 //   empty"), "OPT: hangup" when the monitor hangs up on blocked callers, then "300 End of
-//   connection startup"; each call after that as one "CID:" line. A blocked call, one the
-//   monitor hung up on, is a "HUP:" line instead ("HUPLOG:" in the stored calls), as NCID
+//   connection startup"; each call after that as one "CID:" line, at its first report (an
+//   update of a call is not sent: the clients would show it as another call). A blocked call, one
+//   the monitor hung up on, is a "HUP:" line instead ("HUPLOG:" in the stored calls), as NCID
 //   servers send the calls they hang up on.
 // - Fields never carry '*', a line break or another control character from the telephone
 //   line; withheld and out-of-area callers and missing names use NCID's words.

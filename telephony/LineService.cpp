@@ -724,6 +724,22 @@ void TLineService::SuppressRingsOf(const TCall& call, TDevice& device) {
   device.SuppressRings = true;
   device.LastSuppressedMs = NowMs();
   device.DroppedCallerId = call.HasCallerId ? call.CallerId : TCallerIdInfo{};
+  device.DroppedCallId = call.HasCallerId ? call.CallId : 0;
+}
+
+void TLineService::OfferUpdate(TOpenLine& line, TDevice& device) {
+  TCall* call = CurrentCall(line);
+  if (call && call->CallId != device.DroppedCallId)
+    return; // the line is busy with another call
+  if (!call)
+    call = OfferCall(line);
+  if (!call)
+    return;
+  call->CallId = device.DroppedCallId;
+  call->CallerId = device.DroppedCallerId;
+  call->HasCallerId = true;
+  Post(line.App, TLineMessage{call->Handle, LINE_CALLINFO, line.Instance,
+                              LINECALLINFOSTATE_CALLERID, 0, 0, line.Handle, call->Handle});
 }
 
 TLineService::TCall* TLineService::OfferCall(TOpenLine& line) {
@@ -769,8 +785,13 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
   // number or name is a new caller, even before the ring time-out.
   TDevice& device = FDevices[line->DeviceId];
   if (RingBelongsToDroppedCall(device)) {
-    if (info.Update || SameCaller(device.DroppedCallerId, info))
+    if (info.Update || SameCaller(device.DroppedCallerId, info)) {
+      // More of the caller the application has shown: only a change of who is calling (a mask)
+      // is worth showing again, in place of what it showed.
+      if (device.DroppedCallId != 0 && MergeCallerId(device.DroppedCallerId, info))
+        OfferUpdate(*line, device);
       return;
+    }
     device.SuppressRings = false;
   }
   TCall* call = CurrentCall(*line);

@@ -433,6 +433,65 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
   EXPECT_FALSE(fs::exists(FFolder / "ringlet.ini"));
 }
 
+// A call is printed the moment its block has a number and a name; the carrier's mask of the
+// number at a later ring updates the call where it can be updated in place (MQTT: the same id,
+// a revision) and adds no second line where it cannot (the console, NCID clients).
+TEST_F(ConsoleTest, AMaskAfterTheCallIsAnUpdateNotASecondCall) {
+  BrokerTest::TBroker Broker;
+  ASSERT_TRUE(Broker.Start());
+  BrokerTest::TSubscriber Subscriber(Broker.Port(), {"ringlet/+/call"});
+  ASSERT_TRUE(Subscriber.WaitSubscribed());
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Kitchen", Modem.Device()}});
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram,
+                            {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort),
+                             "--mqtt", "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid;
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Ncid->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
+  Ncid->ReadStartup();
+  Modem.Send("sleep 1500");
+  Modem.Send("say \\r\\nRING\\r\\n");
+  Modem.Send(
+      "say DATE = 1209\\r\\nTIME = 1200\\r\\nNMBR = 4075551212\\r\\nNAME = CHMIELEWSKI JOH\\r\\n");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
+  for (const char* Step :
+       {"sleep 700", "say \\r\\nRING\\r\\n", "sleep 200", "say NMBR = O\\r\\n", "sleep 500",
+        "say \\r\\nRING\\r\\n", "sleep 700", "say \\r\\nRING\\r\\n"})
+    Modem.Send(Step);
+  const auto Calls = Subscriber.WaitOn("ringlet/kitchen/call", 2);
+  ASSERT_EQ(Calls.size(), 2u);
+  EXPECT_NE(Calls[0].Payload.find("\"number\":\"4075551212\""), std::string::npos);
+  EXPECT_NE(Calls[1].Payload.find("\"revision\":1,"), std::string::npos) << Calls[1].Payload;
+  EXPECT_NE(Calls[1].Payload.find("\"number\":\"\""), std::string::npos) << Calls[1].Payload;
+  EXPECT_EQ(Calls[1].Payload.substr(0, Calls[1].Payload.find(",\"revision\"")),
+            Calls[0].Payload.substr(0, Calls[0].Payload.find(",\"time\"")))
+      << "the same id";
+  // The next call is a call of its own everywhere.
+  Modem.Send("sleep 3500");
+  Modem.Send("call 3125550147 \"OKAFOR GRACE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(2)) << Ringlet.Stdout() << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stdout().find("\t4075551212\tCHMIELEWSKI JOH\n"), std::string::npos)
+      << Ringlet.Stdout();
+  EXPECT_NE(Ringlet.Stdout().find("\t3125550147\tOKAFOR GRACE\n"), std::string::npos)
+      << Ringlet.Stdout();
+  EXPECT_NE(Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)).find("*NMBR*4075551212*"),
+            std::string::npos);
+  EXPECT_NE(Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)).find("*NMBR*3125550147*"),
+            std::string::npos);
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  EXPECT_EQ(std::count(Ringlet.Stdout().begin(), Ringlet.Stdout().end(), '\n'), 2)
+      << Ringlet.Stdout();
+}
+
 TEST_F(ConsoleTest, NetworkOptionsAreCheckedBeforeMonitoring) {
   TFakeModem Modem;
   ASSERT_TRUE(Modem.Start());

@@ -117,6 +117,24 @@ TEST_F(NcidServerTest, StartupWithoutHistorySaysTheLogIsEmptyThenCallsArrive) {
                                "NONE*NAME*Chmielewski Joh*");
 }
 
+// A client shows every line it gets as a call: an update of a call sent already is not sent.
+TEST_F(NcidServerTest, AnUpdateOfACallIsNotASecondLine) {
+  auto Server = StartServer();
+  TNcidClient Client(Server->BoundPort());
+  ASSERT_EQ(Client.ReadStartup().size(), 4u);
+  TCallRecord First = Call(LocalMoment(21, 5), "4075551212", "Chmielewski Joh");
+  First.CallKey = 3;
+  TCallRecord Masked = Call(LocalMoment(21, 5), "", "Chmielewski Joh", abOutOfArea);
+  Masked.CallKey = 3;
+  Masked.Update = true;
+  Server->Deliver(First);
+  Server->Deliver(Masked);
+  Server->Deliver(Call(LocalMoment(21, 6), "3125550147", "Okafor Grace"));
+  EXPECT_NE(Client.ReadLine().find("*NMBR*4075551212*"), std::string::npos);
+  EXPECT_NE(Client.ReadLine().find("*NMBR*3125550147*"), std::string::npos)
+      << "the next line is the next call";
+}
+
 TEST_F(NcidServerTest, StartupSendsTheStoredCallsOldestFirst) {
   TNcidOptions Options;
   Options.CallLog = [] {

@@ -29,6 +29,7 @@ struct TCallerId {
   std::string Number;
   std::string Name;
   DWORD MediaMode = 0;
+  DWORD CallId = 0;
 };
 
 size_t OpenDescriptors() {
@@ -104,6 +105,7 @@ protected:
     TCallerId id;
     id.Flags = record->dwCallerIDFlags;
     id.MediaMode = record->dwMediaMode;
+    id.CallId = record->dwCallID;
     if (record->dwCallerIDSize)
       id.Number = info.StringAt(record->dwCallerIDOffset, record->dwCallerIDSize - 1);
     if (record->dwCallerIDNameSize)
@@ -558,6 +560,36 @@ TEST_F(LineServiceTest, NewCallerIdBlockIsANewCallEvenBeforeTheRingTimeOut) {
   ASSERT_TRUE(WaitMsg(LINE_CALLINFO, Any, from));
   const HCALL third = Received()[static_cast<size_t>(FindMsg(LINE_CALLINFO, Any, from))].Device;
   EXPECT_EQ(ReadCallerId(third).Number, "2065550183");
+}
+
+// The monitor's way again: the call is shown at its first report and dropped. What its caller's
+// line sends later changes the call only when it changes who is calling: a repeat offers
+// nothing, a mask offers the call again under its call id, with the number masked.
+TEST_F(LineServiceTest, MaskAfterTheDropIsOfferedAsTheSameCall) {
+  Initialize();
+  Open();
+  std::vector<TCallerId> callers;
+  DropOnCallerIdAndReopen(callers);
+  Peer.SendLine("RING");
+  PumpFor(100);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski Joh\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 1; }));
+  PumpFor(300);
+  Peer.Send("\r\nRING\r\n\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\n"
+            "NAME = Chmielewski Joh\r\n");
+  PumpFor(300);
+  EXPECT_EQ(callers.size(), 1u) << "a repeat is no news";
+  Peer.SendLine("NMBR = O");
+  PumpFor(300);
+  Peer.SendLine("RING");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 2; }));
+  OnMessage() = nullptr;
+  EXPECT_EQ(callers[0].Number, "4075551212");
+  EXPECT_EQ(callers[1].Number, "");
+  EXPECT_TRUE(callers[1].Flags & LINECALLPARTYID_OUTOFAREA);
+  EXPECT_EQ(callers[1].Name, "Chmielewski Joh");
+  EXPECT_NE(callers[0].CallId, 0u);
+  EXPECT_EQ(callers[1].CallId, callers[0].CallId);
 }
 
 TEST_F(LineServiceTest, VanishedDeviceEndsTheCallAndTheLineWithoutSpinning) {
