@@ -155,6 +155,11 @@ TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
       PhoneTapiCallerID(CP, ID, IDName);
     };
     FPhone->OnTapiFail = [this](TObject* Sender) { PhoneTapiFail(Sender); };
+    FPhone->OnTapiStatus = [this](TObject*, bool, bool, int, int Message, int Param1, int,
+                                  int Param3) {
+      if (Message == LINE_LINEDEVSTATE && Param1 == LINEDEVSTATE_RINGING)
+        ReportRing(static_cast<unsigned>(Param3));
+    };
 
     FIniSettings = CreateComponent<TRzRegIniFile>(this);
     FIniSettings->SetName("IniSettings");
@@ -172,6 +177,7 @@ TCallMonitor::~TCallMonitor() {
   if (FPhone != nullptr) {
     FPhone->OnTapiCallerID = nullptr;
     FPhone->OnTapiFail = nullptr;
+    FPhone->OnTapiStatus = nullptr;
   }
 }
 
@@ -325,6 +331,18 @@ void TCallMonitor::ReportCall(const TCallRecord& Record) {
       std::fprintf(stderr, "ringlet: a call could not be handed on: %s\n", E.what());
     } catch (...) {
       std::fprintf(stderr, "ringlet: a call could not be handed on\n");
+    }
+  }
+}
+
+void TCallMonitor::ReportRing(unsigned Ring) {
+  const TRingReport Report{FPhone->SelectedDevice(), Ring, std::time(nullptr)};
+  const std::vector<TCallOutlet*> Outlets = FOutlets;
+  for (TCallOutlet* Outlet : Outlets) {
+    try {
+      Outlet->Ringing(Report);
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "ringlet: a ring could not be handed on: %s\n", E.what());
     }
   }
 }

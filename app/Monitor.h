@@ -20,6 +20,8 @@
 //   OnLineBack.
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
+//   Each ring the line reports, and the end of the ringing (ring 0), goes to every outlet's
+//   Ringing the same way.
 // - Screening: with a call screen set, each call is screened (contact name, blocked) after its
 //   record is made and before anyone sees it. A blocked call is rejected by the telephony
 //   library (its own lineDevSpecific operation: the line takes the call and puts it down, the
@@ -118,6 +120,7 @@ private:
   // The record of the caller ID the device reports: a new call, or an update of the last one.
   TCallRecord NewRecord(const std::string& ID, const std::string& IDName);
   void ReportCall(const TCallRecord& Record);
+  void ReportRing(unsigned Ring);
   void ScreenCall(TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();

@@ -14,6 +14,8 @@
 // - Contact and Blocked are what the call screen decided (calls/CallScreen.h) before anyone
 //   saw the call: when the number is a contact's, Contact and IDName hold the contact's name
 //   while Name keeps the network's; Blocked says the call was picked up and put down at once.
+// - Ringing tells the outlets that show a line's ringing each ring of a call and the end of it
+//   (TRingReport), before, between and after the call's Deliver.
 // - An outlet's Deliver runs on the monitor's thread and must return at once: an outlet that
 //   talks to a disk or a network queues the call (bounded) and does the work elsewhere. It
 //   reports its own failures (once, not per call) and never throws for them; an exception
@@ -54,8 +56,19 @@ struct TCallRecord {
 // What a blocked call's name is followed by where rows are printed or shown.
 inline constexpr const char* BlockedMarker = " [blocked]";
 
+// A line's ringing as the monitor hears it: the call's ring count so far (1, 2, ...), or 0
+// when the ringing stopped (the caller gave up, the call was answered or blocked).
+struct TRingReport {
+  std::string Line; // the line's name
+  unsigned Ring = 0;
+  std::time_t Moment = 0; // when the ring came, seconds since the epoch (UTC)
+};
+
 class TCallOutlet {
 public:
   virtual ~TCallOutlet() = default;
   virtual void Deliver(const TCallRecord& Call) = 0;
+  // Each ring and the end of the ringing, for an outlet that shows them; the same rules as
+  // Deliver. Most outlets show calls only.
+  virtual void Ringing(const TRingReport& /*Report*/) {}
 };

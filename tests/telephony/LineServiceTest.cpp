@@ -193,8 +193,9 @@ TEST_F(LineServiceTest, OneCallAsTheRegisteredThreadSeesIt) {
     }
     seen.push_back(text.str());
   }
-  const std::vector<std::string> expected = {"state 2", "ring 1", "info 32768",
-                                             "ring 2",  "ring 3", "state 1"};
+  // The end of the ringing (ring 0) comes before the call goes idle.
+  const std::vector<std::string> expected = {"state 2", "ring 1", "info 32768", "ring 2",
+                                             "ring 3",  "ring 0", "state 1"};
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(Received()[0].Param3, DWORD_PTR{LINECALLPRIVILEGE_OWNER});
 
@@ -361,7 +362,12 @@ TEST_F(LineServiceTest, ConnectedCallHandsOverTheModemAndDropHangsUp) {
   }
   EXPECT_EQ(got, "RING\r\nworld");
   PumpFor(100);
-  EXPECT_EQ(CountMsg(LINE_LINEDEVSTATE), 1u); // the data "RING" was not taken for a ring
+  // The data "RING" was not taken for a ring: one ring, and the end of the ringing at CONNECT.
+  std::vector<DWORD_PTR> rings;
+  for (const TLineMsg& msg : Received())
+    if (msg.Message == LINE_LINEDEVSTATE)
+      rings.push_back(msg.Param3);
+  EXPECT_EQ(rings, (std::vector<DWORD_PTR>{1, 0}));
   close(fd);
 
   // Still in data mode: the bare AT the service tries first is data, the escape follows.
@@ -590,6 +596,45 @@ TEST_F(LineServiceTest, MaskAfterTheDropIsOfferedAsTheSameCall) {
   EXPECT_EQ(callers[1].Name, "Chmielewski Joh");
   EXPECT_NE(callers[0].CallId, 0u);
   EXPECT_EQ(callers[1].CallId, callers[0].CallId);
+}
+
+// The phone rings on after the application dropped the call on its caller ID: the rings are
+// still counted to the application, on the reopened line, and the end of the ringing is one
+// more RINGING with the count 0 - also when the last ring came before the line was reopened.
+TEST_F(LineServiceTest, RingsOfADroppedCallAreCountedAndTheirEndIsRingZero) {
+  Initialize();
+  Open();
+  std::vector<TCallerId> callers;
+  DropOnCallerIdAndReopen(callers);
+  const auto Rings = [] {
+    std::vector<DWORD_PTR> counts;
+    for (const TLineMsg& msg : Received())
+      if (msg.Message == LINE_LINEDEVSTATE && msg.Param1 == LINEDEVSTATE_RINGING)
+        counts.push_back(msg.Param3);
+    return counts;
+  };
+  Peer.SendLine("RING");
+  PumpFor(100);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski Joh\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 1; }));
+  for (int ring = 0; ring < 2; ++ring) {
+    PumpFor(500);
+    Peer.SendLine("RING");
+  }
+  // Past the ring time-out of 1.5 s.
+  ASSERT_TRUE(PumpUntil([&] { return Rings().size() == 4; }));
+  PumpFor(300);
+  EXPECT_EQ(Rings(), (std::vector<DWORD_PTR>{1, 2, 3, 0}));
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 1u);
+
+  // A caller who gives up at the first ring: its end is told by the line opened after it.
+  Peer.SendLine("RING");
+  PumpFor(100);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2150\r\nNMBR = 3125550147\r\nNAME = Okafor Grace\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return Rings().size() == 6; }));
+  OnMessage() = nullptr;
+  EXPECT_EQ(Rings(), (std::vector<DWORD_PTR>{1, 2, 3, 0, 1, 0}));
 }
 
 TEST_F(LineServiceTest, VanishedDeviceEndsTheCallAndTheLineWithoutSpinning) {
