@@ -153,7 +153,8 @@ constexpr size_t NcidCallLogLimit = 1000;
 // The fields come from a caller, an address book or a file: the terminal gets no control
 // character of any of them, nor a tab that would split a field.
 void PrintCall(const TCallRecord& Call, bool WithLine) {
-  if (OutputGone)
+  // One line per call: a printed line cannot be changed, so an update is not printed again.
+  if (OutputGone || Call.Update)
     return;
   const std::string Time = Platform::StripControls(Call.Time);
   const std::string Number = Platform::StripControls(Call.ID);

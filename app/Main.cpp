@@ -37,6 +37,9 @@ QColor FromTColor(uint32_t Value) {
 constexpr uint32_t ButtonFace = 15791348;
 constexpr uint32_t ButtonFrame = 7617536;
 // The default size of a push button of the form.
+// The CallKey of a row added by this run's monitor (rows from the history have none).
+constexpr int LiveCallKeyRole = Qt::UserRole + 2;
+
 constexpr int ButtonWidth = 75;
 constexpr int ButtonHeight = 25;
 
@@ -349,7 +352,13 @@ void TfrmMain::closeEvent(QCloseEvent* Event) {
 }
 
 void TfrmMain::AddCallRow(const TCallRecord& Record) {
-  auto* Item = new QTreeWidgetItem(lvwCallerID);
+  // An update of a call shown is written into its row, not added as another.
+  QTreeWidgetItem* Item = Record.Update ? LiveRow(Record.CallKey) : nullptr;
+  const bool Added = Item == nullptr;
+  if (Added) {
+    Item = new QTreeWidgetItem(lvwCallerID);
+    Item->setData(0, LiveCallKeyRole, QVariant::fromValue<qulonglong>(Record.CallKey));
+  }
   Item->setText(0, QString::fromLocal8Bit(Record.Time.c_str()));
   Item->setText(1, QString::fromLocal8Bit(Record.ID.c_str()));
   Item->setText(2, QString::fromLocal8Bit(RowName(Record).c_str()));
@@ -359,8 +368,19 @@ void TfrmMain::AddCallRow(const TCallRecord& Record) {
   if (Record.Blocked)
     for (int Column = 0; Column < 3; ++Column)
       Item->setForeground(Column, Qt::gray);
-  lvwCallerID->addTopLevelItem(Item);
+  if (Added)
+    lvwCallerID->addTopLevelItem(Item);
   lvwCallerID->scrollToItem(Item);
+}
+
+QTreeWidgetItem* TfrmMain::LiveRow(uint64_t CallKey) const {
+  // The newest rows are at the end, and an update follows its call closely.
+  for (int Index = lvwCallerID->topLevelItemCount() - 1; Index >= 0; --Index) {
+    QTreeWidgetItem* Item = lvwCallerID->topLevelItem(Index);
+    if (Item->data(0, LiveCallKeyRole).toULongLong() == CallKey)
+      return Item;
+  }
+  return nullptr;
 }
 
 QMenu* TfrmMain::CallMenu(QTreeWidgetItem* Item) {

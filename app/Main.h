@@ -109,6 +109,8 @@ protected:
 private:
   void BuildControls();
   void AddCallRow(const TCallRecord& Record);
+  // The row of a call of this run with that key, nullptr when it is not listed.
+  QTreeWidgetItem* LiveRow(uint64_t CallKey) const;
   void OpenHistory();
   void ShowEarlierCalls(const std::vector<TCallRecord>& Calls);
   void ShowHistoryMessage(const QString& Text);

@@ -53,6 +53,26 @@ TAbsence AbsenceOf(const std::string& Text) {
   return abNone;
 }
 
+// Why the caller-ID parts are absent, from the flags the texts were made from: a party without
+// its address shows the marker of its flags for the number and the name alike.
+TAbsence FlagAbsence(DWORD Flags) {
+  if (Flags & LINECALLPARTYID_BLOCKED)
+    return abWithheld;
+  if (Flags & LINECALLPARTYID_OUTOFAREA)
+    return abOutOfArea;
+  return abUnavailable;
+}
+
+void PartyAbsences(DWORD Flags, const std::string& ID, const std::string& IDName, TAbsence& Number,
+                   TAbsence& Name) {
+  if ((Flags & LINECALLPARTYID_ADDRESS) == 0) {
+    Number = Name = FlagAbsence(Flags);
+    return;
+  }
+  Number = ID.empty() ? abUnavailable : abNone;
+  Name = (Flags & LINECALLPARTYID_NAME) && !IDName.empty() ? abNone : abUnavailable;
+}
+
 // The serial device of the selected line, from its modem configuration ("Device=...");
 // "" when no line is selected (asking then could open the selection dialog) or unreadable.
 std::string SelectedDevicePath(TApdTapiDevice& Phone) {
@@ -92,14 +112,19 @@ const std::string& SettingsFileName() {
 
 TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
                            const std::string& IDName) {
+  return MakeCallRecord(Moment, Line, ID, IDName, AbsenceOf(ID), AbsenceOf(IDName));
+}
+
+TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
+                           const std::string& IDName, TAbsence NumberAbsent, TAbsence NameAbsent) {
   TCallRecord Record;
   Record.Time = CallTimeText(Moment);
   Record.ID = ID;
   Record.IDName = IDName;
   Record.Moment = Moment;
   Record.Line = Line;
-  Record.NumberAbsent = AbsenceOf(ID);
-  Record.NameAbsent = AbsenceOf(IDName);
+  Record.NumberAbsent = NumberAbsent;
+  Record.NameAbsent = NameAbsent;
   if (Record.NumberAbsent == abNone)
     Record.Number = ID;
   if (Record.NameAbsent == abNone)
@@ -130,6 +155,11 @@ TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
       PhoneTapiCallerID(CP, ID, IDName);
     };
     FPhone->OnTapiFail = [this](TObject* Sender) { PhoneTapiFail(Sender); };
+    FPhone->OnTapiStatus = [this](TObject*, bool, bool, int, int Message, int Param1, int,
+                                  int Param3) {
+      if (Message == LINE_LINEDEVSTATE && Param1 == LINEDEVSTATE_RINGING)
+        ReportRing(static_cast<unsigned>(Param3));
+    };
 
     FIniSettings = CreateComponent<TRzRegIniFile>(this);
     FIniSettings->SetName("IniSettings");
@@ -147,6 +177,7 @@ TCallMonitor::~TCallMonitor() {
   if (FPhone != nullptr) {
     FPhone->OnTapiCallerID = nullptr;
     FPhone->OnTapiFail = nullptr;
+    FPhone->OnTapiStatus = nullptr;
   }
 }
 
@@ -217,8 +248,7 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
                                      const std::string& IDName) {
   // The line is closed on purpose until the restart below; Poll must not step in.
   TBusy Busy(FBusy);
-  TCallRecord Record = MakeCallRecord(std::time(nullptr), FPhone->SelectedDevice(), ID, IDName);
-  Record.CallKey = ++FLastCallKey;
+  TCallRecord Record = NewRecord(ID, IDName);
   ScreenCall(Record);
   StopMonitoring();
   ReportCall(Record);
@@ -236,6 +266,26 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
     }
     ScheduleRearm(FRearmRetryMs);
   }
+}
+
+TCallRecord TCallMonitor::NewRecord(const std::string& ID, const std::string& IDName) {
+  const TTapiRecord<LINECALLINFO>& Info = FPhone->CallInfo();
+  const DWORD LineCallId = Info ? Info->dwCallID : 0;
+  const bool Update = LineCallId != 0 && LineCallId == FLastLineCallId;
+  TAbsence NumberAbsent = abNone, NameAbsent = abNone;
+  if (Info) {
+    PartyAbsences(Info->dwCallerIDFlags, ID, IDName, NumberAbsent, NameAbsent);
+  } else {
+    NumberAbsent = AbsenceOf(ID);
+    NameAbsent = AbsenceOf(IDName);
+  }
+  TCallRecord Record =
+      MakeCallRecord(Update ? FLastCall.Moment : std::time(nullptr), FPhone->SelectedDevice(), ID,
+                     IDName, NumberAbsent, NameAbsent);
+  Record.CallKey = Update ? FLastCall.CallKey : ++FLastCallKey;
+  Record.Update = Update;
+  FLastLineCallId = LineCallId;
+  return Record;
 }
 
 void TCallMonitor::ScreenCall(TCallRecord& Record) {
@@ -269,6 +319,7 @@ void TCallMonitor::RemoveOutlet(TCallOutlet* Outlet) {
 }
 
 void TCallMonitor::ReportCall(const TCallRecord& Record) {
+  FLastCall = Record;
   if (OnCall)
     OnCall(Record);
   // A copy: an outlet may remove itself while the call goes round.
@@ -280,6 +331,18 @@ void TCallMonitor::ReportCall(const TCallRecord& Record) {
       std::fprintf(stderr, "ringlet: a call could not be handed on: %s\n", E.what());
     } catch (...) {
       std::fprintf(stderr, "ringlet: a call could not be handed on\n");
+    }
+  }
+}
+
+void TCallMonitor::ReportRing(unsigned Ring) {
+  const TRingReport Report{FPhone->SelectedDevice(), Ring, std::time(nullptr)};
+  const std::vector<TCallOutlet*> Outlets = FOutlets;
+  for (TCallOutlet* Outlet : Outlets) {
+    try {
+      Outlet->Ringing(Report);
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "ringlet: a ring could not be handed on: %s\n", E.what());
     }
   }
 }

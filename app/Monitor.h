@@ -11,12 +11,17 @@
 //   EDeviceHeld, saying who (and the lost-line reports below say so too). Stop ends
 //   Monitoring and stops the device.
 // - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
-//   again. While Monitoring, a call that ends without a caller ID (or a line that closes by
-//   itself) leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
-//   fails (the modem is gone) OnLineLost is told once, and Poll retries every RearmRetryMs
-//   until it succeeds, then OnLineBack.
+//   again. A caller ID that the line offers again under the call id of the call reported last
+//   (the same call, with who is calling changed: a number masked at the next ring) is reported
+//   as an update of that call: the same CallKey, time and moment, Update set. While Monitoring, a
+//   call that ends without a caller ID (or a line that closes by itself) leaves the line closed:
+//   Poll sees the closed line and re-arms the device. When re-arming fails (the modem is gone)
+//   OnLineLost is told once, and Poll retries every RearmRetryMs until it succeeds, then
+//   OnLineBack.
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
+//   Each ring the line reports, and the end of the ringing (ring 0), goes to every outlet's
+//   Ringing the same way.
 // - Screening: with a call screen set, each call is screened (contact name, blocked) after its
 //   record is made and before anyone sees it. A blocked call is rejected by the telephony
 //   library (its own lineDevSpecific operation: the line takes the call and puts it down, the
@@ -112,7 +117,10 @@ public:
 private:
   void PhoneTapiCallerID(TObject* CP, const std::string& ID, const std::string& IDName);
   void PhoneTapiFail(TObject* Sender);
+  // The record of the caller ID the device reports: a new call, or an update of the last one.
+  TCallRecord NewRecord(const std::string& ID, const std::string& IDName);
   void ReportCall(const TCallRecord& Record);
+  void ReportRing(unsigned Ring);
   void ScreenCall(TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();
@@ -129,6 +137,8 @@ private:
   uint32_t FRearmRetryMs = 3000;
   int FBusy = 0;
   uint64_t FLastCallKey = 0;
+  DWORD FLastLineCallId = 0; // the line's id of the call reported last
+  TCallRecord FLastCall;
   std::vector<TCallOutlet*> FOutlets;
   TCallScreen* FScreen = nullptr;
 };
@@ -137,3 +147,6 @@ private:
 // number and name with the reason for each one that is absent.
 TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
                            const std::string& IDName);
+// The same with the reasons given as values (the line device's caller-ID flags say them).
+TCallRecord MakeCallRecord(std::time_t Moment, const std::string& Line, const std::string& ID,
+                           const std::string& IDName, TAbsence NumberAbsent, TAbsence NameAbsent);

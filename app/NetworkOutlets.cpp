@@ -2,6 +2,7 @@
 #include "app/NetworkOutlets.h"
 
 #include "calls/History.h"
+#include "platform/IniFile.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -52,6 +53,8 @@ void ReadNetworkSettings(TRzRegIniFile& Settings, TNetworkOptions& Options) {
   Fill(Options.MqttCaFile, "MQTT", "CaFile");
   Fill(Options.MqttInstance, "MQTT", "Instance");
   Options.SettingsFile = Settings.Path();
+  for (const auto& [Line, Id] : Platform::ReadSection(Settings.Path(), "NCID Line IDs"))
+    Options.NcidLineIds.emplace(Line, Id);
   if (Options.NcidMaxClients == 0) {
     const std::string Text = Settings.ReadString("NCID", "MaxClients", "");
     const bool Number = !Text.empty() && Text.size() < 6 &&
@@ -82,6 +85,7 @@ std::string TNetworkOutlets::StartNcid(const TNetworkOptions& Options,
   Ncid.MaxClients = Options.NcidMaxClients > 0 ? Options.NcidMaxClients : DefaultMaxClients;
   Ncid.Version = RINGLET_VERSION;
   Ncid.HangUp = Options.NcidHangUp;
+  Ncid.LineIds = Options.NcidLineIds;
   Ncid.CallLog = std::move(CallLog);
   FNcid = std::make_unique<TNcidServer>(std::move(Ncid));
   const std::string Why = FNcid->Start();

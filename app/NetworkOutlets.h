@@ -3,7 +3,9 @@
 //
 // Contract:
 // - A command-line value wins over the settings file: section [NCID] key Listen
-//   ("ADDR:PORT"), MaxClients; section [MQTT] keys Url, PasswordFile, CaFile, Instance.
+//   ("ADDR:PORT"), MaxClients; section [MQTT] keys Url, PasswordFile, CaFile, Instance. Section
+//   [NCID Line IDs] gives a line's id for NCID clients: its key is the line's name, its value
+//   the id (calls/NcidServer.h says what clients get without one).
 // - The MQTT instance name (client id and status topic) is by default the host name and four
 //   hex digits of a hash of the settings file's name and the lines watched: the same for the
 //   same Ringlet in every run, different for two Ringlets on one host. Its calls wait for the
@@ -19,6 +21,7 @@
 #include "calls/NcidServer.h"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +30,7 @@ struct TNetworkOptions {
   std::string NcidListen;       // "ADDR:PORT", "" for none
   size_t NcidMaxClients = 0;    // 0: the settings file's, else 32
   bool NcidHangUp = false;      // blocked callers are hung up on (told to NCID clients)
+  std::map<std::string, std::string> NcidLineIds; // line name -> id in NCID's LINE fields
   std::string MqttUrl;          // "mqtt://..." or "mqtts://...", "" for none
   std::string MqttPasswordFile; // the password's first line, instead of one in the URL
   std::string MqttCaFile;

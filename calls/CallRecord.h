@@ -7,10 +7,15 @@
 //   what the line sent ("" when absent) and NumberAbsent / NameAbsent say why one is absent,
 //   so that an outlet never has to read the display texts back.
 // - CallKey is the same for every report of one call (a later field of the same caller), and
-//   different for different calls of one monitor.
+//   different for different calls of one monitor. A later report has Update set: an outlet
+//   that can show it in place (a row, a record, a notification, a retained message) replaces
+//   what it showed for that call; one that sends a line per call (a console, NCID clients)
+//   has sent it already and lets the update pass.
 // - Contact and Blocked are what the call screen decided (calls/CallScreen.h) before anyone
 //   saw the call: when the number is a contact's, Contact and IDName hold the contact's name
 //   while Name keeps the network's; Blocked says the call was picked up and put down at once.
+// - Ringing tells the outlets that show a line's ringing each ring of a call and the end of it
+//   (TRingReport), before, between and after the call's Deliver.
 // - An outlet's Deliver runs on the monitor's thread and must return at once: an outlet that
 //   talks to a disk or a network queues the call (bounded) and does the work elsewhere. It
 //   reports its own failures (once, not per call) and never throws for them; an exception
@@ -43,6 +48,7 @@ struct TCallRecord {
   TAbsence NumberAbsent = abNone;
   TAbsence NameAbsent = abNone;
   uint64_t CallKey = 0;
+  bool Update = false;  // a later report of the call with this CallKey
   std::string Contact;  // the contact's name for the number, "" when none
   bool Blocked = false; // answered and hung up at once by the block list
 };
@@ -50,8 +56,19 @@ struct TCallRecord {
 // What a blocked call's name is followed by where rows are printed or shown.
 inline constexpr const char* BlockedMarker = " [blocked]";
 
+// A line's ringing as the monitor hears it: the call's ring count so far (1, 2, ...), or 0
+// when the ringing stopped (the caller gave up, the call was answered or blocked).
+struct TRingReport {
+  std::string Line; // the line's name
+  unsigned Ring = 0;
+  std::time_t Moment = 0; // when the ring came, seconds since the epoch (UTC)
+};
+
 class TCallOutlet {
 public:
   virtual ~TCallOutlet() = default;
   virtual void Deliver(const TCallRecord& Call) = 0;
+  // Each ring and the end of the ringing, for an outlet that shows them; the same rules as
+  // Deliver. Most outlets show calls only.
+  virtual void Ringing(const TRingReport& /*Report*/) {}
 };

@@ -113,11 +113,12 @@ std::string IsoLocalTime(std::time_t Moment) {
   return Out;
 }
 
-std::string CallJson(const TCallRecord& Call, const std::string& Id) {
+std::string CallJson(const TCallRecord& Call, const std::string& Id, unsigned Revision) {
   const auto Reason = [](TAbsence Absence) {
     return Absence == abNone ? std::string("null") : JsonString(AbsenceWord(Absence));
   };
   return "{" + (Id.empty() ? std::string() : "\"id\":" + JsonString(Id) + ",") +
+         (Revision == 0 ? std::string() : "\"revision\":" + std::to_string(Revision) + ",") +
          "\"time\":" + JsonString(IsoLocalTime(Call.Moment)) +
          ",\"line\":" + JsonString(Call.Line) + ",\"number\":" + JsonString(Call.Number) +
          ",\"name\":" + JsonString(Call.Name) +

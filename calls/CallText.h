@@ -23,10 +23,11 @@ std::string Utf8Text(const std::string& Text);
 // A JSON string literal, quotes included, of the text read as Utf8Text.
 std::string JsonString(const std::string& Text);
 
-// A JSON object of the call: id (when Id is not empty), time (ISO 8601 with the local offset),
+// A JSON object of the call: id (when Id is not empty), revision (when not 0: the call's
+// update), time (ISO 8601 with the local offset),
 // line, number, name, and absent {number, name} holding the reason word or null, contact (the
 // contact's name or null) and blocked (true or false).
-std::string CallJson(const TCallRecord& Call, const std::string& Id = "");
+std::string CallJson(const TCallRecord& Call, const std::string& Id = "", unsigned Revision = 0);
 
 // The moment as ISO 8601 in local time with its offset, e.g. "2026-12-08T22:36:05+01:00".
 std::string IsoLocalTime(std::time_t Moment);

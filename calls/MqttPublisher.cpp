@@ -21,6 +21,8 @@ constexpr int MaxBackoffSeconds = 60;
 constexpr const char* QueueHeader = "ringlet mqtt queue 1";
 constexpr unsigned QueueFileMode = 0600; // the calls are private
 constexpr auto SaveEvery = std::chrono::seconds(1);
+// Calls whose id an update may still need.
+constexpr size_t RememberedCallIds = 64;
 
 std::string DiscoveryTopic(const std::string& Slug) {
   return "homeassistant/sensor/ringlet_" + Slug + "/last_caller/config";
@@ -341,11 +343,9 @@ void TMqttPublisher::Deliver(const TCallRecord& Call) {
     const std::string Slug = SlugLocked(Call.Line);
     if (FLines.insert(Call.Line).second && FConnected)
       Announce(Call.Line);
-    const auto Now = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    const std::string Id =
-        FOptions.Instance + "-" + std::to_string(Now.count()) + "-" + std::to_string(++FDelivered);
-    const std::string Json = CallJson(Call, Id);
+    unsigned Revision = 0;
+    const std::string Id = CallIdLocked(Call, Revision);
+    const std::string Json = CallJson(Call, Id, Revision);
     // Two messages a call; past the bound the oldest call goes, never the one in flight.
     while (!FQueue.empty() && FQueue.size() + 2 > FOptions.QueueLimit * 2) {
       const size_t Oldest = FInFlight >= 0 ? 1 : 0;
@@ -368,6 +368,28 @@ void TMqttPublisher::Deliver(const TCallRecord& Call) {
   if (Offline)
     Warn("the MQTT broker at " + FOptions.Host + ":" + std::to_string(FOptions.Port) +
          " is not reachable; calls are kept until it is back");
+}
+
+// Calls FLock held. An update of a call keeps the id of its first message.
+std::string TMqttPublisher::CallIdLocked(const TCallRecord& Call, unsigned& Revision) {
+  const auto Known = std::find_if(FCallIds.begin(), FCallIds.end(), [&](const TCallId& Id) {
+    return Call.CallKey != 0 && Id.Line == Call.Line && Id.CallKey == Call.CallKey;
+  });
+  if (Call.Update && Known != FCallIds.end()) {
+    Revision = ++Known->Revision;
+    return Known->Id;
+  }
+  Revision = 0;
+  const auto Now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  const std::string Id =
+      FOptions.Instance + "-" + std::to_string(Now.count()) + "-" + std::to_string(++FDelivered);
+  if (Call.CallKey != 0) {
+    FCallIds.push_back({Call.Line, Call.CallKey, Id, 0});
+    if (FCallIds.size() > RememberedCallIds)
+      FCallIds.pop_front();
+  }
+  return Id;
 }
 
 // Calls FLock held.

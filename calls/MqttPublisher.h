@@ -7,7 +7,9 @@
 //   had first gets a short hash of the name added), and the same in every run for the same
 //   configured lines. The id is made when the call is delivered and stays with the message
 //   through reconnects and restarts: QoS 1 may bring a message twice, and a subscriber drops
-//   a repeat by its id.
+//   a repeat by its id and revision. A later report of a call (Update) is published with the
+//   id of the call's first message and the next "revision" (1, 2, ...; the first message has
+//   none), so a subscriber replaces the call it has, and the retained last_call holds it.
 // - Per instance (Instance, e.g. "kitchenbox-3fa2"): the client id "ringlet-<instance>" and
 //   "ringlet/<instance>/status", "online" while connected and "offline" (the will, retained)
 //   when the publisher goes away; so two Ringlets on one broker never throw each other off.
@@ -111,6 +113,7 @@ private:
   void SendNext();
   void Announce(const std::string& Line);
   std::string SlugLocked(const std::string& Line);
+  std::string CallIdLocked(const TCallRecord& Call, unsigned& Revision);
   void LoadQueue();
   void SaveQueue(bool Now);
   size_t WaitingCalls() const;
@@ -126,6 +129,13 @@ private:
   std::set<std::string> FLines;
   std::map<std::string, std::string> FSlugs; // line -> slug
   uint64_t FDelivered = 0;                   // for the ids
+  struct TCallId {
+    std::string Line;
+    uint64_t CallKey = 0;
+    std::string Id;
+    unsigned Revision = 0;
+  };
+  std::deque<TCallId> FCallIds; // the newest calls' ids, for their updates
   bool FConnected = false;
   bool FWarned = false;
   bool FStarted = false;

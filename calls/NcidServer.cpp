@@ -2,13 +2,16 @@
 #include "calls/NcidServer.h"
 
 #include "calls/CallText.h"
+#include "platform/PlainText.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,13 +78,32 @@ bool ParseListenAddress(const std::string& Text, std::string& Address, uint16_t&
   return true;
 }
 
-std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call) {
-  const std::string Line = PlainField(Call.Line, "*");
+std::string NcidLineId(const std::string& Line, const std::map<std::string, std::string>& LineIds) {
+  // Keys of a settings file are read without regard to case.
+  const auto Chosen = std::find_if(LineIds.begin(), LineIds.end(), [&Line](const auto& Entry) {
+    return strcasecmp(Entry.first.c_str(), Line.c_str()) == 0;
+  });
+  std::string Id = PlainField(Chosen != LineIds.end() ? Chosen->second : Line, "*");
+  const size_t First = Id.find_first_not_of(' ');
+  if (First == std::string::npos)
+    return "-";
+  Id = Id.substr(First, Id.find_last_not_of(' ') - First + 1);
+  std::replace(Id.begin(), Id.end(), ' ', '_');
+  return Id;
+}
+
+std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call,
+                         const std::map<std::string, std::string>& LineIds) {
   return Prefix + " *DATE*" + NcidDate(Call.Moment, "%m%d%Y") + "*TIME*" +
-         NcidDate(Call.Moment, "%H%M") + "*LINE*" +
-         (Line.find_first_not_of(' ') == std::string::npos ? "-" : Line) + "*NMBR*" +
+         NcidDate(Call.Moment, "%H%M") + "*LINE*" + NcidLineId(Call.Line, LineIds) + "*NMBR*" +
          NcidField(Call.Number, Call.NumberAbsent, "NO NUMBER") + "*MESG*NONE*NAME*" +
          NcidField(Call.Name, Call.NameAbsent, "NO NAME") + "*";
+}
+
+std::string NcidRingLine(const TRingReport& Report,
+                         const std::map<std::string, std::string>& LineIds) {
+  return "CIDINFO: *LINE*" + NcidLineId(Report.Line, LineIds) + "*RING*" +
+         std::to_string(Report.Ring) + "*TIME*" + NcidDate(Report.Moment, "%H:%M:%S") + "*";
 }
 
 const char* NcidLabel(const TCallRecord& Call, bool Log) {
@@ -160,15 +182,40 @@ void TNcidServer::Wake() {
 }
 
 void TNcidServer::Deliver(const TCallRecord& Call) {
+  // A client shows each line it gets as a call of its own: an update would be a second call.
+  if (Call.Update)
+    return;
+  Send(NcidCallLine(NcidLabel(Call, false), Call, FOptions.LineIds));
+}
+
+void TNcidServer::Ringing(const TRingReport& Report) {
+  Send(NcidRingLine(Report, FOptions.LineIds));
+}
+
+void TNcidServer::Send(std::string Line) {
   if (FWake < 0)
     return;
   {
     std::lock_guard<std::mutex> Guard(FLock);
     if (FCalls.size() >= WaitingCallLimit)
       FCalls.pop_front();
-    FCalls.push_back(NcidCallLine(NcidLabel(Call, false), Call) + "\r\n");
+    FCalls.push_back(std::move(Line) + "\r\n");
   }
   Wake();
+}
+
+// On the server's thread: a client's message to every client, as plain text of bounded length.
+void TNcidServer::Relay(const std::string& Text) {
+  std::string Plain = Platform::StripControls(Text);
+  Plain.erase(0, std::min(Plain.size(), Plain.find_first_not_of(' ')));
+  if (Plain.size() > FOptions.MaxMessageLength) {
+    size_t Cut = FOptions.MaxMessageLength;
+    while (Cut > 0 && (static_cast<unsigned char>(Plain[Cut]) & 0xC0) == 0x80)
+      --Cut; // not inside a character of several bytes
+    Plain.resize(Cut);
+  }
+  if (!Plain.empty())
+    FRelayed += "MSG: " + Plain + "\r\n";
 }
 
 void TNcidServer::Run() {
@@ -202,6 +249,10 @@ void TNcidServer::Run() {
         ::close(Client.Socket);
     }
     FClients = std::move(Kept);
+    // Messages go out once every client has been read, to the clients still there.
+    for (TClient& Client : FClients)
+      Client.Out += FRelayed;
+    FRelayed.clear();
     if (Polls[1].revents & POLLIN)
       AcceptClients();
   }
@@ -254,7 +305,7 @@ void TNcidServer::Greet(TClient& Client) {
   }
   const size_t First = Log.size() > FOptions.CallLogLimit ? Log.size() - FOptions.CallLogLimit : 0;
   for (size_t I = First; I < Log.size(); ++I)
-    Client.Out += NcidCallLine(NcidLabel(Log[I], true), Log[I]) + "\r\n";
+    Client.Out += NcidCallLine(NcidLabel(Log[I], true), Log[I], FOptions.LineIds) + "\r\n";
   Client.Out += Log.empty() ? "252 Call log empty\r\n" : "250 End of call log\r\n";
   if (FOptions.HangUp)
     Client.Out += "OPT: hangup\r\n";
@@ -280,6 +331,8 @@ bool TNcidServer::ReadClient(TClient& Client) {
         return false;
       if (Line == "GOODBYE")
         return false;
+      if (Line.rfind("MSG:", 0) == 0)
+        Relay(Line.substr(4));
     }
     if (Client.In.size() > FOptions.MaxLineLength)
       return false;

@@ -3,14 +3,23 @@
 //
 // Contract:
 // - A client that connects gets "200 Server: ringlet (NCID) <version>", "210 API: 1.0 Feature
-//   Set 1", the stored calls as "CIDLOG:" lines and "250 End of call log" (or "252 Call log
-//   empty"), "OPT: hangup" when the monitor hangs up on blocked callers, then "300 End of
-//   connection startup"; each call after that as one "CID:" line. A blocked call, one the
-//   monitor hung up on, is a "HUP:" line instead ("HUPLOG:" in the stored calls), as NCID
+//   Set 1" (calls, the stored calls, rings and messages; none of the gateway, client hang-up or
+//   job features of the later sets), the stored calls as "CIDLOG:" lines and "250 End of call log"
+//   (or "252 Call log empty"), "OPT: hangup" when the monitor hangs up on blocked callers, then
+//   "300 End of connection startup"; each call after that as one "CID:" line, at its first report
+//   (an update of a call is not sent: the clients would show it as another call). A blocked call,
+//   one the monitor hung up on, is a "HUP:" line instead ("HUPLOG:" in the stored calls), as NCID
 //   servers send the calls they hang up on.
 // - Fields never carry '*', a line break or another control character from the telephone
-//   line; withheld and out-of-area callers and missing names use NCID's words.
-// - Clients may send lines: "GOODBYE" closes the connection, everything else is read and not
+//   line; withheld and out-of-area callers and missing names use NCID's words. LINE is the
+//   line's id, never its full name: clients read the fields as a list of words, in which a
+//   blank would split the value. The id is the one LineIds gives for the line's name, else the
+//   name; either way blanks and '*' become '_', control characters go, "-" when nothing is left.
+// - Each ring of a line is "CIDINFO: *LINE*<id>*RING*<n>*TIME*<hh:mm:ss>*" to every client, and
+//   the end of its ringing the same with RING 0 (Ringing).
+// - Clients may send lines: "GOODBYE" closes the connection; "MSG: <text>" is sent on to every
+//   client as "MSG: <text>", the text without control characters and cut to
+//   MaxMessageLength bytes (an empty one is dropped); everything else is read and not
 //   answered. A line longer than MaxLineLength drops the client. At most MaxClients are
 //   served; one more is closed at once. A client whose unsent output passes
 //   ClientBufferLimit (it stopped reading) is dropped: it never delays another client.
@@ -24,6 +33,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,6 +46,8 @@ struct TNcidOptions {
   size_t MaxLineLength = 1024;
   size_t ClientBufferLimit = 256 * 1024;
   size_t CallLogLimit = 1000; // the newest calls sent at connect
+  size_t MaxMessageLength = 256;              // of a client's MSG text sent on
+  std::map<std::string, std::string> LineIds; // line name -> the id clients see in LINE
   std::string Version;
   bool HangUp = false; // blocked callers are hung up on: announced as "OPT: hangup"
   // The stored calls, oldest first; called on the server's thread at each connect.
@@ -47,8 +59,15 @@ struct TNcidOptions {
 bool ParseListenAddress(const std::string& Text, std::string& Address, uint16_t& Port,
                         std::string& Error);
 
+// The id of a line in LINE fields (see above).
+std::string NcidLineId(const std::string& Line,
+                       const std::map<std::string, std::string>& LineIds = {});
 // The protocol line of a call ("CID:" or "CIDLOG:" as Prefix), without its line end.
-std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call);
+std::string NcidCallLine(const std::string& Prefix, const TCallRecord& Call,
+                         const std::map<std::string, std::string>& LineIds = {});
+// The protocol line of a ring (Ring 0: the ringing stopped), without its line end.
+std::string NcidRingLine(const TRingReport& Report,
+                         const std::map<std::string, std::string>& LineIds = {});
 // The label of a call's line as it happens (Log false: "CID:" or "HUP:") or in the stored
 // calls (Log true: "CIDLOG:" or "HUPLOG:").
 const char* NcidLabel(const TCallRecord& Call, bool Log);
@@ -66,6 +85,7 @@ public:
   uint16_t BoundPort() const { return FBoundPort; }
 
   void Deliver(const TCallRecord& Call) override;
+  void Ringing(const TRingReport& Report) override;
 
 private:
   struct TClient {
@@ -76,6 +96,8 @@ private:
 
   void Run();
   void Wake();
+  void Send(std::string Line);
+  void Relay(const std::string& Text);
   void AcceptClients();
   void TakeCalls();
   bool ReadClient(TClient& Client);
@@ -92,4 +114,5 @@ private:
   std::mutex FLock;
   std::deque<std::string> FCalls; // lines waiting for the server's thread
   std::vector<TClient> FClients;  // the server's thread only
+  std::string FRelayed;           // messages of clients to send on (the server's thread only)
 };

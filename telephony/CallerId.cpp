@@ -691,6 +691,9 @@ void TModemLineParser::ApplyFields(const std::vector<TCallerIdField>& fields, st
     }
   }
   FPendingLastMs = nowMs;
+  // Who is calling is known: a MESG that might follow is seldom sent and merges as an update.
+  if (FPending.HasNumber() && FPending.HasName())
+    FlushPending(line, out);
 }
 
 void TModemLineParser::ApplyBlock(const TCallerIdInfo& info, std::string_view line, uint64_t nowMs,

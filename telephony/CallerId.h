@@ -17,11 +17,11 @@
 //
 // Caller-ID blocks: the fields (DATE, TIME, NMBR, NAME, MESG and their other spellings, or one
 // raw SDMF/MDMF packet) are collected into one TCallerIdInfo and reported as an ekCallerId
-// event once the line has sent all it will send for the call, so that the first report of a
-// call holds every field (a monitor shows that one). Modems interleave rings and caller-ID
-// lines in many orders (fields before the first ring, split around it, a late NAME or MESG), so:
+// event as soon as it says who is calling; what comes later is an update (below). Modems
+// interleave rings and caller-ID lines in many orders (fields before the first ring, split
+// around it, a late NAME or MESG), so:
 // - a block that has both the number and the name (a value or an absent reason) is reported
-//   after PauseMs without a further line, or at the next RING;
+//   the moment the second of them arrives (a monitor shows the caller at once);
 // - a block that lacks one of them waits for it: it is reported at the second RING after it
 //   began, or at the first when it began between two rings of a call (no later after the last
 //   RING than the rings are apart, or after a call's first RING), or after LateFieldMs
@@ -34,7 +34,9 @@
 // number, the name or an absent reason, the merged block is reported again with Update set. A
 // block with another number or name is another caller and is reported as a new block. The
 // reported block closes at a result code, at EndCall, or when CallGapMs pass without a RING or
-// caller-ID line.
+// caller-ID line. Fields that follow a reported block (a MESG, a repeat, a mask) wait PauseMs
+// without a further line, or the next RING, before they are merged: a new caller's block may
+// begin with such a field.
 #pragma once
 
 #include <cstddef>
@@ -114,7 +116,7 @@ struct TCallerIdField;
 inline constexpr std::size_t MaxPacketLineLength = 2 * (3 + 255);
 
 struct TModemParserOptions {
-  uint64_t PauseMs = 700;     // silence that ends a caller-ID block
+  uint64_t PauseMs = 700;     // silence that ends the fields that follow a reported block
   uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
   uint64_t LateFieldMs = 8000; // how long a block without its number or name waits for it
   std::size_t MaxLineLength = 256;

@@ -399,6 +399,9 @@ LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD versio
       target.Voice = voice;
       line->Ready = true;
       *lineOut = line->Handle;
+      // A call the application dropped may still ring: its end is told from this line.
+      if (target.SuppressRings && target.CallRings)
+        line->Modem.ContinueRinging(target.LastSuppressedMs);
       // Only now, and under the lock that Close takes too: a ring or caller ID read at once
       // must find the line ready, not be dropped.
       line->Modem.StartReading();
@@ -726,6 +729,22 @@ void TLineService::SuppressRingsOf(const TCall& call, TDevice& device) {
   device.SuppressRings = true;
   device.LastSuppressedMs = NowMs();
   device.DroppedCallerId = call.HasCallerId ? call.CallerId : TCallerIdInfo{};
+  device.DroppedCallId = call.HasCallerId ? call.CallId : 0;
+}
+
+void TLineService::OfferUpdate(TOpenLine& line, TDevice& device) {
+  TCall* call = CurrentCall(line);
+  if (call && call->CallId != device.DroppedCallId)
+    return; // the line is busy with another call
+  if (!call)
+    call = OfferCall(line);
+  if (!call)
+    return;
+  call->CallId = device.DroppedCallId;
+  call->CallerId = device.DroppedCallerId;
+  call->HasCallerId = true;
+  Post(line.App, TLineMessage{call->Handle, LINE_CALLINFO, line.Instance,
+                              LINECALLINFOSTATE_CALLERID, 0, 0, line.Handle, call->Handle});
 }
 
 TLineService::TCall* TLineService::OfferCall(TOpenLine& line) {
@@ -750,15 +769,27 @@ void TLineService::OnRing(HLINE handle) {
   TOpenLine* line = FindLine(handle);
   if (!line || !line->Ready || line->Dead)
     return;
-  if (RingBelongsToDroppedCall(FDevices[line->DeviceId]))
+  TDevice& device = FDevices[line->DeviceId];
+  if (RingBelongsToDroppedCall(device)) {
+    // Over for the application, but the phone rings on: it hears how often.
+    PostDevState(*line, LINEDEVSTATE_RINGING, 1, ++device.CallRings);
     return;
+  }
   TCall* call = CurrentCall(*line);
   if (!call)
     call = OfferCall(*line);
   else if (!IsRinging(call->State) || call->RejectRequest)
     return; // a ring during another call's setup means nothing to it
   ++line->Rings;
+  FDevices[line->DeviceId].CallRings = line->Rings;
   PostDevState(*line, LINEDEVSTATE_RINGING, 1, line->Rings);
+}
+
+void TLineService::PostRingsStopped(TOpenLine& line, TDevice& device) {
+  if (device.CallRings == 0)
+    return;
+  device.CallRings = 0;
+  PostDevState(line, LINEDEVSTATE_RINGING, 1, 0);
 }
 
 void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
@@ -771,8 +802,13 @@ void TLineService::OnCallerId(HLINE handle, const TCallerIdInfo& info) {
   // number or name is a new caller, even before the ring time-out.
   TDevice& device = FDevices[line->DeviceId];
   if (RingBelongsToDroppedCall(device)) {
-    if (info.Update || SameCaller(device.DroppedCallerId, info))
+    if (info.Update || SameCaller(device.DroppedCallerId, info)) {
+      // More of the caller the application has shown: only a change of who is calling (a mask)
+      // is worth showing again, in place of what it showed.
+      if (device.DroppedCallId != 0 && MergeCallerId(device.DroppedCallerId, info))
+        OfferUpdate(*line, device);
       return;
+    }
     device.SuppressRings = false;
   }
   TCall* call = CurrentCall(*line);
@@ -802,7 +838,9 @@ void TLineService::OnRingsStopped(HLINE handle) {
   if (!line || !line->Ready)
     return;
   line->Rings = 0;
-  FDevices[line->DeviceId].SuppressRings = false;
+  TDevice& device = FDevices[line->DeviceId];
+  device.SuppressRings = false;
+  PostRingsStopped(*line, device);
   TCall* call = CurrentCall(*line);
   if (call && IsRinging(call->State) && !call->Answering && !call->RejectRequest)
     PostCallState(*call, LINECALLSTATE_IDLE, 0);
@@ -816,6 +854,7 @@ void TLineService::OnResult(HLINE handle, TModemResult result) {
     return;
   if (call->Answering) {
     call->Answering = false;
+    PostRingsStopped(*line, FDevices[line->DeviceId]);
     if (result == mrConnect) {
       PostReply(call->Line, call->AnswerRequest, 0);
       PostCallState(*call, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
@@ -873,6 +912,7 @@ void TLineService::OnRejected(HLINE handle, bool confirmed) {
   if (call->DropRequest)
     PostReply(call->Line, std::exchange(call->DropRequest, 0), result);
   SuppressRingsOf(*call, FDevices[line->DeviceId]);
+  PostRingsStopped(*line, FDevices[line->DeviceId]);
   PostCallState(*call, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT);
   PostCallState(*call, LINECALLSTATE_IDLE, 0);
 }

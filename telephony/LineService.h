@@ -18,6 +18,14 @@
 // rang while the line was closed are offered at the next open. It has no comm handle and
 // never answers (lineAnswer fails); lineDevSpecific with RINGLET_DEVSPECIFIC_REJECT rejects
 // where the kind can (a SIP line: 603), and fails at once where it cannot.
+// On a modem, an offered call that the application dropped after its caller ID is over for it,
+// but a later report of the same caller that changes who is calling (a mask of the number sent
+// at the next ring) offers it again as an update: a new call handle with the same dwCallID and
+// the merged caller ID, so that the application replaces what it showed.
+// Rings: every RING of a modem line is a LINE_LINEDEVSTATE RINGING with the call's ring count in
+// dwParam3, also for the rings of a call the application dropped (the phone still rings), and
+// when the ringing stops (the ring time-out, the call answered or rejected) one more with
+// dwParam3 = 0, Ringlet's own way of saying that the line is quiet again.
 // On a modem, reject (RINGLET_DEVSPECIFIC_REJECT) ends an offered call without connecting it;
 // while it runs a lineDrop waits for it. A call being dropped or rejected is never handed
 // over: lineGetID "comm/datamodem" refuses it.
@@ -105,6 +113,8 @@ private:
     bool SuppressRings = false; // an offered call was dropped: its rings are not a new call
     uint64_t LastSuppressedMs = 0;
     TCallerIdInfo DroppedCallerId; // what that call had reported (empty: nothing yet)
+    DWORD DroppedCallId = 0;       // its call id, kept by a later report of the same caller
+    DWORD CallRings = 0; // rings of the call ringing now as told to the application; 0: none
     // A SIP or call monitor line: runs from its first open until the last registration goes.
     std::shared_ptr<TCallLine> CallLine;
     std::set<uint64_t> Finished; // its calls the application dropped or rejected
@@ -162,9 +172,13 @@ private:
   TCall* FindCall(HCALL call);
   TCall* CurrentCall(TOpenLine& line);
   bool RingBelongsToDroppedCall(TDevice& device);
+  // Tells the application that the line stopped ringing, once per call.
+  void PostRingsStopped(TOpenLine& line, TDevice& device);
   // The rings still coming are this call's caller, not a new call.
   void SuppressRingsOf(const TCall& call, TDevice& device);
   TCall* OfferCall(TOpenLine& line);
+  // Offers the dropped call again with its caller ID as it now stands, under its call id.
+  void OfferUpdate(TOpenLine& line, TDevice& device);
   bool IsCallLine(const TOpenLine& line) const;
   TOpenLine* OpenLineOf(DWORD device);
   void OfferWaitingCall(TOpenLine& line);

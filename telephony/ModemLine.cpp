@@ -129,6 +129,13 @@ LONG TModemLine::Open(std::string& preferred, bool& voice) {
   return 0;
 }
 
+void TModemLine::ContinueRinging(uint64_t lastRingMs) {
+  if (FReader.joinable())
+    return; // the reader's own state from now on
+  FRinging = true;
+  FLastRingMs = lastRingMs;
+}
+
 void TModemLine::StartReading() {
   if (!FReader.joinable()) {
     TraceModem(FConfig.Device, '*', "watching");

@@ -70,6 +70,9 @@ public:
   // preferred: a caller-ID command known to work (tried first); on success it holds the one
   // that answered OK (empty when none did) and voice whether the modem offers voice class 8.
   LONG Open(std::string& preferred, bool& voice);
+  // Before StartReading: the line was ringing until lastRingMs (a call the owner heard on an
+  // earlier open), so its ring time-out ends with OnModemRingsStopped as if it rang here.
+  void ContinueRinging(uint64_t lastRingMs);
   // Starts the reader thread after a successful Open.
   void StartReading();
   void Close();

@@ -8,10 +8,10 @@
 // which an unanswered call is over, default 8; also the longest a caller-ID block without its
 // number or name waits for it). Tuning keys, in seconds, mainly so tests run fast:
 // CommandTimeout (how long one AT command may take, default 2), CheckInterval (idle AT check,
-// default 30, 0 = never), CallerIdPause (silence that ends a caller-ID block holding its
-// number and name, default 0.7), EscapeGuard (guard time around "+++", default 1.1).
-// A SIP extension: Registrar (sip: or sips: URI with an optional port and
-// ;transport=udp|tcp|tls, required), User (required), AuthUser (default User), Password or
+// default 30, 0 = never), CallerIdPause (silence that ends the late fields - a message, a
+// mask - that follow a caller-ID block already reported, default 0.7), EscapeGuard (guard time
+// around "+++", default 1.1). A SIP extension: Registrar (sip: or sips: URI with an optional port
+// and ;transport=udp|tcp|tls, required), User (required), AuthUser (default User), Password or
 // PasswordFile (the first line of a regular file that only its owner may read or write: mode
 // 0600 or 0400), TrustedPeers (addresses besides the registrar's that may offer calls, comma
 // separated), Expires (seconds a registration asks for, default 600), LocalPort (default any).

@@ -391,7 +391,7 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
   const auto NextCalls = [&Ncid](size_t Count) {
     std::string Lines;
     for (size_t I = 0; I < Count; ++I)
-      Lines += Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)) + "\n";
+      Lines += Ncid->ReadCallLine(std::chrono::milliseconds(GenerousMs)) + "\n";
     return Lines;
   };
 
@@ -431,6 +431,113 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
   EXPECT_EQ(Ringlet.Stderr().find("Kitchen: the line was lost"), std::string::npos) << Ringlet.Stderr();
   // All lines neither uses nor changes the remembered line.
   EXPECT_FALSE(fs::exists(FFolder / "ringlet.ini"));
+}
+
+// A call is printed the moment its block has a number and a name; the carrier's mask of the
+// number at a later ring updates the call where it can be updated in place (MQTT: the same id,
+// a revision) and adds no second line where it cannot (the console, NCID clients).
+TEST_F(ConsoleTest, AMaskAfterTheCallIsAnUpdateNotASecondCall) {
+  BrokerTest::TBroker Broker;
+  ASSERT_TRUE(Broker.Start());
+  BrokerTest::TSubscriber Subscriber(Broker.Port(), {"ringlet/+/call"});
+  ASSERT_TRUE(Subscriber.WaitSubscribed());
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Kitchen", Modem.Device()}});
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram,
+                            {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort),
+                             "--mqtt", "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid;
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Ncid->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
+  Ncid->ReadStartup();
+  Modem.Send("sleep 1500");
+  Modem.Send("say \\r\\nRING\\r\\n");
+  Modem.Send(
+      "say DATE = 1209\\r\\nTIME = 1200\\r\\nNMBR = 4075551212\\r\\nNAME = CHMIELEWSKI JOH\\r\\n");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
+  for (const char* Step :
+       {"sleep 700", "say \\r\\nRING\\r\\n", "sleep 200", "say NMBR = O\\r\\n", "sleep 500",
+        "say \\r\\nRING\\r\\n", "sleep 700", "say \\r\\nRING\\r\\n"})
+    Modem.Send(Step);
+  const auto Calls = Subscriber.WaitOn("ringlet/kitchen/call", 2);
+  ASSERT_EQ(Calls.size(), 2u);
+  EXPECT_NE(Calls[0].Payload.find("\"number\":\"4075551212\""), std::string::npos);
+  EXPECT_NE(Calls[1].Payload.find("\"revision\":1,"), std::string::npos) << Calls[1].Payload;
+  EXPECT_NE(Calls[1].Payload.find("\"number\":\"\""), std::string::npos) << Calls[1].Payload;
+  EXPECT_EQ(Calls[1].Payload.substr(0, Calls[1].Payload.find(",\"revision\"")),
+            Calls[0].Payload.substr(0, Calls[0].Payload.find(",\"time\"")))
+      << "the same id";
+  // The next call is a call of its own everywhere.
+  Modem.Send("sleep 3500");
+  Modem.Send("call 3125550147 \"OKAFOR GRACE\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(2)) << Ringlet.Stdout() << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stdout().find("\t4075551212\tCHMIELEWSKI JOH\n"), std::string::npos)
+      << Ringlet.Stdout();
+  EXPECT_NE(Ringlet.Stdout().find("\t3125550147\tOKAFOR GRACE\n"), std::string::npos)
+      << Ringlet.Stdout();
+  EXPECT_NE(Ncid->ReadCallLine(std::chrono::milliseconds(GenerousMs)).find("*NMBR*4075551212*"),
+            std::string::npos);
+  EXPECT_NE(Ncid->ReadCallLine(std::chrono::milliseconds(GenerousMs)).find("*NMBR*3125550147*"),
+            std::string::npos);
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+  EXPECT_EQ(std::count(Ringlet.Stdout().begin(), Ringlet.Stdout().end(), '\n'), 2)
+      << Ringlet.Stdout();
+}
+
+// NCID clients as people run them read every line of the program: a line named with a blank
+// gets an id of one word (here the one the settings file gives it), each ring is a CIDINFO line
+// and the end of the ringing RING 0, and a client's message reaches the other clients. Rings a
+// second apart: the line is open again before the next ring after the caller ID.
+TEST_F(ConsoleTest, NcidClientsReadTheLineIdRingsAndMessages) {
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  TFakeModem Modem;
+  ASSERT_TRUE(Modem.Start({"--ring-spacing", "1000"}));
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Kitchen modem", Modem.Device()}});
+  std::ofstream(FFolder / "ringlet.ini") << "[NCID Line IDs]\nkitchen MODEM = kitchen\n";
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--device", "Kitchen modem", "--ncid-listen",
+                                       "127.0.0.1:" + std::to_string(NcidPort)}));
+  std::unique_ptr<NcidTest::TNcidClient> Client, Other;
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Client = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Client->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
+  Other = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+  Client->ReadStartup();
+  Other->ReadStartup();
+  Modem.Send("sleep 1500");
+  Modem.Send("call 4075551212 \"CHMIELEWSKI JOH\" rings=3");
+  std::vector<std::string> Rings;
+  std::string Call;
+  for (int I = 0; I < 12 && (Rings.empty() || Rings.back() != "0"); ++I) {
+    const std::string Line = Client->ReadLine(std::chrono::milliseconds(GenerousMs));
+    const NcidTest::TNcidFields Fields = NcidTest::ReadLikeTclClient(Line);
+    ASSERT_EQ(Fields.Error, "") << Line;
+    EXPECT_EQ(Fields.Values.at("LINE"), "kitchen") << Line;
+    if (Fields.Label == "CIDINFO:")
+      Rings.push_back(Fields.Values.at("RING"));
+    else if (Fields.Label == "CID:")
+      Call = Fields.Values.at("NMBR") + "|" + Fields.Values.at("NAME");
+  }
+  EXPECT_EQ(Rings, (std::vector<std::string>{"1", "2", "3", "0"}));
+  EXPECT_EQ(Call, "4075551212|CHMIELEWSKI JOH");
+  Client->Send("MSG: back in five\r\n");
+  std::string Message;
+  for (int I = 0; I < 12 && Message.rfind("MSG:", 0) != 0; ++I)
+    Message = Other->ReadLine(std::chrono::milliseconds(GenerousMs));
+  EXPECT_EQ(Message, "MSG: back in five");
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
 }
 
 TEST_F(ConsoleTest, NetworkOptionsAreCheckedBeforeMonitoring) {
@@ -513,7 +620,7 @@ TEST_F(ConsoleTest, AClosedStandardOutputStillRecordsScreensAndPublishesEveryCal
   Modem.Send("call 5550003 \"THIRD\" rings=1");
   std::string Shown;
   for (int I = 0; I < 3; ++I)
-    Shown += Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)) + "\n";
+    Shown += Ncid->ReadCallLine(std::chrono::milliseconds(GenerousMs)) + "\n";
   EXPECT_NE(Shown.find("*NMBR*5550003*"), std::string::npos) << Shown << Ringlet.Stderr();
   const std::string History = Stored(3);
   EXPECT_NE(History.find("\t5550002\tSECOND\n"), std::string::npos) << History << Ringlet.Stderr();
@@ -605,7 +712,7 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   // NCID clients see the calls hung up on as such.
   std::string Labels;
   for (size_t I = 0; I < Expected.size(); ++I)
-    Labels += Ncid->ReadLine(std::chrono::milliseconds(GenerousMs)).substr(0, 4);
+    Labels += Ncid->ReadCallLine(std::chrono::milliseconds(GenerousMs)).substr(0, 4);
   EXPECT_EQ("CID:HUP:HUP:CID:CID:", Labels);
 
   // The modem took the blocked calls off hook and put them down before their second ring,

@@ -724,3 +724,35 @@ TEST_F(MainTest, ContextMenuTellsWhenTheFileCannotBeWritten) {
 }
 
 } // namespace
+
+namespace {
+
+// An update of a call is written into the call's row (the number masked, the menu's number
+// gone with it); the row of a call with another key is not touched.
+TEST_F(MainTest, AnUpdateRewritesTheRowOfItsCall) {
+  auto W = MakeWindow();
+  TCallRecord First = MakeCallRecord(0, "Fake Modem", "4075551212", "DOE JOHN");
+  First.CallKey = 1;
+  TCallRecord Other = MakeCallRecord(0, "Fake Modem", "3125550147", "OKAFOR GRACE");
+  Other.CallKey = 2;
+  W->Form()->OnCall(First);
+  W->Form()->OnCall(Other);
+  TCallRecord Masked =
+      MakeCallRecord(0, "Fake Modem", "Out of Area", "DOE JOHN", abOutOfArea, abNone);
+  Masked.CallKey = 1;
+  Masked.Update = true;
+  W->Form()->OnCall(Masked);
+  ASSERT_EQ(2, W->lvwCallerID->topLevelItemCount());
+  QTreeWidgetItem* Row = W->lvwCallerID->topLevelItem(0);
+  EXPECT_EQ("Out of Area", Row->text(1).toStdString());
+  EXPECT_EQ("DOE JOHN", Row->text(2).toStdString());
+  EXPECT_TRUE(Row->data(1, Qt::UserRole).toString().isEmpty());
+  EXPECT_EQ("3125550147", W->lvwCallerID->topLevelItem(1)->text(1).toStdString());
+  // An update whose row is gone is shown as a row of its own rather than lost.
+  W->lvwCallerID->clear();
+  W->Form()->OnCall(Masked);
+  EXPECT_EQ(1, W->lvwCallerID->topLevelItemCount());
+  EXPECT_TRUE(FErrors.empty());
+}
+
+} // namespace

@@ -113,6 +113,47 @@ TEST(MqttPublisherTest, PublishesCallsLastCallStatusAndDiscovery) {
   EXPECT_EQ(After.back().Payload, "offline");
 }
 
+// An update of a call (a mask at the next ring) keeps the call's id and counts its revision;
+// the retained last_call is the call as it now stands. Another call gets an id of its own.
+TEST(MqttPublisherTest, AnUpdateKeepsTheCallsIdAndReplacesTheLastCall) {
+  TBroker Broker;
+  ASSERT_TRUE(Broker.Start());
+  TSubscriber Subscriber(Broker.Port(), {"ringlet/kitchen_modem/#"});
+  ASSERT_TRUE(Subscriber.WaitSubscribed());
+  TMqttPublisher Publisher(Options(Broker.Port()));
+  ASSERT_EQ(Publisher.Start(), "");
+  TCallRecord First = Call("Kitchen modem", "4075551212", "Chmielewski Joh");
+  First.CallKey = 7;
+  TCallRecord Masked = Call("Kitchen modem", "", "Chmielewski Joh");
+  Masked.NumberAbsent = abOutOfArea;
+  Masked.CallKey = 7;
+  Masked.Update = true;
+  TCallRecord Other = Call("Kitchen modem", "3125550147", "Okafor Grace");
+  Other.CallKey = 8;
+  Publisher.Deliver(First);
+  Publisher.Deliver(Masked);
+  Publisher.Deliver(Other);
+  const auto Calls = Subscriber.WaitOn("ringlet/kitchen_modem/call", 3);
+  ASSERT_EQ(Calls.size(), 3u);
+  const auto IdOf = [](const std::string& Json) {
+    const size_t Start = Json.find("\"id\":\"");
+    return Start == std::string::npos
+               ? std::string()
+               : Json.substr(Start + 6, Json.find('"', Start + 6) - Start - 6);
+  };
+  ASSERT_FALSE(IdOf(Calls[0].Payload).empty()) << Calls[0].Payload;
+  EXPECT_EQ(IdOf(Calls[1].Payload), IdOf(Calls[0].Payload)) << Calls[1].Payload;
+  EXPECT_NE(IdOf(Calls[2].Payload), IdOf(Calls[0].Payload)) << Calls[2].Payload;
+  EXPECT_EQ(Calls[0].Payload.find("\"revision\""), std::string::npos) << Calls[0].Payload;
+  EXPECT_NE(Calls[1].Payload.find("\"revision\":1,"), std::string::npos) << Calls[1].Payload;
+  EXPECT_NE(Calls[1].Payload.find("\"absent\":{\"number\":\"out-of-area\""), std::string::npos)
+      << Calls[1].Payload;
+  const auto Last = Subscriber.WaitOn("ringlet/kitchen_modem/last_call", 3);
+  ASSERT_EQ(Last.size(), 3u);
+  EXPECT_EQ(Last[1].Payload, Calls[1].Payload);
+  EXPECT_EQ(Last[2].Payload, Calls[2].Payload) << "the newest call is the last one";
+}
+
 TEST(MqttPublisherTest, ABrokerStoppedAndStartedAgainLosesNoCallAndKeepsTheOrder) {
   TBroker Broker;
   ASSERT_TRUE(Broker.Start());

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,41 @@ TEST(NcidCallLineTest, TextFromTheLineCannotBreakTheLineOrItsFields) {
   EXPECT_NE(NcidCallLine("CID:", Call(0, "1", "\x01\x02")).find("*NAME*NO NAME*"), std::string::npos);
 }
 
+// The LINE field is one word however the line is named: a client that reads the fields as a
+// list of words (as the Tcl client does) splits a name with a blank and fails.
+TEST(NcidCallLineTest, TheLineIsAnIdOfOneWord) {
+  const std::map<std::string, std::string> Chosen = {
+      {"kitchen MODEM", "kitchen"}, {"Office", "front office*2"}, {"Hall", " \x01 "}};
+  const std::vector<std::pair<std::string, std::string>> Cases = {
+      {"Kitchen modem", "kitchen"}, // chosen, the name read without regard to case
+      {"Office", "front_office_2"}, // a chosen id is made one word as well
+      {"Ringlet Demo Modem", "Ringlet_Demo_Modem"},
+      {"Line*1", "Line_1"},
+      {"  Cellar  ", "Cellar"},
+      {"Tab\there", "Tab_here"},
+      {"", "-"},
+      {"   ", "-"},
+      {"Hall", "-"}, // a chosen id of nothing is no id
+  };
+  for (const auto& [Name, Id] : Cases) {
+    EXPECT_EQ(NcidLineId(Name, Chosen), Id) << "\"" << Name << "\"";
+    TCallRecord Record = Call(LocalMoment(21, 5), "4075551212", "Chmielewski Joh");
+    Record.Line = Name;
+    const NcidTest::TNcidFields Fields =
+        NcidTest::ReadLikeTclClient(NcidCallLine("CID:", Record, Chosen));
+    EXPECT_EQ(Fields.Error, "") << "\"" << Name << "\"";
+    ASSERT_EQ(Fields.Values.count("LINE"), 1u);
+    EXPECT_EQ(Fields.Values.at("LINE"), Id);
+    EXPECT_EQ(Fields.Values.at("NAME"), "Chmielewski Joh");
+  }
+  // The line as it was sent before: the full name, which that client cannot read.
+  EXPECT_EQ(NcidTest::ReadLikeTclClient("CID: *DATE*12082026*TIME*2105*LINE*Kitchen modem*NMBR*1*"
+                                        "MESG*NONE*NAME*A B*")
+                .Error,
+            "list must have an even number of elements");
+  EXPECT_NE(NcidTest::ReadLikeTclClient("CIDINFO: *LINE*a*RING*").Error, "");
+}
+
 TEST(NcidListenAddressTest, TakesNumericAddressesWithPortsOnly) {
   std::string Address, Error;
   uint16_t Port = 0;
@@ -115,6 +151,73 @@ TEST_F(NcidServerTest, StartupWithoutHistorySaysTheLogIsEmptyThenCallsArrive) {
   Server->Deliver(Call(LocalMoment(21, 5), "4075551212", "Chmielewski Joh"));
   EXPECT_EQ(Client.ReadLine(), "CID: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*4075551212*MESG*"
                                "NONE*NAME*Chmielewski Joh*");
+}
+
+// A client shows every line it gets as a call: an update of a call sent already is not sent.
+TEST_F(NcidServerTest, AnUpdateOfACallIsNotASecondLine) {
+  auto Server = StartServer();
+  TNcidClient Client(Server->BoundPort());
+  ASSERT_EQ(Client.ReadStartup().size(), 4u);
+  TCallRecord First = Call(LocalMoment(21, 5), "4075551212", "Chmielewski Joh");
+  First.CallKey = 3;
+  TCallRecord Masked = Call(LocalMoment(21, 5), "", "Chmielewski Joh", abOutOfArea);
+  Masked.CallKey = 3;
+  Masked.Update = true;
+  Server->Deliver(First);
+  Server->Deliver(Masked);
+  Server->Deliver(Call(LocalMoment(21, 6), "3125550147", "Okafor Grace"));
+  EXPECT_NE(Client.ReadLine().find("*NMBR*4075551212*"), std::string::npos);
+  EXPECT_NE(Client.ReadLine().find("*NMBR*3125550147*"), std::string::npos)
+      << "the next line is the next call";
+}
+
+// Each ring is a CIDINFO line with the ring's count, and the end of the ringing one with RING 0,
+// as the clients that show a phone "ringing" need; every client gets them.
+TEST_F(NcidServerTest, RingsAreCidinfoLinesAndTheirEndIsRingZero) {
+  TNcidOptions Options;
+  Options.LineIds = {{"Kitchen modem", "kitchen"}};
+  auto Server = StartServer(Options);
+  TNcidClient First(Server->BoundPort()), Second(Server->BoundPort());
+  ASSERT_EQ(First.ReadStartup().size(), 4u);
+  ASSERT_EQ(Second.ReadStartup().size(), 4u);
+  const std::time_t At = LocalMoment(21, 5) + 7;
+  for (unsigned Ring : {1u, 2u, 0u})
+    Server->Ringing(TRingReport{"Kitchen modem", Ring, At});
+  Server->Ringing(TRingReport{"Office line", 1, At});
+  for (TNcidClient* Client : {&First, &Second}) {
+    std::vector<std::string> Rings;
+    for (int I = 0; I < 4; ++I) {
+      const std::string Line = Client->ReadLine();
+      const NcidTest::TNcidFields Fields = NcidTest::ReadLikeTclClient(Line);
+      ASSERT_EQ(Fields.Error, "") << Line;
+      EXPECT_EQ(Fields.Label, "CIDINFO:");
+      EXPECT_EQ(Fields.Values.at("TIME"), "21:05:07");
+      Rings.push_back(Fields.Values.at("LINE") + " " + Fields.Values.at("RING"));
+    }
+    EXPECT_EQ(Rings,
+              (std::vector<std::string>{"kitchen 1", "kitchen 2", "kitchen 0", "Office_line 1"}));
+  }
+}
+
+// A client's message goes to every client, itself included, as plain text of bounded length;
+// what is not a message is not sent on.
+TEST_F(NcidServerTest, AClientsMessageGoesToEveryClientAsPlainText) {
+  TNcidOptions Options;
+  Options.MaxMessageLength = 12;
+  auto Server = StartServer(Options);
+  TNcidClient Sender(Server->BoundPort()), Other(Server->BoundPort());
+  ASSERT_EQ(Sender.ReadStartup().size(), 4u);
+  ASSERT_EQ(Other.ReadStartup().size(), 4u);
+  Sender.Send("MSG: door\x1b[2J\x07 bell\r\n");
+  EXPECT_EQ(Other.ReadLine(), "MSG: door[2J bell");
+  EXPECT_EQ(Sender.ReadLine(), "MSG: door[2J bell");
+  // Cut at the limit, never inside a letter of two bytes; blanks only and other lines are
+  // not sent on.
+  Sender.Send("MSG:    \r\nCID: *NMBR*666*\r\nMSG: abcdefghijk\xc3\xa9z\r\n");
+  EXPECT_EQ(Other.ReadLine(), "MSG: abcdefghijk");
+  Server->Deliver(Call(LocalMoment(21, 6), "3125550147", "Okafor Grace"));
+  EXPECT_NE(Other.ReadLine().find("*NMBR*3125550147*"), std::string::npos)
+      << "the call came next: nothing else was sent on";
 }
 
 TEST_F(NcidServerTest, StartupSendsTheStoredCallsOldestFirst) {

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,17 @@ public:
       else
         FIn.append(Buffer, static_cast<size_t>(Got));
     }
+  }
+
+  // The next line that is not a ring's CIDINFO line (at most 50 of those are passed over).
+  std::string ReadCallLine(std::chrono::milliseconds Limit = 5000ms) {
+    std::string Line;
+    for (int I = 0; I < 50; ++I) {
+      Line = ReadLine(Limit);
+      if (Line.rfind("CIDINFO:", 0) != 0)
+        break;
+    }
+    return Line;
   }
 
   // The lines up to and including "300 End of connection startup".
@@ -102,5 +114,44 @@ private:
   bool FClosed = false;
   std::string FIn;
 };
+
+// A protocol line as a Tcl NCID client reads it: the label, then "*KEY*value*" pairs that it
+// turns into a Tcl list of key and value words. An odd number of fields, or a LINE value of
+// several words (the client keys its lines by that value as one word), makes that list
+// uneven, and the client fails with "list must have an even number of elements".
+struct TNcidFields {
+  std::string Label; // "CID:", "CIDINFO:", ...
+  std::map<std::string, std::string> Values;
+  std::string Error; // "" when the client can read the line
+};
+
+inline TNcidFields ReadLikeTclClient(const std::string& Line) {
+  TNcidFields Fields;
+  const size_t Space = Line.find(' ');
+  Fields.Label = Line.substr(0, Space);
+  const std::string Rest = Space == std::string::npos ? "" : Line.substr(Space + 1);
+  if (Rest.size() < 2 || Rest.front() != '*' || Rest.back() != '*') {
+    Fields.Error = "not a field line";
+    return Fields;
+  }
+  std::vector<std::string> Parts;
+  size_t Start = 1;
+  for (size_t Star; (Star = Rest.find('*', Start)) != std::string::npos; Start = Star + 1)
+    Parts.push_back(Rest.substr(Start, Star - Start));
+  const auto LineWords = [&Parts](size_t Index) {
+    return Index + 1 < Parts.size() && Parts[Index] == "LINE" &&
+           (Parts[Index + 1].empty() || Parts[Index + 1].find_first_of(" \t") != std::string::npos);
+  };
+  bool Uneven = Parts.size() % 2 != 0;
+  for (size_t I = 0; I + 1 < Parts.size(); I += 2)
+    Uneven = Uneven || LineWords(I);
+  if (Uneven) {
+    Fields.Error = "list must have an even number of elements";
+    return Fields;
+  }
+  for (size_t I = 0; I + 1 < Parts.size(); I += 2)
+    Fields.Values[Parts[I]] = Parts[I + 1];
+  return Fields;
+}
 
 } // namespace NcidTest

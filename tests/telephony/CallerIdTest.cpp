@@ -276,8 +276,8 @@ TEST(CallerIdTest, AbsenceSpellings) {
   for (const auto& [mark, absence] : marks) {
     EXPECT_EQ(CallerIdAbsenceOf(mark), absence) << mark;
     TModemLineParser parser;
-    EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = " + mark, "NAME = " + mark}), 0).empty());
-    TModemEvents ev = parser.Poll(100000);
+    TModemEvents ev = parser.FeedBytes(Crlf({"NMBR = " + mark, "NAME = " + mark}), 0);
+    EXPECT_TRUE(parser.Poll(100000).empty()) << mark;
     ASSERT_EQ(ev.size(), 1u) << mark;
     EXPECT_EQ(ev[0].CallerId.NumberAbsent, absence) << mark;
     EXPECT_EQ(ev[0].CallerId.NameAbsent, absence) << mark;
@@ -337,11 +337,9 @@ TEST(CallerIdTest, ControlBytesNeverReachANumberOrAName) {
   EXPECT_EQ(Describe(parser.FeedBytes(HexOf(escape) + "\r\n", 0)),
             std::vector<std::string>{"CID ||5501|[2JEve|--"});
   parser.Reset();
-  // A block of fields is reported after the pause that ends it.
-  TModemEvents events = parser.FeedBytes(Crlf({"MESG = 0703410142", "MESG = 0203350A35"}), 0);
-  const TModemEvents later = parser.Poll(10000);
-  events.insert(events.end(), later.begin(), later.end());
-  EXPECT_EQ(Describe(events), std::vector<std::string>{"CID ||55|AB|--"});
+  // A block of fields is reported once it has its number and name.
+  EXPECT_EQ(Describe(parser.FeedBytes(Crlf({"MESG = 0703410142", "MESG = 0203350A35"}), 0)),
+            std::vector<std::string>{"CID ||55|AB|--"});
 }
 
 const std::string NorthAmericaCall =
@@ -440,19 +438,32 @@ TEST(CallerIdTest, FeedLineMatchesFeedBytes) {
 
 // --- Timing: the pause, late fields, the call gap.
 
-TEST(CallerIdTest, PauseEndsAWholeBlock) {
+// A block is reported the moment it has both its number and its name; what follows it waits
+// the pause, and is reported again only when it changes who is calling.
+TEST(CallerIdTest, WholeBlockAtOnceAndLateFieldsAfterThePause) {
   TModemParserOptions options;
   options.PauseMs = 500;
   TModemLineParser parser(options);
   EXPECT_FALSE(parser.NextDeadline());
   EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NAME=Brit Columbia"}), 1000).empty());
-  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR=07700900461"}), 1200).empty());
+  // The name alone waits for its number, no pause.
   ASSERT_TRUE(parser.NextDeadline());
-  EXPECT_EQ(*parser.NextDeadline(), 1700u);
-  EXPECT_TRUE(parser.Poll(1699).empty());
-  EXPECT_EQ(Describe(parser.Poll(1700)),
+  EXPECT_EQ(*parser.NextDeadline(), 1000u + options.LateFieldMs);
+  // The second of the two reports the block in the same read, before the line's end is awaited.
+  EXPECT_EQ(Describe(parser.FeedBytes("NMBR=07700900461\r", 1200)),
             std::vector<std::string>{"CID 1203|1452|07700900461|Brit Columbia|--"});
   EXPECT_FALSE(parser.NextDeadline());
+  EXPECT_TRUE(parser.FeedBytes("\n", 1201).empty()) << "the LF of the CR LF ends no second line";
+  // A MESG after it joins the call silently: it changes nobody.
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"MESG = 110101"}), 1300).empty());
+  ASSERT_TRUE(parser.NextDeadline());
+  EXPECT_EQ(*parser.NextDeadline(), 1800u);
+  EXPECT_TRUE(parser.Poll(1800).empty());
+  // A mask waits the pause, then updates the call.
+  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = O"}), 2000).empty());
+  EXPECT_TRUE(parser.Poll(2499).empty());
+  EXPECT_EQ(Describe(parser.Poll(2500)),
+            std::vector<std::string>{"CID+ 1203|1452||Brit Columbia|O-|11:01"});
   EXPECT_TRUE(parser.Poll(5000).empty()) << "reported once";
 }
 
@@ -537,8 +548,9 @@ const std::vector<TOrderCase>& OrderCases() {
        {{0, Ring}, {2500, Block}, {6000, Ring}, {12000, Ring}},
        {"RING", Whole, "RING", "RING"}},
       {"every field before the first ring",
-       {{0, {"MESG = 110101", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
-             "NAME = Chmielewski Joh"}},
+       {{0,
+         {"MESG = 110101", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
+          "NAME = Chmielewski Joh"}},
         {300, Ring},
         {3300, Ring}},
        {"CID 0504|2149|4075551212|Chmielewski Joh|--|11:01", "RING", "RING"}},
@@ -546,8 +558,8 @@ const std::vector<TOrderCase>& OrderCases() {
        {{0, NoName}, {300, Ring}, {2500, {"NAME = Chmielewski Joh"}}, {3300, Ring}},
        {"RING", Whole, "RING"}},
       {"NAME before NMBR",
-       {{0, Ring}, {2500, {"NAME = Chmielewski Joh", "DATE = 0504", "TIME = 2149",
-                           "NMBR = 4075551212"}},
+       {{0, Ring},
+        {2500, {"NAME = Chmielewski Joh", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212"}},
         {6000, Ring}},
        {"RING", Whole, "RING"}},
       {"NAME before NMBR, a pause between them",
@@ -562,9 +574,9 @@ const std::vector<TOrderCase>& OrderCases() {
         {4000, {"MESG = 070F43686D69 656C6577 736B6920 4A6F68"}},
         {6000, Ring}},
        {"RING", Whole, "RING"}},
-      {"a late MESG that masks the number",
+      {"a late MESG that masks the number: the call at once, then the mask as its update",
        {{0, Ring}, {2500, Block}, {2600, {"MESG = 04014F"}}, {6000, Ring}},
-       {"RING", "CID 0504|2149||Chmielewski Joh|O-", "RING"}},
+       {"RING", Whole, "CID+ 0504|2149||Chmielewski Joh|O-", "RING"}},
       {"the block repeated at the second ring",
        {{0, Ring}, {2500, Block}, {6000, Ring}, {8500, Block}, {12000, Ring}},
        {"RING", Whole, "RING", "RING"}},
@@ -669,8 +681,7 @@ TEST(CallerIdTest, LateNameAfterTheCallWasReportedIsAnUpdate) {
 
 TEST(CallerIdTest, LateFieldsThatChangeNothingAreNotReportedAgain) {
   TModemLineParser parser;
-  parser.FeedBytes(Crlf({"NAME = Kowalski Ann", "NMBR = 5551234"}), 0);
-  ASSERT_EQ(parser.Poll(1000).size(), 1u);
+  ASSERT_EQ(parser.FeedBytes(Crlf({"NAME = Kowalski Ann", "NMBR = 5551234"}), 0).size(), 1u);
   // Date and time after the report join it silently.
   EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE = 0607", "TIME = 0809"}), 1100).empty());
   EXPECT_TRUE(parser.Poll(100000).empty());
@@ -678,8 +689,8 @@ TEST(CallerIdTest, LateFieldsThatChangeNothingAreNotReportedAgain) {
 
 TEST(CallerIdTest, MaskAfterTheReportIsReportedAgain) {
   TModemLineParser parser;
-  parser.FeedBytes(Crlf({"NAME = O", "NMBR = 4075551212"}), 0);
-  ASSERT_EQ(Describe(parser.Poll(1000)), std::vector<std::string>{"CID ||4075551212||-O"});
+  ASSERT_EQ(Describe(parser.FeedBytes(Crlf({"NAME = O", "NMBR = 4075551212"}), 0)),
+            std::vector<std::string>{"CID ||4075551212||-O"});
   EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = O"}), 1100).empty());
   EXPECT_EQ(Describe(parser.Poll(2000)), std::vector<std::string>{"CID+ ||||OO"});
 }
@@ -722,22 +733,24 @@ TEST(CallerIdTest, WhatEndsTheLateFieldWindow) {
 
 TEST(CallerIdTest, RepeatedBlockIsTheSameCallAnotherCallerANewReport) {
   TModemLineParser parser;
+  // What a read and the pause after it report.
+  const auto Read = [&parser](const std::string& bytes, uint64_t at) {
+    TModemEvents ev = parser.FeedBytes(bytes, at);
+    const TModemEvents late = parser.Poll(at + 900);
+    ev.insert(ev.end(), late.begin(), late.end());
+    return Describe(ev);
+  };
   const std::string block = Crlf({"DATE = 0101", "NMBR = 5550100", "NAME = Nowak Piotr"});
-  parser.FeedBytes(block, 0);
-  EXPECT_EQ(Describe(parser.Poll(1000)),
-            std::vector<std::string>{"CID 0101||5550100|Nowak Piotr|--"});
+  EXPECT_EQ(Read(block, 0), std::vector<std::string>{"CID 0101||5550100|Nowak Piotr|--"});
   // The same block again is the same call.
-  EXPECT_TRUE(parser.FeedBytes(block, 1100).empty());
-  EXPECT_TRUE(parser.Poll(2000).empty());
+  EXPECT_TRUE(Read(block, 1100).empty());
   // Another number while a block is still being collected: the first is reported as it stood.
-  auto ev = parser.FeedBytes(Crlf({"DATE = 0202", "NMBR = 111", "NMBR = 222", "NAME = B"}), 2100);
-  EXPECT_EQ(Describe(ev), std::vector<std::string>{"CID 0202||111||--"});
-  EXPECT_EQ(Describe(parser.Poll(3000)), std::vector<std::string>{"CID ||222|B|--"});
+  EXPECT_EQ(Read(Crlf({"DATE = 0202", "NMBR = 111", "NMBR = 222", "NAME = B"}), 2100),
+            (std::vector<std::string>{"CID 0202||111||--", "CID ||222|B|--"}));
   // A lone masking of the number is that call's; a masked caller with a name is another one.
-  EXPECT_TRUE(parser.FeedBytes(Crlf({"NMBR = P"}), 3100).empty());
-  EXPECT_EQ(Describe(parser.Poll(4000)), std::vector<std::string>{"CID+ |||B|P-"});
-  parser.FeedBytes(Crlf({"DATE = 0202", "NMBR = P", "NAME = P"}), 4100);
-  EXPECT_EQ(Describe(parser.Poll(5000)), std::vector<std::string>{"CID 0202||||PP"});
+  EXPECT_EQ(Read(Crlf({"NMBR = P"}), 3100), std::vector<std::string>{"CID+ |||B|P-"});
+  EXPECT_EQ(Read(Crlf({"DATE = 0202", "NMBR = P", "NAME = P"}), 4100),
+            std::vector<std::string>{"CID 0202||||PP"});
 }
 
 TEST(CallerIdTest, SameCallerAndMerge) {

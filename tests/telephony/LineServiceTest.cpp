@@ -29,6 +29,7 @@ struct TCallerId {
   std::string Number;
   std::string Name;
   DWORD MediaMode = 0;
+  DWORD CallId = 0;
 };
 
 size_t OpenDescriptors() {
@@ -104,6 +105,7 @@ protected:
     TCallerId id;
     id.Flags = record->dwCallerIDFlags;
     id.MediaMode = record->dwMediaMode;
+    id.CallId = record->dwCallID;
     if (record->dwCallerIDSize)
       id.Number = info.StringAt(record->dwCallerIDOffset, record->dwCallerIDSize - 1);
     if (record->dwCallerIDNameSize)
@@ -191,8 +193,9 @@ TEST_F(LineServiceTest, OneCallAsTheRegisteredThreadSeesIt) {
     }
     seen.push_back(text.str());
   }
-  const std::vector<std::string> expected = {"state 2", "ring 1", "info 32768",
-                                             "ring 2",  "ring 3", "state 1"};
+  // The end of the ringing (ring 0) comes before the call goes idle.
+  const std::vector<std::string> expected = {"state 2", "ring 1", "info 32768", "ring 2",
+                                             "ring 3",  "ring 0", "state 1"};
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(Received()[0].Param3, DWORD_PTR{LINECALLPRIVILEGE_OWNER});
 
@@ -359,7 +362,12 @@ TEST_F(LineServiceTest, ConnectedCallHandsOverTheModemAndDropHangsUp) {
   }
   EXPECT_EQ(got, "RING\r\nworld");
   PumpFor(100);
-  EXPECT_EQ(CountMsg(LINE_LINEDEVSTATE), 1u); // the data "RING" was not taken for a ring
+  // The data "RING" was not taken for a ring: one ring, and the end of the ringing at CONNECT.
+  std::vector<DWORD_PTR> rings;
+  for (const TLineMsg& msg : Received())
+    if (msg.Message == LINE_LINEDEVSTATE)
+      rings.push_back(msg.Param3);
+  EXPECT_EQ(rings, (std::vector<DWORD_PTR>{1, 0}));
   close(fd);
 
   // Still in data mode: the bare AT the service tries first is data, the escape follows.
@@ -558,6 +566,75 @@ TEST_F(LineServiceTest, NewCallerIdBlockIsANewCallEvenBeforeTheRingTimeOut) {
   ASSERT_TRUE(WaitMsg(LINE_CALLINFO, Any, from));
   const HCALL third = Received()[static_cast<size_t>(FindMsg(LINE_CALLINFO, Any, from))].Device;
   EXPECT_EQ(ReadCallerId(third).Number, "2065550183");
+}
+
+// The monitor's way again: the call is shown at its first report and dropped. What its caller's
+// line sends later changes the call only when it changes who is calling: a repeat offers
+// nothing, a mask offers the call again under its call id, with the number masked.
+TEST_F(LineServiceTest, MaskAfterTheDropIsOfferedAsTheSameCall) {
+  Initialize();
+  Open();
+  std::vector<TCallerId> callers;
+  DropOnCallerIdAndReopen(callers);
+  Peer.SendLine("RING");
+  PumpFor(100);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski Joh\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 1; }));
+  PumpFor(300);
+  Peer.Send("\r\nRING\r\n\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\n"
+            "NAME = Chmielewski Joh\r\n");
+  PumpFor(300);
+  EXPECT_EQ(callers.size(), 1u) << "a repeat is no news";
+  Peer.SendLine("NMBR = O");
+  PumpFor(300);
+  Peer.SendLine("RING");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 2; }));
+  OnMessage() = nullptr;
+  EXPECT_EQ(callers[0].Number, "4075551212");
+  EXPECT_EQ(callers[1].Number, "");
+  EXPECT_TRUE(callers[1].Flags & LINECALLPARTYID_OUTOFAREA);
+  EXPECT_EQ(callers[1].Name, "Chmielewski Joh");
+  EXPECT_NE(callers[0].CallId, 0u);
+  EXPECT_EQ(callers[1].CallId, callers[0].CallId);
+}
+
+// The phone rings on after the application dropped the call on its caller ID: the rings are
+// still counted to the application, on the reopened line, and the end of the ringing is one
+// more RINGING with the count 0 - also when the last ring came before the line was reopened.
+TEST_F(LineServiceTest, RingsOfADroppedCallAreCountedAndTheirEndIsRingZero) {
+  Initialize();
+  Open();
+  std::vector<TCallerId> callers;
+  DropOnCallerIdAndReopen(callers);
+  const auto Rings = [] {
+    std::vector<DWORD_PTR> counts;
+    for (const TLineMsg& msg : Received())
+      if (msg.Message == LINE_LINEDEVSTATE && msg.Param1 == LINEDEVSTATE_RINGING)
+        counts.push_back(msg.Param3);
+    return counts;
+  };
+  Peer.SendLine("RING");
+  PumpFor(100);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2149\r\nNMBR = 4075551212\r\nNAME = Chmielewski Joh\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 1; }));
+  for (int ring = 0; ring < 2; ++ring) {
+    PumpFor(500);
+    Peer.SendLine("RING");
+  }
+  // Past the ring time-out of 1.5 s.
+  ASSERT_TRUE(PumpUntil([&] { return Rings().size() == 4; }));
+  PumpFor(300);
+  EXPECT_EQ(Rings(), (std::vector<DWORD_PTR>{1, 2, 3, 0}));
+  EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 1u);
+
+  // A caller who gives up at the first ring: its end is told by the line opened after it.
+  Peer.SendLine("RING");
+  PumpFor(100);
+  Peer.Send("\r\nDATE = 0504\r\nTIME = 2150\r\nNMBR = 3125550147\r\nNAME = Okafor Grace\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return callers.size() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return Rings().size() == 6; }));
+  OnMessage() = nullptr;
+  EXPECT_EQ(Rings(), (std::vector<DWORD_PTR>{1, 2, 3, 0, 1, 0}));
 }
 
 TEST_F(LineServiceTest, VanishedDeviceEndsTheCallAndTheLineWithoutSpinning) {
