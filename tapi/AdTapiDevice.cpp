@@ -122,6 +122,7 @@ void TApdCustomTapiDevice::ClearEvents() {
   OnTapiCallerID = nullptr;
   OnTapiWaveNotify = nullptr;
   OnTapiWaveSilence = nullptr;
+  OnTapiAnswering = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
