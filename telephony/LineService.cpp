@@ -5,6 +5,7 @@
 #include "telephony/SipLine.h"
 #include "telephony/TapiRecords.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -159,7 +160,7 @@ public:
   DWORD OpenRequest = 0;
   std::thread Opener;
   bool SetUpDone = false;
-  bool Abandoned = false;
+  std::atomic<bool> Abandoned{false};
 
 private:
   TLineService& FService;
@@ -258,6 +259,9 @@ LONG TLineService::Shutdown(HLINEAPP app) {
       callLines = TakeCallLines();
   }
   closing.clear(); // stops the modems, outside the lock
+  // The set-ups given up stop at their next step; none may outlive the registration, or it
+  // could still run while the program ends.
+  TakeParked(true).clear();
   StopCallLines(callLines);
   if (registration->Thread == Platform::CurrentThreadId())
     Platform::DestroyWindow(registration->Window);
@@ -471,7 +475,7 @@ LONG TLineService::SetUpLine(TOpenLine& line, std::string& command, bool& voice)
     return line.Modem.Open(command, voice);
   const std::shared_ptr<TCallLine> callLine = StartCallLine(line.DeviceId);
   const uint64_t start = NowMs();
-  while (!callLine->Settled() && MsSince(start) < FirstOutcomeMs)
+  while (!callLine->Settled() && MsSince(start) < FirstOutcomeMs && !line.Abandoned)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   return 0;
 }
@@ -505,10 +509,12 @@ LONG TLineService::FinishOpen(TOpenLine& line, LONG result, const std::string& c
   return 0;
 }
 
-// With FLock held: the application gave up a line whose set-up still runs.
+// With FLock held: the application gave up a line whose set-up still runs; the set-up stops
+// at its next step.
 void TLineService::Abandon(HLINE handle) {
   std::unique_ptr<TOpenLine> line = TakeLine(handle);
   line->Abandoned = true;
+  line->Modem.Abort();
   FParked.push_back(std::move(line));
 }
 

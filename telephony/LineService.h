@@ -17,7 +17,8 @@
 // A lineOpen with RINGLET_OPENOPTION_BACKGROUND (Tapi.h) returns at once: the line's set-up
 // (the modem's initialisation, the call line's first outcome) runs on a thread of the line
 // and its outcome comes as LINE_REPLY; a line given up meanwhile (lineClose, lineShutdown)
-// lets its modem go once the set-up has ended, and no reply follows.
+// stops its set-up at the next step and lets its modem go then, and no reply follows;
+// lineShutdown waits for that (moments), so that no set-up outlives the registration.
 // Its calls that the application dropped or rejected are never offered again; those that
 // rang while the line was closed are offered at the next open. It has no comm handle and
 // never answers (lineAnswer fails); lineDevSpecific with RINGLET_DEVSPECIFIC_REJECT rejects

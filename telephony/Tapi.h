@@ -342,8 +342,9 @@ typedef void (*LINECALLBACK)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstanc
  * modem's initialisation, which may take several command time-outs, or a SIP or call monitor
  * line's first outcome) runs on a thread of the line. LINE_REPLY with that id brings the
  * outcome: 0, the line is open; a LINEERR value, the handle is void. Until the reply the handle
- * serves lineClose only, which gives the set-up up: no reply follows, and the device is free
- * once the set-up has ended. Without the option lineOpen waits for the set-up, as usual. */
+ * serves lineClose only, which gives the set-up up: it stops at its next step, no reply
+ * follows, and the device is free once it has stopped. Without the option lineOpen waits for
+ * the set-up, as usual. */
 #define RINGLET_OPENOPTION_BACKGROUND 0x20000000
 
 /* ---- Records ---------------------------------------------------------------------------- */
