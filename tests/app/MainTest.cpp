@@ -9,6 +9,8 @@
 #include "app/Demo.h"
 #include "platform/IniFile.h"
 #include "tapi/AdTUtil.h"
+#include "tests/calls/BrokerTestSupport.h"
+#include "tests/calls/NcidTestClient.h"
 #include "tests/platform/PtyTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 
@@ -740,6 +742,42 @@ TEST_F(MainTest, WindowAnswersInputWhileTheLineOpensOnAHungModem) {
   EXPECT_GT(Probe.Answered(), 20) << "the probe did not run through the open";
   EXPECT_TRUE(W->Form()->Monitoring());
   W->btnStop->click();
+}
+
+// The window's outlets are the console's: an NCID client (the address from the settings
+// file's [NCID] section) and an MQTT broker (from the options) get the window's call.
+TEST_F(MainTest, WindowServesNcidClientsAndPublishesToMqtt) {
+  BrokerTest::TBroker Broker;
+  ASSERT_TRUE(Broker.Start());
+  BrokerTest::TSubscriber Subscriber(Broker.Port(), {"ringlet/+/call"});
+  ASSERT_TRUE(Subscriber.WaitSubscribed());
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  Platform::WriteProfileString(FFolder / "ringlet.ini", "NCID", "Listen",
+                               "127.0.0.1:" + std::to_string(NcidPort));
+  TFakeModem Modem;
+  OneModem(Modem, "Kitchen");
+  auto W = MakeWindow();
+  THubOptions Options;
+  Options.Network.MqttUrl = "mqtt://127.0.0.1:" + std::to_string(Broker.Port());
+  Options.Notify = ncOff;
+  ASSERT_EQ("", W->StartOutlets(Options));
+  NcidTest::TNcidClient Ncid(NcidPort);
+  ASSERT_TRUE(Ncid.Connected());
+  const std::vector<std::string> Startup = Ncid.ReadStartup();
+  EXPECT_NE(std::find(Startup.begin(), Startup.end(), "252 Call log empty"), Startup.end());
+
+  W->btnStart->click();
+  ASSERT_TRUE(W->Phone()->LineOpen());
+  Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return W->lvwCallerID->topLevelItemCount() == 1; }));
+  const std::string Line = Ncid.ReadLine(std::chrono::milliseconds(GenerousMs));
+  EXPECT_NE(Line.find("*LINE*Kitchen*NMBR*5551234*MESG*NONE*NAME*JOHN DOE*"), std::string::npos)
+      << Line;
+  const auto Published = Subscriber.WaitOn("ringlet/kitchen/call", 1);
+  ASSERT_EQ(1u, Published.size());
+  EXPECT_NE(Published[0].Payload.find("5551234"), std::string::npos) << Published[0].Payload;
+  W->btnStop->click();
+  EXPECT_TRUE(FErrors.empty());
 }
 
 TEST_F(MainTest, StartWithSeveralLinesAndTheDialogCancelledStaysIdle) {
