@@ -7,7 +7,8 @@
 //   what the line sent ("" when absent) and NumberAbsent / NameAbsent say why one is absent,
 //   so that an outlet never has to read the display texts back.
 // - CallKey is the same for every report of one call (a later field of the same caller), and
-//   different for different calls of one monitor.
+//   different for different calls of one monitor. HistoryId is the history's own id of a
+//   record read back from it (its row), 0 for a call that was not.
 // - Contact and Blocked are what the call screen decided (calls/CallScreen.h) before anyone
 //   saw the call: when the number is a contact's, Contact and IDName hold the contact's name
 //   while Name keeps the network's; Blocked says the call was picked up and put down at once.
@@ -43,6 +44,7 @@ struct TCallRecord {
   TAbsence NumberAbsent = abNone;
   TAbsence NameAbsent = abNone;
   uint64_t CallKey = 0;
+  uint64_t HistoryId = 0;
   std::string Contact;  // the contact's name for the number, "" when none
   bool Blocked = false; // answered and hung up at once by the block list
 };
