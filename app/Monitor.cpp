@@ -311,8 +311,9 @@ void TCallMonitor::ReportCall(const TCallRecord& Record) {
 }
 
 void TCallMonitor::PhoneTapiFail(TObject* /*Sender*/) {
-  // A call that ended without a caller ID closes the line; answering must go on.
-  if (FMonitoring && !FPhone->LineOpen())
+  // A call that ended without a caller ID closes the line; answering must go on. A re-arm
+  // already planned (the pause after a call, a retry) keeps its time.
+  if (FMonitoring && !FPhone->LineOpen() && !FRearmPending)
     ScheduleRearm(0);
 }
 
