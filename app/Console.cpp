@@ -5,6 +5,7 @@
 #include "app/Monitor.h"
 #include "app/NetworkOutlets.h"
 #include "app/Notifier.h"
+#include "app/OutletHub.h"
 #include "app/Screening.h"
 #include "common/OoMisc.h"
 #include "platform/DynLib.h"
@@ -147,9 +148,6 @@ std::string NoLineText() {
   return Text + "; it comes with ringlet: reinstalling the package puts it back";
 }
 
-// The newest stored calls an NCID client gets when it connects.
-constexpr size_t NcidCallLogLimit = 1000;
-
 // The fields come from a caller, an address book or a file: the terminal gets no control
 // character of any of them, nor a tab that would split a field.
 void PrintCall(const TCallRecord& Call, bool WithLine) {
@@ -168,15 +166,24 @@ void PrintCall(const TCallRecord& Call, bool WithLine) {
     LoseOutput(("cannot be written (" + std::string(std::strerror(errno)) + ")").c_str());
 }
 
-// Rows and line reports of one monitor; with several lines each names its line.
-void ConnectReports(TCallMonitor& Form, const std::string& Line, bool Several) {
-  const std::string Prefix = Several ? Line + ": " : "";
-  Form.OnCall = [Several](const TCallRecord& Call) { PrintCall(Call, Several); };
-  Form.OnLineLost = [Prefix](const std::string& Why) {
-    PrintError(Prefix + "the line was lost (" + Why + "); monitoring resumes when it is back");
-  };
-  Form.OnLineBack = [Prefix] { PrintError(Prefix + "the line is back; monitoring again"); };
-}
+// Rows on standard output, line reports on standard error; with several lines each names
+// its line.
+class TConsoleView : public TFrontView {
+public:
+  explicit TConsoleView(bool Several) : FSeveral(Several) {}
+  void ShowCall(const TCallRecord& Call) override { PrintCall(Call, FSeveral); }
+  void ShowLineState(const TLineReport& Report) override {
+    const std::string Prefix = FSeveral ? Report.Line + ": " : "";
+    if (Report.State == lsLost)
+      PrintError(Prefix + "the line was lost (" + Report.Why +
+                 "); monitoring resumes when it is back");
+    else if (Report.State == lsWatching)
+      PrintError(Prefix + "the line is back; monitoring again");
+  }
+
+private:
+  bool FSeveral;
+};
 
 // The line to watch of the one-line console, or "" with the exit status in Result.
 std::string ChooseLine(TCallMonitor& Form, const TConsoleOptions& Options, int& Result) {
@@ -208,10 +215,9 @@ std::string ChooseLine(TCallMonitor& Form, const TConsoleOptions& Options, int& 
   return Device;
 }
 
-// Pumps the line messages and polls every monitor until a stop signal; the notifiers' replies
-// are served on the way.
-void RunUntilStopped(const std::vector<TCallMonitor*>& Forms,
-                     const std::vector<std::unique_ptr<TMonitorNotifier>>& Notifiers) {
+// Pumps the line messages and polls every monitor until a stop signal; the notifications'
+// replies are served on the way.
+void RunUntilStopped(const std::vector<TCallMonitor*>& Forms, TOutletHub& Hub) {
   const int Queue = Platform::QueueWakeDescriptor();
   while (StopRequested == 0) {
     pollfd Polls[2] = {{Queue, POLLIN, 0}, {SignalPipe[0], POLLIN, 0}};
@@ -220,35 +226,30 @@ void RunUntilStopped(const std::vector<TCallMonitor*>& Forms,
       throw std::runtime_error("poll failed");
     while (StopRequested == 0 && SafeYield()) {
     }
-    for (const auto& Notifier : Notifiers)
-      if (Notifier)
-        Notifier->Serve();
+    Hub.Serve();
     for (TCallMonitor* Form : Forms)
       Form->Poll();
   }
 }
 
-// The network outlets; NCID clients get the stored calls from the history when it is kept.
-bool StartOutlets(TNetworkOutlets& Outlets, TCallMonitor& Settings, const TConsoleOptions& Options,
-                  const std::vector<std::string>& Lines, const TMonitorHistory& History) {
-  TNetworkOptions Network = Options.Network;
-  ReadNetworkSettings(*Settings.IniSettings(), Network);
-  Network.NcidHangUp = !Options.NoBlock;
-  const auto CallLog = [&History] {
-    std::string Ignored; // a history that cannot be read is an empty log here; the writer tells
-    return History.Earlier(NcidCallLogLimit, Ignored);
-  };
-  const std::string Why = Outlets.Start(Network, Lines, CallLog);
-  if (!Why.empty())
-    PrintError(Why);
-  return Why.empty();
+// The hub's options from the console's own.
+THubOptions HubOptions(const TConsoleOptions& Options) {
+  THubOptions Hub;
+  Hub.Network = Options.Network;
+  Hub.Network.NcidHangUp = !Options.NoBlock;
+  Hub.Web = Options.Web;
+  Hub.Notify = Options.Notify ? ncOn : ncDefault;
+  Hub.NotifyByDefault = false;
+  return Hub;
 }
 
-// The web page, when one is asked for; false when it cannot be served.
-bool StartWebPage(TWebPage& Page, const TConsoleOptions& Options, const TMonitorHistory& History,
+// Starts the hub's outlets; false (the reason printed) when one cannot start.
+bool StartOutlets(TOutletHub& Hub, const TConsoleOptions& Options,
+                  const std::vector<std::string>& Lines, const TMonitorHistory& History,
                   const TCallScreen& Screen) {
   const std::string Why =
-      Page.Start(Options.Web, History.Writer(), Screen.Files(), Screen.Country());
+      Hub.Start(HubOptions(Options), Lines, History.Active() ? &History : nullptr, Screen.Files(),
+                Screen.Country());
   if (!Why.empty())
     PrintError(Why);
   return Why.empty();
@@ -261,23 +262,17 @@ int WatchOneLine(const TConsoleOptions& Options) {
   if (Device.empty())
     return Result;
   const TMonitorHistory History(Form, [](const std::string& Text) { PrintError(Text); });
-  TNetworkOutlets Outlets;
-  if (!StartOutlets(Outlets, Form, Options, {Device}, History))
-    return ConsoleFailed;
   const std::unique_ptr<TCallScreen> Screen =
       MakeCallScreen(*Form.IniSettings(), !Options.NoBlock, PrintError);
-  TWebPage Page;
-  if (!StartWebPage(Page, Options, History, *Screen))
+  TConsoleView View(false);
+  TOutletHub Hub(View);
+  Hub.Attach(Form, Device);
+  if (!StartOutlets(Hub, Options, {Device}, History, *Screen))
     return ConsoleFailed;
   Form.SetScreen(Screen.get());
-  Outlets.AttachTo(Form);
-  ConnectReports(Form, Device, false);
-  Page.Follow(Form, Device);
   Form.Phone()->SetSelectedDevice(Device);
-  std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
-  Notifiers.push_back(WantedNotifier(Form, Options.Notify ? ncOn : ncDefault, false));
   Form.Start();
-  RunUntilStopped({&Form}, Notifiers);
+  RunUntilStopped({&Form}, Hub);
   Form.Stop();
   Form.SaveSettings(Form.Phone()->SelectedDevice());
   return ConsoleOk;
@@ -293,9 +288,6 @@ int WatchAllLines(const TConsoleOptions& Options) {
   }
   // One history writer for every line.
   const TMonitorHistory History(First, [](const std::string& Text) { PrintError(Text); });
-  TNetworkOutlets Outlets;
-  if (!StartOutlets(Outlets, First, Options, Lines, History))
-    return ConsoleFailed;
   std::vector<std::unique_ptr<TCallMonitor>> Others;
   std::vector<TCallMonitor*> Forms{&First};
   for (size_t I = 1; I < Lines.size(); ++I) {
@@ -304,22 +296,21 @@ int WatchAllLines(const TConsoleOptions& Options) {
   }
   const std::unique_ptr<TCallScreen> Screen =
       MakeCallScreen(*First.IniSettings(), !Options.NoBlock, PrintError);
-  TWebPage Page;
-  if (!StartWebPage(Page, Options, History, *Screen))
-    return ConsoleFailed;
-  std::vector<std::unique_ptr<TMonitorNotifier>> Notifiers;
+  TConsoleView View(true);
+  TOutletHub Hub(View);
   for (size_t I = 0; I < Lines.size(); ++I) {
     if (I > 0 && History.Active())
       Forms[I]->AddOutlet(History.Writer());
+    Hub.Attach(*Forms[I], Lines[I]);
+  }
+  if (!StartOutlets(Hub, Options, Lines, History, *Screen))
+    return ConsoleFailed;
+  for (size_t I = 0; I < Lines.size(); ++I) {
     Forms[I]->SetScreen(Screen.get());
-    Outlets.AttachTo(*Forms[I]);
-    ConnectReports(*Forms[I], Lines[I], true);
-    Page.Follow(*Forms[I], Lines[I]);
     Forms[I]->Phone()->SetSelectedDevice(Lines[I]);
-    Notifiers.push_back(WantedNotifier(*Forms[I], Options.Notify ? ncOn : ncDefault, false));
     Forms[I]->Watch();
   }
-  RunUntilStopped(Forms, Notifiers);
+  RunUntilStopped(Forms, Hub);
   for (TCallMonitor* Form : Forms)
     Form->Stop();
   return ConsoleOk;

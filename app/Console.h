@@ -6,8 +6,9 @@
 // a line that fails or vanishes is reported (its name first) and retried on its own while
 // the others go on. The remembered line is neither used nor changed then.
 //
-// Network outlets (NCID-protocol server, MQTT) and the web page are started before
-// monitoring; one that cannot start ends the run with ConsoleFailed.
+// The outlets (NCID-protocol server, MQTT, the web page, notifications) are the outlet hub's
+// (app/OutletHub.h), as in the window; they are started before monitoring, and one that
+// cannot start ends the run with ConsoleFailed.
 //
 // Line choice: the given name, else the remembered one (if that line is still there), else
 // the only line; several lines and no choice print the names and give ConsoleNoChoice.

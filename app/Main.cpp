@@ -129,17 +129,8 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
   // The form description: its components first, then the controls, then the create handler.
   FPump = new TQtPump(this);
   FForm = std::make_unique<TCallMonitor>();
-  FForm->OnCall = [this](const TCallRecord& Record) { AddCallRow(Record); };
-  FForm->OnLineLost = [this](const std::string& Why) {
-    auto* Box = new QMessageBox(
-        QMessageBox::Warning, windowTitle(),
-        QString::fromLocal8Bit(
-            ("The line was lost (" + Why + "). Monitoring resumes when it is back.").c_str()),
-        QMessageBox::Ok, this);
-    Box->setAttribute(Qt::WA_DeleteOnClose);
-    Box->setModal(false);
-    Box->show();
-  };
+  FHub = std::make_unique<TOutletHub>(static_cast<TFrontView&>(*this));
+  FHub->Attach(*FForm);
   BuildControls();
 
   FRearmTimer = new QTimer(this);
@@ -160,8 +151,8 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
 
 TfrmMain::~TfrmMain() {
   FRearmTimer->stop();
-  // The page is an outlet of the monitor too.
-  FWebPage.reset();
+  // The outlets go first: they are outlets of the monitor too.
+  FHub.reset();
   // The writer goes first: it is an outlet of the monitor and may still call back.
   FHistory.reset();
   // The components go before the pump that serves their queue.
@@ -326,24 +317,51 @@ void TfrmMain::FormClose() {
 }
 
 void TfrmMain::TellMonitoring(bool Monitoring) {
-  if (FWebPage)
-    FWebPage->SetLine(Phone()->SelectedDevice(), Monitoring ? "watching" : "stopped");
+  FHub->SetLineState({Phone()->SelectedDevice(), Monitoring ? lsWatching : lsStopped, ""});
 }
 
-std::string TfrmMain::StartWebPage(const TWebOptions& Options) {
-  auto Page = std::make_unique<TWebPage>();
+void TfrmMain::ShowCall(const TCallRecord& Call) {
+  AddCallRow(Call);
+}
+
+void TfrmMain::ShowLineState(const TLineReport& Report) {
+  if (Report.State != lsLost)
+    return;
+  auto* Box = new QMessageBox(
+      QMessageBox::Warning, windowTitle(),
+      QString::fromLocal8Bit(
+          ("The line was lost (" + Report.Why + "). Monitoring resumes when it is back.").c_str()),
+      QMessageBox::Ok, this);
+  Box->setAttribute(Qt::WA_DeleteOnClose);
+  Box->setModal(false);
+  Box->show();
+}
+
+std::string TfrmMain::StartOutlets(const THubOptions& Options) {
+  THubOptions Wanted = Options;
+  Wanted.Network.NcidHangUp = FBlocking;
+  Wanted.NotifyByDefault = true;
   // A window whose set-up failed (and said so) has no screen: the defaults are the same files.
-  const std::string Why =
-      Page->Start(Options, FHistory ? FHistory->Writer() : nullptr,
-                  FScreen ? FScreen->Files() : DefaultScreenFiles(),
-                  FScreen ? FScreen->Country() : DefaultCountry());
+  const std::string Why = FHub->Start(Wanted, Phone()->DeviceList(),
+                                      FHistory && FHistory->Active() ? FHistory.get() : nullptr,
+                                      FScreen ? FScreen->Files() : DefaultScreenFiles(),
+                                      FScreen ? FScreen->Country() : DefaultCountry());
   if (!Why.empty())
     return Why;
-  FWebPage = std::move(Page);
-  FWebPage->Follow(*FForm);
   if (FForm->Monitoring())
     TellMonitoring(true);
   return "";
+}
+
+std::string TfrmMain::StartWebPage(const TWebOptions& Options) {
+  THubOptions Wanted;
+  Wanted.Web = Options;
+  Wanted.Notify = ncOff;
+  return StartOutlets(Wanted);
+}
+
+TWebPage* TfrmMain::WebPage() const {
+  return FHub->Web().Running() ? &FHub->Web() : nullptr;
 }
 
 void TfrmMain::closeEvent(QCloseEvent* Event) {

@@ -20,11 +20,15 @@
 //   menu (CallMenu) offers "Add to contacts…" (the name asked, the network's name proposed)
 //   and "Block this number"; both are disabled for a row without a number, and a failure to
 //   write the file is shown in a message box.
-// - With a web page (StartWebPage), the page gets every call and the line's state: watching
-//   after Start, stopped after Stop and on closing, lost and back as the monitor tells.
+// - The window is the view of its outlet hub (app/OutletHub.h): StartOutlets starts what
+//   the options and settings ask for - the NCID server, the MQTT publisher, the web page,
+//   the desktop notifications (on unless turned off) - for the window's life. The outlets get
+//   every call and the line's state: watching after Start, stopped after Stop and on
+//   closing, lost and back as the monitor tells; a lost line shows a message box.
 #pragma once
 
 #include "app/Monitor.h"
+#include "app/OutletHub.h"
 #include "app/Screening.h"
 #include "app/WebPage.h"
 
@@ -62,7 +66,7 @@ private:
 // The program's logo, 128 x 128.
 QPixmap RingletLogo();
 
-class TfrmMain : public QWidget {
+class TfrmMain : public QWidget, private TFrontView {
   Q_OBJECT
 public:
   explicit TfrmMain(QWidget* Parent = nullptr);
@@ -76,10 +80,12 @@ public:
   // Whether blocked calls are picked up and put down (--no-block: false); kept across
   // FormCreate.
   void SetBlocking(bool Value);
-  // Serves the web page (app/WebPage.h) for the window's life: the window's calls, and its
-  // line as monitoring starts and stops. "" or why it cannot be served.
+  // Starts the outlets (after FormCreate, which opens the history): "" or why one cannot
+  // start. StartWebPage starts the web page alone, without notifications.
+  std::string StartOutlets(const THubOptions& Options);
   std::string StartWebPage(const TWebOptions& Options);
-  TWebPage* WebPage() const { return FWebPage.get(); }
+  TWebPage* WebPage() const; // nullptr when the page is not served
+  TOutletHub& Hub() const { return *FHub; }
 
   QLabel* NxGlyph1 = nullptr;
   QLabel* RzLabel1 = nullptr;
@@ -117,11 +123,13 @@ private:
   void LoadSettings();
   void SaveSettings();
   void TellMonitoring(bool Monitoring);
+  void ShowCall(const TCallRecord& Call) override;
+  void ShowLineState(const TLineReport& Report) override;
 
   std::unique_ptr<TCallMonitor> FForm;
   std::unique_ptr<TMonitorHistory> FHistory;
   std::unique_ptr<TCallScreen> FScreen;
-  std::unique_ptr<TWebPage> FWebPage;
+  std::unique_ptr<TOutletHub> FHub;
   bool FBlocking = true;
   TQtPump* FPump = nullptr;
   QTimer* FRearmTimer = nullptr;

@@ -6,10 +6,9 @@
 #include "platform/DeviceHolder.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <exception>
-#include <thread>
+#include <utility>
 
 namespace {
 
@@ -160,6 +159,7 @@ TCallMonitor::TCallMonitor(TComponent* AOwner) : TComponent(AOwner) {
       if (Message == LINE_LINEDEVSTATE && Param1 == LINEDEVSTATE_RINGING)
         ReportRing(static_cast<unsigned>(Param3));
     };
+    FPhone->OnTapiAnswering = [this](TObject*, int ErrorCode) { PhoneTapiAnswering(ErrorCode); };
 
     FIniSettings = CreateComponent<TRzRegIniFile>(this);
     FIniSettings->SetName("IniSettings");
@@ -178,6 +178,7 @@ TCallMonitor::~TCallMonitor() {
     FPhone->OnTapiCallerID = nullptr;
     FPhone->OnTapiFail = nullptr;
     FPhone->OnTapiStatus = nullptr;
+    FPhone->OnTapiAnswering = nullptr;
   }
 }
 
@@ -195,6 +196,12 @@ void TCallMonitor::StartMonitoring() {
   FPhone->StartAnswering();
 }
 
+void TCallMonitor::BeginMonitoring() {
+  TBusy Busy(FBusy);
+  FPhone->SetAnswerOnRing(50);
+  FPhone->BeginAnswering();
+}
+
 void TCallMonitor::StopMonitoring() {
   TBusy Busy(FBusy);
   FPhone->StopCall();
@@ -204,12 +211,10 @@ void TCallMonitor::Start() {
   try {
     StartMonitoring();
   } catch (const std::exception& E) {
-    // "Access denied" alone leaves a user outside the modem's group without a clue, and
-    // "already allocated" one whose modem another program has.
-    const std::string Advice = Platform::DeviceAccessProblem(SelectedDevicePath(*FPhone));
+    const std::string Advice = AccessAdvice();
     if (!Advice.empty())
       throw EDeviceAccess(Advice);
-    const std::string Text = FailureText(E);
+    const std::string Text = FailureText(E.what());
     if (Text == E.what())
       throw;
     throw EDeviceHeld(Text);
@@ -220,21 +225,53 @@ void TCallMonitor::Start() {
 }
 
 void TCallMonitor::Watch() {
+  FMonitoring = true;
+  FLost = false;
+  FRearmPending = false;
+  FWatchOpening = true;
   try {
-    Start();
+    BeginMonitoring();
   } catch (const std::exception& E) {
-    FMonitoring = true;
-    FLost = true;
-    if (OnLineLost)
-      OnLineLost(E.what());
-    ScheduleRearm(FRearmRetryMs);
+    LineFailed(E.what());
   }
 }
 
-std::string TCallMonitor::FailureText(const std::exception& E) {
+std::string TCallMonitor::AccessAdvice() {
+  // "Access denied" alone leaves a user outside the modem's group without a clue, and
+  // "already allocated" one whose modem another program has.
+  return Platform::DeviceAccessProblem(SelectedDevicePath(*FPhone));
+}
+
+std::string TCallMonitor::FailureText(const std::string& What) {
   const std::string Holders = Platform::DescribeDeviceHolders(SelectedDevicePath(*FPhone));
-  return Holders.empty() ? std::string(E.what())
-                         : std::string(E.what()) + "; the modem is " + Holders;
+  return Holders.empty() ? What : What + "; the modem is " + Holders;
+}
+
+void TCallMonitor::LineFailed(const std::string& What) {
+  // The first open of a watched line says what Start would have raised.
+  const bool First = std::exchange(FWatchOpening, false);
+  const std::string Advice = First ? AccessAdvice() : std::string();
+  if (!FLost) {
+    FLost = true;
+    if (OnLineLost)
+      OnLineLost(!Advice.empty() ? Advice : FailureText(What));
+  }
+  ScheduleRearm(FRearmRetryMs);
+}
+
+void TCallMonitor::PhoneTapiAnswering(int ErrorCode) {
+  if (!FMonitoring)
+    return;
+  if (ErrorCode != 0) {
+    LineFailed(MessageText(ErrorCode));
+    return;
+  }
+  FWatchOpening = false;
+  if (FLost) {
+    FLost = false;
+    if (OnLineBack)
+      OnLineBack();
+  }
 }
 
 void TCallMonitor::Stop() {
@@ -252,20 +289,9 @@ void TCallMonitor::PhoneTapiCallerID(TObject* /*CP*/, const std::string& ID,
   ScreenCall(Record);
   StopMonitoring();
   ReportCall(Record);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  if (!FMonitoring)
-    return;
-  try {
-    StartMonitoring();
-  } catch (const std::exception& E) {
-    // The line could not be reopened: tell the user once and keep trying.
-    if (!FLost) {
-      FLost = true;
-      if (OnLineLost)
-        OnLineLost(FailureText(E));
-    }
-    ScheduleRearm(FRearmRetryMs);
-  }
+  // The line opens again a moment later, on the front end's timer, in the background.
+  if (FMonitoring)
+    ScheduleRearm(ReopenPauseMs);
 }
 
 TCallRecord TCallMonitor::NewRecord(const std::string& ID, const std::string& IDName) {
@@ -348,8 +374,9 @@ void TCallMonitor::ReportRing(unsigned Ring) {
 }
 
 void TCallMonitor::PhoneTapiFail(TObject* /*Sender*/) {
-  // A call that ended without a caller ID closes the line; answering must go on.
-  if (FMonitoring && !FPhone->LineOpen())
+  // A call that ended without a caller ID closes the line; answering must go on. A re-arm
+  // already planned (the pause after a call, a retry) keeps its time.
+  if (FMonitoring && !FPhone->LineOpen() && !FRearmPending)
     ScheduleRearm(0);
 }
 
@@ -359,7 +386,8 @@ void TCallMonitor::ScheduleRearm(uint32_t DelayMs) {
 }
 
 void TCallMonitor::Poll() {
-  if (FBusy > 0)
+  // A line being set up is neither closed nor opened twice: its outcome comes as an event.
+  if (FBusy > 0 || FPhone->LineOpening())
     return;
   if (!FMonitoring) {
     FRearmPending = false;
@@ -382,19 +410,8 @@ void TCallMonitor::Rearm() {
   if (FPhone->LineOpen() && !FLost)
     return;
   try {
-    StartMonitoring();
+    BeginMonitoring();
   } catch (const std::exception& E) {
-    if (!FLost) {
-      FLost = true;
-      if (OnLineLost)
-        OnLineLost(FailureText(E));
-    }
-    ScheduleRearm(FRearmRetryMs);
-    return;
-  }
-  if (FLost) {
-    FLost = false;
-    if (OnLineBack)
-      OnLineBack();
+    LineFailed(E.what());
   }
 }

@@ -10,14 +10,18 @@
 //   and how to join the group; when a process (this one or another) holds the device, it is
 //   EDeviceHeld, saying who (and the lost-line reports below say so too). Stop ends
 //   Monitoring and stops the device.
-// - Each caller ID stops the device, reports one call (OnCall), pauses 100 ms and answers
-//   again. A caller ID that the line offers again under the call id of the call reported last
-//   (the same call, with who is calling changed: a number masked at the next ring) is reported
-//   as an update of that call: the same CallKey, time and moment, Update set. While Monitoring, a
-//   call that ends without a caller ID (or a line that closes by itself) leaves the line closed:
-//   Poll sees the closed line and re-arms the device. When re-arming fails (the modem is gone)
-//   OnLineLost is told once, and Poll retries every RearmRetryMs until it succeeds, then
-//   OnLineBack.
+// - Each caller ID stops the device, reports one call (OnCall), and ReopenPauseMs later Poll
+//   answers again. A caller ID that the line offers again under the call id of the call
+//   reported last (the same call, with who is calling changed: a number masked at the next
+//   ring) is reported as an update of that call: the same CallKey, time and moment, Update set.
+//   While Monitoring, a call that ends without a caller ID (or a line that closes by itself)
+//   leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
+//   fails (the modem is gone) OnLineLost is told once, and Poll retries every RearmRetryMs
+//   until it succeeds, then OnLineBack.
+// - The main thread never waits for a modem's set-up except in Start: re-arming and Watch
+//   open the line in the background (TApdTapiDevice::BeginAnswering) and learn the outcome
+//   from the line device's event, so a silent modem holds up neither the window nor the
+//   console's other lines. Poll leaves a line being set up alone.
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
 //   Each ring the line reports, and the end of the ringing (ring 0), goes to every outlet's
@@ -88,10 +92,13 @@ public:
   // The two internal operations of the window.
   void StartMonitoring();
   void StopMonitoring();
+  // StartMonitoring with the line set up in the background.
+  void BeginMonitoring();
 
   void Start();
-  // Start for a line that may not be there yet: a failure is a lost line (OnLineLost, then
-  // retried by Poll) instead of an exception.
+  // Start for a line that may not be there yet, in the background: a failure is a lost line
+  // (OnLineLost, with what Start would have raised, then retried by Poll) instead of an
+  // exception; Monitoring is true at once.
   void Watch();
   void Stop();
   bool Monitoring() const { return FMonitoring; }
@@ -99,6 +106,8 @@ public:
   bool RearmPending() const { return FRearmPending; }
 
   void Poll();
+  // How long after a call the line is opened again.
+  static constexpr uint32_t ReopenPauseMs = 100;
   uint32_t RearmRetryMs() const { return FRearmRetryMs; }
   void SetRearmRetryMs(uint32_t Value) { FRearmRetryMs = Value; }
 
@@ -119,13 +128,18 @@ private:
   void PhoneTapiFail(TObject* Sender);
   // The record of the caller ID the device reports: a new call, or an update of the last one.
   TCallRecord NewRecord(const std::string& ID, const std::string& IDName);
+  void PhoneTapiAnswering(int ErrorCode);
+  // A failed open: OnLineLost once, and a retry after RearmRetryMs.
+  void LineFailed(const std::string& What);
   void ReportCall(const TCallRecord& Record);
   void ReportRing(unsigned Ring);
   void ScreenCall(TCallRecord& Record);
   void ScheduleRearm(uint32_t DelayMs);
   void Rearm();
-  // What a failure to open the line says, with who holds the modem when someone does.
-  std::string FailureText(const std::exception& E);
+  // What a failure to open the line says, with who holds the modem when someone does; the
+  // advice for a user who may not open the modem's device ("" when that is not the problem).
+  std::string FailureText(const std::string& What);
+  std::string AccessAdvice();
 
   TApdComPort* FPhoneCom = nullptr;
   TApdTapiDevice* FPhone = nullptr;
@@ -133,6 +147,7 @@ private:
   bool FMonitoring = false;
   bool FLost = false;
   bool FRearmPending = false;
+  bool FWatchOpening = false; // Watch's first open has not had its outcome yet
   uint32_t FRearmDue = 0;
   uint32_t FRearmRetryMs = 3000;
   int FBusy = 0;

@@ -47,10 +47,10 @@ const char* const Usage =
     "                    gets the line's name as a fourth field, and a line that fails is\n"
     "                    reported and retried on its own\n"
     "  --ncid-listen ADDR:PORT\n"
-    "                    with --console: serve the calls to NCID clients on ADDR:PORT\n"
+    "                    serve the calls to NCID clients on ADDR:PORT (window or --console)\n"
     "                    (127.0.0.1:3333 for this machine only, 0.0.0.0:3333 for the\n"
     "                    network; the protocol has no password)\n"
-    "  --mqtt URL        with --console: publish the calls to an MQTT broker,\n"
+    "  --mqtt URL        publish the calls to an MQTT broker (window or --console),\n"
     "                    mqtt://[user:password@]host[:port] or mqtts://... for TLS\n"
     "  --mqtt-password-file FILE\n"
     "                    the broker's password: the first line of FILE\n"
@@ -168,12 +168,13 @@ void AddBuildTreeLibraryFolder() {
 #endif
 }
 
-// The window's web page, when one is asked for; false (the reason shown) when it cannot be
-// served.
-bool StartWindowWebPage(TfrmMain& Window, const TWebOptions& Options) {
-  if (Options.Listen.empty())
-    return true;
-  const std::string Why = Window.StartWebPage(Options);
+// The window's outlets; false (the reason shown) when one cannot start.
+bool StartWindowOutlets(TfrmMain& Window, const TConsoleOptions& Options, TNotifyChoice Notify) {
+  THubOptions Hub;
+  Hub.Network = Options.Network;
+  Hub.Web = Options.Web;
+  Hub.Notify = Notify;
+  const std::string Why = Window.StartOutlets(Hub);
   if (Why.empty())
     return true;
   std::fprintf(stderr, "ringlet: %s\n", Why.c_str());
@@ -244,10 +245,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const bool ConsoleOnly = !Options.Device.empty() || Options.AllLines ||
-                           !Options.Network.NcidListen.empty() || !Options.Network.MqttUrl.empty();
+  const bool ConsoleOnly = !Options.Device.empty() || Options.AllLines;
   if (ConsoleOnly && !Console) {
-    std::fprintf(stderr, "ringlet: --device, --all-lines, --ncid-listen and --mqtt need --console\n");
+    std::fprintf(stderr, "ringlet: --device and --all-lines need --console\n");
     return 2;
   }
   if (Options.AllLines && !Options.Device.empty()) {
@@ -296,9 +296,7 @@ int main(int argc, char** argv) {
   {
     TfrmMain Window;
     Window.SetBlocking(!Options.NoBlock);
-    const std::unique_ptr<TMonitorNotifier> Notifications =
-        WantedNotifier(*Window.Form(), Notify, true);
-    if (StartWindowWebPage(Window, Options.Web)) {
+    if (StartWindowOutlets(Window, Options, Notify)) {
       CloseOnStopSignals(Window);
       Window.show();
       Result = QApplication::exec();

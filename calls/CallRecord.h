@@ -10,7 +10,8 @@
 //   different for different calls of one monitor. A later report has Update set: an outlet
 //   that can show it in place (a row, a record, a notification, a retained message) replaces
 //   what it showed for that call; one that sends a line per call (a console, NCID clients)
-//   has sent it already and lets the update pass.
+//   has sent it already and lets the update pass. HistoryId is the history's own id of a
+//   record read back from it (its row), 0 for a call that was not.
 // - Contact and Blocked are what the call screen decided (calls/CallScreen.h) before anyone
 //   saw the call: when the number is a contact's, Contact and IDName hold the contact's name
 //   while Name keeps the network's; Blocked says the call was picked up and put down at once.
@@ -49,6 +50,7 @@ struct TCallRecord {
   TAbsence NameAbsent = abNone;
   uint64_t CallKey = 0;
   bool Update = false;  // a later report of the call with this CallKey
+  uint64_t HistoryId = 0;
   std::string Contact;  // the contact's name for the number, "" when none
   bool Blocked = false; // answered and hung up at once by the block list
 };

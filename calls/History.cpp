@@ -436,9 +436,9 @@ std::vector<TCallRecord> THistoryReader::Read(const THistoryQuery& Query,
       return !Item.Token.empty() && Stored.Token == Item.Token;
     });
     // A call not written yet has no row; one written already keeps its row and place.
-    Item.Call.CallKey = 0;
+    Item.Call.HistoryId = 0;
     if (Same != Calls.end()) {
-      Item.Call.CallKey = Same->Call.CallKey;
+      Item.Call.HistoryId = Same->Call.HistoryId;
       Item.Arrival = Same->Arrival;
       *Same = std::move(Item);
     } else {

@@ -387,7 +387,7 @@ std::vector<THistoryCall> THistoryStore::Query(const THistoryQuery& Query) {
       break;
     THistoryCall Stored;
     TCallRecord& Call = Stored.Call;
-    Call.CallKey = static_cast<uint64_t>(sqlite3_column_int64(S, 0));
+    Call.HistoryId = static_cast<uint64_t>(sqlite3_column_int64(S, 0));
     Call.Moment = static_cast<std::time_t>(sqlite3_column_int64(S, 1));
     Call.Time = ColumnText(S, 2);
     Call.Line = ColumnText(S, 3);

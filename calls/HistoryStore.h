@@ -118,7 +118,7 @@ public:
   void Checkpoint() noexcept;
   bool SameFile() const;
 
-  // CallKey of each record is its row id.
+  // HistoryId of each record is its row id.
   std::vector<THistoryCall> Query(const THistoryQuery& Query);
 
 private:

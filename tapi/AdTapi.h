@@ -42,7 +42,7 @@
 inline constexpr uint32_t TapiEventMessage = 32437;
 // wParam of TapiEventMessage.
 inline constexpr uintptr_t teConnect = 0, tePortOpen = 1, tePortClose = 2, teFail = 3,
-                           teLineCreate = 4, teFarEndGone = 5;
+                           teLineCreate = 4, teFarEndGone = 5, teAnswering = 6;
 // What the modem of a connected call sends, in the data, when the far end has gone.
 inline constexpr const char* FarEndGoneText = "\r\nNO CARRIER\r\n";
 
@@ -88,6 +88,9 @@ using TTapiLogEvent = TEventSlot<void(TObject* CP, TTapiLogCode Log)>;
 using TTapiDTMFEvent = TEventSlot<void(TObject* CP, char Digit, int ErrorCode)>;
 using TTapiCallerIDEvent =
     TEventSlot<void(TObject* CP, const std::string& ID, const std::string& IDName)>;
+// The outcome of BeginAnswering: 0 when the line is open and answering, else the error code
+// StartAnswering would have raised (an AdExcept code) and the line closed.
+using TTapiAnsweringEvent = TEventSlot<void(TObject* CP, int ErrorCode)>;
 using TTapiWaveNotify = TEventSlot<void(TObject* CP, TWaveMessage Msg)>;
 using TTapiWaveSilence = TEventSlot<void(TObject* CP, bool& StopRecording, bool& Hangup)>;
 
@@ -180,6 +183,7 @@ public:
   TTapiCallerIDEvent OnTapiCallerID;
   TTapiWaveNotify OnTapiWaveNotify;
   TTapiWaveSilence OnTapiWaveSilence;
+  TTapiAnsweringEvent OnTapiAnswering;
 
   // Device list and selection.
   void BuildDeviceList();
@@ -196,6 +200,13 @@ public:
   void ShutdownTapi();
   void SetLineOpen(bool Value);
   void StartAnswering();
+  // StartAnswering without waiting for the line's set-up, which the library runs on a thread
+  // of the line (a silent modem takes several command time-outs): what StartAnswering checks,
+  // and what the library refuses at once, raises here; the set-up's outcome follows as
+  // OnTapiAnswering, never inside this call. StopCall (or another start) meanwhile gives the
+  // opening up, and no outcome is told. A library without background opening opens at once.
+  void BeginAnswering();
+  bool LineOpening() const { return FOpenRequest != 0; }
   void StopCall();
   LONG WaitForReply(LONG RequestID); // 0, a LINEERR value, 1 line gone, 2 timed out
   int WaitForCallState(DWORD State); // 0 reached, 1 line gone or nested, 2 timed out
@@ -276,6 +287,10 @@ private:
   void WaveNotification(uint32_t Message);
   void PostEvent(uintptr_t Which, intptr_t LParam = 0);
   LONG CheckTapi(LONG Result);
+  static int TapiErrorCode(LONG Result);
+  void PrepareAnswering();
+  LONG FollowOpenedLine();
+  void LineOpened(LONG Result);
   bool Negotiate(HLINEAPP App, DWORD ID);
   bool HasWaveDevice(DWORD ID, const LINEDEVCAPS& Caps);
   void VoiceCheck();
@@ -326,6 +341,8 @@ private:
   bool FDialing = false;
   DWORD FLastCallState = 0;
   bool FStateChanged = false;
+  LONG FOpenRequest = 0;  // the LINE_REPLY that ends a background opening
+  LONG FOpenedAtOnce = 0; // the outcome of one the library did not run in the background
   LONG FReplyID = 0;
   LONG FReplyResult = 0;
   bool FReplyReceived = false;

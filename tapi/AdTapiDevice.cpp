@@ -106,6 +106,7 @@ void TApdCustomTapiDevice::ClearEvents() {
   OnTapiCallerID = nullptr;
   OnTapiWaveNotify = nullptr;
   OnTapiWaveSilence = nullptr;
+  OnTapiAnswering = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------

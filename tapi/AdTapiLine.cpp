@@ -104,6 +104,12 @@ void TApdCustomTapiDevice::SetLive(TApdCustomTapiDevice* Device, bool Live) {
 // ---------------------------------------------------------------------------------------
 // Results
 
+int TApdCustomTapiDevice::TapiErrorCode(LONG Result) {
+  const uint32_t Raw = static_cast<uint32_t>(Result);
+  // LINEERR values are 0x80000000 + n; the loader's own failures are already our codes.
+  return (Raw & 0xFFFF0000u) == 0x80000000u ? -TapiResultToCode(Raw) : Result;
+}
+
 LONG TApdCustomTapiDevice::CheckTapi(LONG Result) {
   if (Result >= 0)
     return Result;
@@ -197,7 +203,7 @@ void TApdCustomTapiDevice::ShutdownTapi() {
 
 void TApdCustomTapiDevice::SetLineOpen(bool Value) {
   if (!Value) {
-    if (FLineOpen)
+    if (FLineOpen || FOpenRequest != 0)
       HangUp(true);
     return;
   }
@@ -227,7 +233,7 @@ void TApdCustomTapiDevice::SetLineOpen(bool Value) {
     DoLog(ltapiCallStart);
 }
 
-void TApdCustomTapiDevice::StartAnswering() {
+void TApdCustomTapiDevice::PrepareAnswering() {
   if (FComPort == nullptr)
     throw EPortNotAssigned(ecPortNotAssigned);
   if (FComPort->TapiMode() == tmAuto)
@@ -243,10 +249,73 @@ void TApdCustomTapiDevice::StartAnswering() {
   FDialing = false;
   FStatusSuppressed = false;
   SetLineOpen(false);
+}
+
+void TApdCustomTapiDevice::StartAnswering() {
+  PrepareAnswering();
   SetLineOpen(true);
   FAnswering = true;
   if (FStatusDisplay != nullptr)
     FStatusDisplay->SetAnswering(true);
+}
+
+void TApdCustomTapiDevice::BeginAnswering() {
+  PrepareAnswering();
+  ResolveDeviceID();
+  ++FAttemptId;
+  FFailReported = false;
+  HLINE Line = 0;
+  const auto Open = [&](DWORD Options) {
+    return tuLineOpen(FLineApp, static_cast<DWORD>(FDeviceID), &Line, FAPIVersion, 0,
+                      reinterpret_cast<DWORD_PTR>(this), OpenPrivilege[0] | Options,
+                      OpenMediaMode[FEnableVoice ? 1 : 0], nullptr);
+  };
+  LONG Result = Open(RINGLET_OPENOPTION_BACKGROUND);
+  // A library that opens only while the caller waits refuses the option.
+  if (static_cast<uint32_t>(Result) == LINEERR_INVALPRIVSELECT)
+    Result = Open(0);
+  CheckTapi(Result);
+  FLineHandle = Line;
+  FTapiActive = true;
+  FEverOpened = true;
+  FAnswering = true;
+  if (FStatusDisplay != nullptr)
+    FStatusDisplay->SetAnswering(true);
+  if (Result > 0) {
+    FOpenRequest = Result; // the rest follows its LINE_REPLY
+    return;
+  }
+  // Opened at once: the outcome is still told after this call, as it would be later.
+  FOpenedAtOnce = FollowOpenedLine();
+  PostEvent(teAnswering, FAttemptId);
+}
+
+LONG TApdCustomTapiDevice::FollowOpenedLine() {
+  const LONG Result = tuLineSetStatusMessages(FLineHandle, LINEDEVSTATE_ALL, 0x1FF);
+  if (Result != 0) {
+    // A line we cannot follow is closed again, or it would stay open unseen.
+    tuLineClose(FLineHandle);
+    FLineHandle = 0;
+    FTapiActive = false;
+    FAnswering = false;
+    return Result;
+  }
+  FLineOpen = true;
+  DoLog(ltapiCallStart);
+  return 0;
+}
+
+void TApdCustomTapiDevice::LineOpened(LONG Result) {
+  FOpenRequest = 0;
+  if (Result == 0) {
+    Result = FollowOpenedLine();
+  } else {
+    // The library has let the line go; the handle is void.
+    FLineHandle = 0;
+    FTapiActive = false;
+    FAnswering = false;
+  }
+  OnTapiAnswering(this, Result == 0 ? 0 : TapiErrorCode(Result));
 }
 
 void TApdCustomTapiDevice::StopCall() {
@@ -380,6 +449,8 @@ void TApdCustomTapiDevice::EndOfCallReport(bool WasConnected) {
 void TApdCustomTapiDevice::HangUp(bool /*NoRedial*/) {
   if (FClosing)
     return;
+  // A line still being set up is given up: its outcome is never reported.
+  FOpenRequest = 0;
   const bool WasConnected = FConnected;
   if (FTapiActive) {
     FClosing = true;
@@ -573,6 +644,12 @@ void TApdCustomTapiDevice::DeferredEvent(uintptr_t Which, intptr_t LParam) {
   case teLineCreate:
     LineCreate(0, static_cast<DWORD_PTR>(LParam), 0, 0);
     break;
+  case teAnswering: {
+    // Only for the attempt that opened at once, and only while its line is still open.
+    if (static_cast<uint32_t>(LParam) == FAttemptId && (FOpenedAtOnce != 0 || FLineOpen))
+      OnTapiAnswering(this, FOpenedAtOnce == 0 ? 0 : TapiErrorCode(FOpenedAtOnce));
+    break;
+  }
   case teFarEndGone:
     // Only for the call whose port saw it, and only while that call is up.
     if (static_cast<uint32_t>(LParam) == FAttemptId && FConnected && !FClosing)
@@ -784,6 +861,10 @@ void TApdCustomTapiDevice::LineMonitorTone(DWORD Device, DWORD_PTR Param1, DWORD
 
 void TApdCustomTapiDevice::LineReply(DWORD /*Device*/, DWORD_PTR Param1, DWORD_PTR Param2,
                                      DWORD_PTR) {
+  if (FOpenRequest != 0 && static_cast<LONG>(Param1) == FOpenRequest) {
+    LineOpened(static_cast<LONG>(Param2));
+    return;
+  }
   if (static_cast<LONG>(Param1) == FReplyID) {
     FReplyReceived = true;
     FReplyResult = static_cast<LONG>(Param2);

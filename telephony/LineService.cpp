@@ -7,11 +7,13 @@
 
 #include "platform/Log.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -39,6 +41,10 @@ uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count());
+}
+
+uint32_t MsSince(uint64_t startMs) {
+  return static_cast<uint32_t>(NowMs() - startMs);
 }
 
 bool IsRinging(DWORD state) {
@@ -121,6 +127,13 @@ class TLineService::TOpenLine final : public TModemLineEvents {
 public:
   TOpenLine(TLineService& service, HLINE handle, const TLineConfig& config)
       : Handle(handle), FService(service), Modem(config, *this) {}
+  // A line opened in the background goes once its set-up has ended; never on that thread.
+  ~TOpenLine() override {
+    if (Opener.joinable())
+      Opener.join();
+  }
+  TOpenLine(const TOpenLine&) = delete;
+  TOpenLine& operator=(const TOpenLine&) = delete;
 
   void OnModemRing(const std::string&) override { FService.OnRing(Handle); }
   void OnModemCallerId(const TCallerIdInfo& info) override { FService.OnCallerId(Handle, info); }
@@ -143,6 +156,13 @@ public:
   DWORD Rings = 0;
   bool Ready = false; // the modem answered its init; events count from now on
   bool Dead = false;  // the device vanished or stopped answering
+  // Opened in the background: the request its LINE_REPLY answers, the thread that sets the
+  // line up, whether that set-up has ended, and whether the application gave the line up
+  // before it had.
+  DWORD OpenRequest = 0;
+  std::thread Opener;
+  bool SetUpDone = false;
+  std::atomic<bool> Abandoned{false};
 
 private:
   TLineService& FService;
@@ -215,7 +235,7 @@ void TLineService::LoadDevices() {
 }
 
 LONG TLineService::Shutdown(HLINEAPP app) {
-  std::vector<std::unique_ptr<TOpenLine>> closing;
+  std::vector<std::unique_ptr<TOpenLine>> closing = TakeParked(false);
   std::vector<std::shared_ptr<TCallLine>> callLines;
   std::unique_ptr<TRegistration> registration;
   {
@@ -223,19 +243,27 @@ LONG TLineService::Shutdown(HLINEAPP app) {
     auto found = FApps.find(app);
     if (found == FApps.end())
       return Err(LINEERR_INVALAPPHANDLE);
-    std::vector<HLINE> lines;
-    // A line still being opened is finished (and dropped) by its own lineOpen.
+    std::vector<HLINE> lines, opening;
+    // A line still inside its lineOpen is finished (and dropped) by that lineOpen; one being
+    // set up in the background is given up and goes once its set-up has ended.
     for (const auto& [handle, line] : FLines)
       if (line->App == app && line->Ready)
         lines.push_back(handle);
+      else if (line->App == app && line->Opener.joinable())
+        opening.push_back(handle);
     for (HLINE handle : lines)
       closing.push_back(TakeLine(handle));
+    for (HLINE handle : opening)
+      Abandon(handle);
     registration = std::move(found->second);
     FApps.erase(found);
     if (FApps.empty())
       callLines = TakeCallLines();
   }
   closing.clear(); // stops the modems, outside the lock
+  // The set-ups given up stop at their next step; none may outlive the registration, or it
+  // could still run while the program ends.
+  TakeParked(true).clear();
   StopCallLines(callLines);
   if (registration->Thread == Platform::CurrentThreadId())
     Platform::DestroyWindow(registration->Window);
@@ -250,12 +278,16 @@ void TLineService::ShutdownAll() {
   std::vector<std::unique_ptr<TRegistration>> apps;
   {
     std::lock_guard lock(FLock);
-    std::vector<HLINE> lines;
+    std::vector<HLINE> lines, opening;
     for (const auto& [handle, line] : FLines)
       if (line->Ready)
         lines.push_back(handle);
+      else if (line->Opener.joinable())
+        opening.push_back(handle);
     for (HLINE handle : lines)
       closing.push_back(TakeLine(handle));
+    for (HLINE handle : opening)
+      Abandon(handle);
     for (auto& [handle, registration] : FApps)
       apps.push_back(std::move(registration));
     FApps.clear();
@@ -263,6 +295,9 @@ void TLineService::ShutdownAll() {
   }
   closing.clear();
   StopCallLines(callLines);
+  // The library goes: every set-up still running is waited for (a few command time-outs).
+  closing = TakeParked(true);
+  closing.clear();
   for (const auto& registration : apps)
     if (registration->Thread == Platform::CurrentThreadId())
       Platform::DestroyWindow(registration->Window);
@@ -345,8 +380,12 @@ LONG TLineService::GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceCl
 
 LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD version, DWORD extVersion,
                         DWORD_PTR instance, DWORD privileges, DWORD mediaModes) {
+  // A modem given up by an earlier open is let go before this one may need its device.
+  TakeParked(false).clear();
+  const bool background = (privileges & RINGLET_OPENOPTION_BACKGROUND) != 0;
+  privileges &= ~DWORD{RINGLET_OPENOPTION_BACKGROUND};
   TOpenLine* line = nullptr;
-  std::string preferred;
+  std::string command;
   {
     std::lock_guard lock(FLock);
     if (!FindApp(app))
@@ -380,37 +419,124 @@ LONG TLineService::Open(HLINEAPP app, DWORD device, HLINE* lineOut, DWORD versio
     created->MediaModes = mediaModes;
     line = created.get();
     target.OpenLine = handle;
-    preferred = target.CallerIdCommand;
+    command = target.CallerIdCommand;
     FLines.emplace(handle, std::move(created));
+    if (background)
+      return OpenInBackground(*line, lineOut, command);
   }
-  if (IsCallLine(*line))
-    return OpenCallLine(*line, app, lineOut);
   // The modem takes its time to reset; nobody else waits for that.
   bool voice = false;
-  const LONG result = line->Modem.Open(preferred, voice);
+  LONG result = SetUpLine(*line, command, voice);
   std::unique_ptr<TOpenLine> failed;
   {
     std::lock_guard lock(FLock);
-    TDevice& target = FDevices[line->DeviceId];
-    if (result != 0 || line->Dead || !FindApp(app)) {
-      failed = TakeLine(line->Handle);
-    } else {
-      target.CallerIdCommand = preferred;
-      target.Voice = voice;
-      line->Ready = true;
+    result = FinishOpen(*line, result, command, voice);
+    if (result == 0)
       *lineOut = line->Handle;
-      // A call the application dropped may still ring: its end is told from this line.
-      if (target.SuppressRings && target.CallRings)
-        line->Modem.ContinueRinging(target.LastSuppressedMs);
-      // Only now, and under the lock that Close takes too: a ring or caller ID read at once
-      // must find the line ready, not be dropped.
-      line->Modem.StartReading();
+    else
+      failed = TakeLine(line->Handle);
+  }
+  return result;
+}
+
+// With FLock held: the line's set-up goes to a thread of its own; the caller has the handle
+// and the request id at once.
+LONG TLineService::OpenInBackground(TOpenLine& line, HLINE* lineOut, const std::string& command) {
+  line.OpenRequest = NewRequest();
+  try {
+    // Started under the lock, which the thread takes before it touches the line's state.
+    line.Opener = std::thread([this, &line, command] { SetUpInBackground(line, command); });
+  } catch (const std::system_error&) {
+    FParked.push_back(TakeLine(line.Handle)); // never set up: it goes at the next reaping
+    FParked.back()->SetUpDone = true;
+    return Err(LINEERR_NOMEM);
+  }
+  *lineOut = line.Handle;
+  return static_cast<LONG>(line.OpenRequest);
+}
+
+void TLineService::SetUpInBackground(TOpenLine& line, std::string command) {
+  bool voice = false;
+  LONG result = SetUpLine(line, command, voice);
+  std::lock_guard lock(FLock);
+  line.SetUpDone = true;
+  if (line.Abandoned)
+    return; // closed or shut down meanwhile: nobody waits for a reply
+  result = FinishOpen(line, result, command, voice);
+  Post(line.App, TLineMessage{0, LINE_REPLY, line.Instance, line.OpenRequest,
+                              static_cast<DWORD_PTR>(static_cast<DWORD>(result)), 0,
+                              result == 0 ? line.Handle : 0, 0});
+  if (result != 0)
+    FParked.push_back(TakeLine(line.Handle)); // this thread cannot wait for itself
+}
+
+// Without the lock: the slow part of an open - the modem's initialisation, or a SIP or call
+// monitor line's first outcome (only the first open waits; later ones find it settled).
+LONG TLineService::SetUpLine(TOpenLine& line, std::string& command, bool& voice) {
+  if (!IsCallLine(line))
+    return line.Modem.Open(command, voice);
+  const std::shared_ptr<TCallLine> callLine = StartCallLine(line.DeviceId);
+  const uint64_t start = NowMs();
+  while (!callLine->Settled() && MsSince(start) < FirstOutcomeMs && !line.Abandoned)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return 0;
+}
+
+// With FLock held, after the set-up: the line counts as open from here, or why it does not.
+LONG TLineService::FinishOpen(TOpenLine& line, LONG result, const std::string& command,
+                              bool voice) {
+  TDevice& device = FDevices[line.DeviceId];
+  if (IsCallLine(line)) {
+    if (!FindApp(line.App))
+      return Err(LINEERR_INVALAPPHANDLE);
+    // The reason went to standard error and the line's state.
+    if (!device.CallLine || !device.CallLine->InService() || line.Dead)
+      return Err(LINEERR_RESOURCEUNAVAIL);
+    line.Ready = true;
+    OfferWaitingCall(line);
+    return 0;
+  }
+  if (result != 0)
+    return result;
+  if (line.Dead)
+    return Err(LINEERR_RESOURCEUNAVAIL);
+  if (!FindApp(line.App))
+    return Err(LINEERR_INVALAPPHANDLE);
+  device.CallerIdCommand = command;
+  device.Voice = voice;
+  line.Ready = true;
+  // A call the application dropped may still ring: its end is told from this line.
+  if (device.SuppressRings && device.CallRings)
+    line.Modem.ContinueRinging(device.LastSuppressedMs);
+  // Only now, and under the lock that Close takes too: a ring or caller ID read at once
+  // must find the line ready, not be dropped.
+  line.Modem.StartReading();
+  return 0;
+}
+
+// With FLock held: the application gave up a line whose set-up still runs; the set-up stops
+// at its next step.
+void TLineService::Abandon(HLINE handle) {
+  std::unique_ptr<TOpenLine> line = TakeLine(handle);
+  line->Abandoned = true;
+  line->Modem.Abort();
+  FParked.push_back(std::move(line));
+}
+
+// Lines given up or failed in the background whose set-up has ended (all of them, waiting
+// for the rest, with all); the caller destroys them without the lock.
+std::vector<std::unique_ptr<TLineService::TOpenLine>> TLineService::TakeParked(bool all) {
+  std::vector<std::unique_ptr<TOpenLine>> done;
+  std::lock_guard lock(FLock);
+  for (auto parked = FParked.begin(); parked != FParked.end();) {
+    if (all || (*parked)->SetUpDone) {
+      done.push_back(std::move(*parked));
+      parked = FParked.erase(parked);
+    } else {
+      ++parked;
     }
   }
-  if (failed)
-    return result != 0 ? result
-                       : Err(failed->Dead ? LINEERR_RESOURCEUNAVAIL : LINEERR_INVALAPPHANDLE);
-  return 0;
+  return done;
 }
 
 LONG TLineService::Close(HLINE handle) {
@@ -418,6 +544,10 @@ LONG TLineService::Close(HLINE handle) {
   {
     std::lock_guard lock(FLock);
     TOpenLine* found = FindLine(handle);
+    if (found && !found->Ready && found->Opener.joinable()) {
+      Abandon(handle); // its modem goes once the set-up has ended, without holding us up
+      return 0;
+    }
     if (!found || !found->Ready)
       return Err(LINEERR_INVALLINEHANDLE);
     line = TakeLine(handle);
@@ -442,7 +572,7 @@ std::unique_ptr<TLineService::TOpenLine> TLineService::TakeLine(HLINE handle) {
 LONG TLineService::SetStatusMessages(HLINE handle, DWORD lineStates, DWORD addressStates) {
   std::lock_guard lock(FLock);
   TOpenLine* line = FindLine(handle);
-  if (!line)
+  if (!line || !line->Ready)
     return Err(LINEERR_INVALLINEHANDLE);
   if (lineStates & ~DWORD{LINEDEVSTATE_ALL})
     return Err(LINEERR_INVALLINESTATE);
@@ -456,7 +586,7 @@ LONG TLineService::SetStatusMessages(HLINE handle, DWORD lineStates, DWORD addre
 LONG TLineService::GetStatusMessages(HLINE handle, DWORD* lineStates, DWORD* addressStates) {
   std::lock_guard lock(FLock);
   TOpenLine* line = FindLine(handle);
-  if (!line)
+  if (!line || !line->Ready)
     return Err(LINEERR_INVALLINEHANDLE);
   if (!lineStates || !addressStates)
     return Err(LINEERR_INVALPOINTER);
@@ -468,7 +598,7 @@ LONG TLineService::GetStatusMessages(HLINE handle, DWORD* lineStates, DWORD* add
 LONG TLineService::GetLineDevStatus(HLINE handle, LINEDEVSTATUS* status) {
   std::lock_guard lock(FLock);
   TOpenLine* line = FindLine(handle);
-  if (!line)
+  if (!line || !line->Ready)
     return Err(LINEERR_INVALLINEHANDLE);
   const TCall* call = CurrentCall(*line);
   LINEDEVSTATUS fixed{};
@@ -1082,10 +1212,6 @@ struct TCallLineHolder {
   ~TCallLineHolder() { Line.reset(); }
 };
 
-uint32_t MsSince(uint64_t startMs) {
-  return static_cast<uint32_t>(NowMs() - startMs);
-}
-
 } // namespace
 
 bool TLineService::IsCallLine(const TOpenLine& line) const {
@@ -1111,44 +1237,21 @@ std::string TLineService::CallLineConfig(const TDevice& device) const {
   return text + "State=" + state + "\r\n";
 }
 
-LONG TLineService::OpenCallLine(TOpenLine& line, HLINEAPP app, HLINE* lineOut) {
-  std::shared_ptr<TCallLine> callLine;
-  {
-    std::lock_guard lock(FLock);
-    TDevice& device = FDevices[line.DeviceId];
-    if (!device.CallLine) {
-      auto holder = std::make_shared<TCallLineHolder>();
-      holder->Sink = std::make_unique<TCallSink>(*this, line.DeviceId);
-      if (device.Config.Kind == lkSip)
-        holder->Line = std::make_unique<TSipLine>(device.Config, *holder->Sink);
-      else
-        holder->Line = std::make_unique<TCallMonitorLine>(device.Config, *holder->Sink);
-      holder->Line->Start();
-      device.CallLine = std::shared_ptr<TCallLine>(holder, holder->Line.get());
-    }
-    callLine = device.CallLine;
+// The device's call line, started at its first open and kept until the last registration goes.
+std::shared_ptr<TCallLine> TLineService::StartCallLine(DWORD deviceId) {
+  std::lock_guard lock(FLock);
+  TDevice& device = FDevices[deviceId];
+  if (!device.CallLine) {
+    auto holder = std::make_shared<TCallLineHolder>();
+    holder->Sink = std::make_unique<TCallSink>(*this, deviceId);
+    if (device.Config.Kind == lkSip)
+      holder->Line = std::make_unique<TSipLine>(device.Config, *holder->Sink);
+    else
+      holder->Line = std::make_unique<TCallMonitorLine>(device.Config, *holder->Sink);
+    holder->Line->Start();
+    device.CallLine = std::shared_ptr<TCallLine>(holder, holder->Line.get());
   }
-  // Only the first open waits: later ones find the line registered, connected or failed.
-  const uint64_t start = NowMs();
-  while (!callLine->Settled() && MsSince(start) < FirstOutcomeMs)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  std::unique_ptr<TOpenLine> failed;
-  LONG result = 0;
-  {
-    std::lock_guard lock(FLock);
-    if (!FindApp(app)) {
-      result = Err(LINEERR_INVALAPPHANDLE);
-    } else if (!callLine->InService() || line.Dead) {
-      result = Err(LINEERR_RESOURCEUNAVAIL); // the reason went to standard error and the state
-    } else {
-      line.Ready = true;
-      *lineOut = line.Handle;
-      OfferWaitingCall(line);
-      return 0;
-    }
-    failed = TakeLine(line.Handle);
-  }
-  return result;
+  return device.CallLine;
 }
 
 std::vector<std::shared_ptr<TCallLine>> TLineService::TakeCallLines() {

@@ -14,6 +14,11 @@
 // the last registration shuts down, because the monitor closes and reopens its line after
 // every call; a lineOpen fails while it is out of service (waiting up to FirstOutcomeMs for
 // its first outcome), and it closes the open line (LINE_CLOSE) when it falls out of service.
+// A lineOpen with RINGLET_OPENOPTION_BACKGROUND (Tapi.h) returns at once: the line's set-up
+// (the modem's initialisation, the call line's first outcome) runs on a thread of the line
+// and its outcome comes as LINE_REPLY; a line given up meanwhile (lineClose, lineShutdown)
+// stops its set-up at the next step and lets its modem go then, and no reply follows;
+// lineShutdown waits for that (moments), so that no set-up outlives the registration.
 // Its calls that the application dropped or rejected are never offered again; those that
 // rang while the line was closed are offered at the next open. It has no comm handle and
 // never answers (lineAnswer fails); lineDevSpecific with RINGLET_DEVSPECIFIC_REJECT rejects
@@ -158,8 +163,15 @@ private:
   void OnLineCallEnded(DWORD device, uint64_t key);
   void OnLineCallRejected(DWORD device, uint64_t key, bool done);
   void OnLineState(DWORD device, bool inService, const std::string& text);
-  // The call line's half of lineOpen: false (and why) when the line is out of service.
-  LONG OpenCallLine(TOpenLine& line, HLINEAPP app, HLINE* lineOut);
+  // The halves of lineOpen: the set-up without the lock, the rest with it.
+  LONG SetUpLine(TOpenLine& line, std::string& command, bool& voice);
+  LONG FinishOpen(TOpenLine& line, LONG result, const std::string& command, bool voice);
+  std::shared_ptr<TCallLine> StartCallLine(DWORD deviceId);
+  // A lineOpen with RINGLET_OPENOPTION_BACKGROUND: the set-up on the line's own thread.
+  LONG OpenInBackground(TOpenLine& line, HLINE* lineOut, const std::string& command);
+  void SetUpInBackground(TOpenLine& line, std::string command);
+  void Abandon(HLINE handle);
+  std::vector<std::unique_ptr<TOpenLine>> TakeParked(bool all);
   std::vector<std::shared_ptr<TCallLine>> TakeCallLines();
   static void StopCallLines(std::vector<std::shared_ptr<TCallLine>>& lines);
 
@@ -197,6 +209,9 @@ private:
   std::map<HLINEAPP, std::unique_ptr<TRegistration>> FApps;
   std::map<HLINE, std::unique_ptr<TOpenLine>> FLines;
   std::map<HCALL, TCall> FCalls;
+  // Lines opened in the background that failed or were given up, kept until their set-up
+  // thread has ended (a thread cannot wait for itself, and the caller must not wait for it).
+  std::vector<std::unique_ptr<TOpenLine>> FParked;
   DWORD FNextHandle = 0x10000;
   DWORD FNextRequest = 0;
   DWORD FNextCallId = 0;

@@ -112,7 +112,7 @@ LONG TModemLine::Open(std::string& preferred, bool& voice) {
       preferred = command;
       break;
     }
-    if (FDevice.Gone())
+    if (FDevice.Gone() || Stopping())
       break;
   }
   if (preferred.empty())
@@ -120,7 +120,7 @@ LONG TModemLine::Open(std::string& preferred, bool& voice) {
   std::vector<std::string> classes;
   voice =
       Command("AT+FCLASS=?", FConfig.CommandTimeoutMs, &classes) == mrOk && OffersVoice(classes);
-  if (FDevice.Gone()) {
+  if (FDevice.Gone() || Stopping()) {
     FDevice.Close();
     return static_cast<LONG>(LINEERR_RESOURCEUNAVAIL);
   }
@@ -141,6 +141,19 @@ void TModemLine::StartReading() {
     TraceModem(FConfig.Device, '*', "watching");
     FReader = std::thread([this] { Run(); });
   }
+}
+
+void TModemLine::Abort() {
+  {
+    std::lock_guard lock(FLock);
+    FStop = true;
+  }
+  FDevice.Cancel();
+}
+
+bool TModemLine::Stopping() {
+  std::lock_guard lock(FLock);
+  return FStop;
 }
 
 void TModemLine::Close() {
@@ -582,7 +595,7 @@ TModemResult TModemLine::AwaitResult(uint32_t timeoutMs, std::vector<std::string
   char buffer[256];
   for (;;) {
     const uint64_t now = NowMs();
-    if (now >= deadline)
+    if (now >= deadline || Stopping())
       return mrNone;
     uint32_t seen = 0;
     const Platform::TSerialWait wait =

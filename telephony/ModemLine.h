@@ -4,8 +4,9 @@
 //
 // Contract: Open() initialises the modem synchronously (reset, echo off, verbose results,
 // caller ID on with the configured or first accepted command, voice probe) and fails with a
-// LINEERR value within a few command time-outs; the reader thread runs from StartReading()
-// until Close(), so that the owner counts the line as open before its first event comes.
+// LINEERR value within a few command time-outs, or at once after Abort() from another
+// thread; the reader thread runs from StartReading() until Close(), so that the owner counts
+// the line as open before its first event comes.
 // Rings and caller ID that arrive while a command waits for its answer (the init's, or a
 // check's) are kept and handled in order by the reader, never dropped.
 // Events are delivered on the reader thread, never while a lock of this object is held, so a
@@ -75,6 +76,8 @@ public:
   void ContinueRinging(uint64_t lastRingMs);
   // Starts the reader thread after a successful Open.
   void StartReading();
+  // Makes an Open running on another thread give up at once; the line is not used again.
+  void Abort();
   void Close();
 
   bool Answer();
@@ -106,6 +109,7 @@ private:
   bool ResetAfterFailedHangUp();
   void BackToIdle();
   void Gone(bool silent);
+  bool Stopping();
 
   TModemResult Command(const std::string& command, uint32_t timeoutMs,
                        std::vector<std::string>* info = nullptr);

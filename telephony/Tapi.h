@@ -336,6 +336,17 @@ typedef void (*LINECALLBACK)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstanc
  * reject (a router's call monitor) answers LINEERR_OPERATIONUNAVAIL. */
 #define RINGLET_DEVSPECIFIC_REJECT 0x524A0001
 
+/* ---- Opening in the background (lineOpen) ------------------------------------------------ */
+/* Added to dwPrivileges, lineOpen checks its arguments and the device at once, writes the new
+ * handle to *lphLine and returns a positive request id instead of 0; the line's set-up (a
+ * modem's initialisation, which may take several command time-outs, or a SIP or call monitor
+ * line's first outcome) runs on a thread of the line. LINE_REPLY with that id brings the
+ * outcome: 0, the line is open; a LINEERR value, the handle is void. Until the reply the handle
+ * serves lineClose only, which gives the set-up up: it stops at its next step, no reply
+ * follows, and the device is free once it has stopped. Without the option lineOpen waits for
+ * the set-up, as usual. */
+#define RINGLET_OPENOPTION_BACKGROUND 0x20000000
+
 /* ---- Records ---------------------------------------------------------------------------- */
 typedef struct linedialparams_tag {
   DWORD dwDialPause;

@@ -271,7 +271,7 @@ std::string TWebApi::CallJson(const TCallRecord& Call, bool Live) {
     FScreen.Screen(Now);
     NumberBlocked = Call.NumberAbsent == abNone && FScreen.NumberBlocked(Call.Number);
   }
-  TJson Value = {{"id", Live ? 0 : static_cast<int64_t>(Call.CallKey)},
+  TJson Value = {{"id", Live ? 0 : static_cast<int64_t>(Call.HistoryId)},
                  {"moment", static_cast<int64_t>(Call.Moment)},
                  {"utc", Platform::UtcText(Call.Moment)},
                  {"time", CleanText(Call.Time)},

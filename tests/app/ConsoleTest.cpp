@@ -8,6 +8,7 @@
 #include "platform/SerialDevice.h"
 #include "tests/calls/BrokerTestSupport.h"
 #include "tests/calls/NcidTestClient.h"
+#include "tests/platform/PtyTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -306,6 +307,33 @@ TEST_F(ConsoleTest, DeviceOptionAndRememberedNamePickTheLine) {
     EXPECT_EQ(2, Ringlet.Wait());
     EXPECT_NE(std::string::npos, Ringlet.Stderr().find("Modem Z"));
   }
+}
+
+// All lines, one of them a modem that never answers: its open waits six seconds for each
+// command, in the background, while the other line prints its call; only then is the hung
+// line reported. (Opened on the main thread, the hung line held everything up and the
+// other line's call rang unheard.)
+TEST_F(ConsoleTest, AllLinesKeepPrintingCallsWhileOneLineOpensOnAHungModem) {
+  PtyTest::TPty Hung; // nobody answers on its far end
+  TFakeModem B;
+  ASSERT_TRUE(B.Start());
+  std::ofstream(FFolder / "telephony.ini")
+      << "[Line1]\nName=Hung Modem\nDevice=" << Hung.SlavePath
+      << "\nCommandTimeout=6\nCheckInterval=0\n"
+      << "[Line2]\nName=Modem B\nDevice=" << B.Device()
+      << "\nRingTimeout=3\nCheckInterval=0\nCallerIdPause=0.3\n";
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines"}));
+  B.Send("sleep 1500");
+  B.Send("call 111 \"ON B\" rings=2");
+  ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stderr();
+  EXPECT_NE(std::string::npos, Ringlet.Stdout().find("\t111\tON B\tModem B")) << Ringlet.Stdout();
+  EXPECT_EQ(std::string::npos, Ringlet.Stderr().find("Hung Modem: the line was lost"))
+      << "the hung line was given up before the other line's call: " << Ringlet.Stderr();
+  EXPECT_TRUE(Ringlet.WaitForError("Hung Modem: the line was lost", GenerousMs))
+      << Ringlet.Stderr();
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait());
 }
 
 TEST_F(ConsoleTest, ListDevicesAndHelp) {

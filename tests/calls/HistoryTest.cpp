@@ -366,7 +366,8 @@ TEST(HistoryStoreTest, ReaderFiltersAndPagesNewestLast) {
   EXPECT_EQ("222 333", Numbers(ReadAll(Path, Query))) << "the page before";
   Query.Offset = 4;
   EXPECT_EQ("111", Numbers(ReadAll(Path, Query)));
-  EXPECT_EQ(5u, ReadAll(Path).back().CallKey) << "the row id";
+  EXPECT_EQ(5u, ReadAll(Path).back().HistoryId) << "the row id";
+  EXPECT_EQ(0u, ReadAll(Path).back().CallKey) << "a stored row is no live call of a monitor";
 }
 
 TEST(HistoryStoreTest, MissingFileReadsAsNoCallsAndIsNotCreated) {

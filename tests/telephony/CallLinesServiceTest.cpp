@@ -297,6 +297,16 @@ TEST_F(CallLinesServiceTest, AnUnreachableRouterFailsTheOpenAndSaysWhy) {
   TestSupport::TLogCapture log;
   Open(0, static_cast<LONG>(LINEERR_RESOURCEUNAVAIL));
   Open(0, static_cast<LONG>(LINEERR_RESOURCEUNAVAIL)); // and again, as the monitor retries
+  // Opened in the background, the same outcome comes as the reply, and the handle is void.
+  HLINE line = 0;
+  const LONG request = Tapi().Open(App, 0, &line, TAPI_VERSION_1_4, 0, Instance,
+                                   LINECALLPRIVILEGE_OWNER | RINGLET_OPENOPTION_BACKGROUND,
+                                   LINEMEDIAMODE_DATAMODEM, nullptr);
+  ASSERT_GT(request, 0);
+  ASSERT_TRUE(WaitMsg(LINE_REPLY, static_cast<DWORD_PTR>(request)));
+  const auto& reply = Received()[static_cast<size_t>(FindMsg(LINE_REPLY, DWORD_PTR(request)))];
+  EXPECT_EQ(static_cast<DWORD>(reply.Param2), DWORD{LINEERR_RESOURCEUNAVAIL});
+  EXPECT_EQ(Tapi().Close(line), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
   const std::string errors = log.Text();
   EXPECT_NE(errors.find("Router: the router's call monitor at 127.0.0.1:"), std::string::npos)
       << errors;

@@ -691,6 +691,52 @@ TEST_F(LineServiceTest, ModemThatDoesNotAnswerMakesOpenFailQuickly) {
   Open();
 }
 
+// Opened in the background, a line is set up on a thread of its own: the caller gets the
+// handle and a request at once, the outcome comes as LINE_REPLY, and until then the handle
+// serves lineClose only. Three outcomes: a modem that answers, one that never does, and a
+// line given up while its silent modem is still being set up.
+TEST_F(LineServiceTest, OpenInTheBackgroundRepliesWithTheOutcomeOfTheSetUp) {
+  Initialize();
+  const auto OpenInBackground = [this] {
+    return Tapi().Open(FApp, 0, &FLine, TAPI_VERSION_1_4, 0, Instance,
+                       LINECALLPRIVILEGE_OWNER | RINGLET_OPENOPTION_BACKGROUND,
+                       LINEMEDIAMODE_DATAMODEM, nullptr);
+  };
+
+  // Silent: the set-up is still waiting for ATZ when lineOpen has returned.
+  Peer.SetSilent(true);
+  LONG request = OpenInBackground();
+  ASSERT_GT(request, 0);
+  ASSERT_NE(FLine, 0u);
+  EXPECT_EQ(Tapi().SetStatusMessages(FLine, LINEDEVSTATE_ALL, 0), LONG(LINEERR_INVALLINEHANDLE))
+      << "not open before the reply";
+  EXPECT_EQ(FindMsg(LINE_REPLY, DWORD_PTR(request)), -1);
+  EXPECT_EQ(ReplyOf(request), LONG(LINEERR_OPERATIONFAILED));
+  EXPECT_EQ(Tapi().Close(FLine), LONG(LINEERR_INVALLINEHANDLE)) << "a failed open leaves no line";
+
+  // Answering: the reply says open, and the line works from then on.
+  Peer.SetSilent(false);
+  request = OpenInBackground();
+  ASSERT_GT(request, 0);
+  EXPECT_EQ(ReplyOf(request), 0);
+  ASSERT_EQ(Tapi().SetStatusMessages(FLine, LINEDEVSTATE_ALL, LINEADDRESSSTATE_ALL), 0);
+  const HCALL call = RingAndTakeCall();
+  EXPECT_NE(call, 0u);
+  ASSERT_EQ(Tapi().Close(FLine), 0);
+
+  // Given up while its modem is silent: no reply ever comes, and once the set-up has ended
+  // the device can be opened again.
+  Peer.SetSilent(true);
+  request = OpenInBackground();
+  ASSERT_GT(request, 0);
+  ASSERT_EQ(Tapi().Close(FLine), 0);
+  FLine = 0;
+  PumpFor(2500); // longer than the command time-out of ATZ
+  EXPECT_EQ(FindMsg(LINE_REPLY, DWORD_PTR(request)), -1);
+  Peer.SetSilent(false);
+  Open();
+}
+
 TEST_F(LineServiceTest, CallerIdCommandFallsBackAndIsSentFirstOnTheNextOpen) {
   Peer.Refuse("AT+VCID=1");
   Peer.SetFaxClasses("0,1,2,8");
