@@ -34,7 +34,7 @@ struct TNcidOptions {
   uint16_t Port = 3333;               // 0 picks a free port (see BoundPort)
   size_t MaxClients = 32;
   size_t MaxLineLength = 1024;
-  size_t ClientBufferLimit = 256 * 1024;
+  size_t ClientBufferLimit = size_t{256} * 1024;
   size_t CallLogLimit = 1000; // the newest calls sent at connect
   std::string Version;
   bool HangUp = false; // blocked callers are hung up on: announced as "OPT: hangup"
