@@ -444,12 +444,15 @@ private:
   const char* FMessage;
 };
 
-// Each class below is a code's own class: it adds nothing to its group.
+// Each class below is a code's own class: it adds nothing to its group. The arguments are
+// class names, which cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define ADEXCEPT_CLASS(Name, Base)                                                                 \
   class Name : public Base {                                                                       \
   public:                                                                                          \
     using Base::Base;                                                                              \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 ADEXCEPT_CLASS(EGeneral, EAPDException);
 ADEXCEPT_CLASS(EOpenComm, EAPDException);

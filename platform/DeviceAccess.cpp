@@ -16,7 +16,7 @@ std::string GroupNameOf(gid_t Group) {
   group Entry{};
   group* Found = nullptr;
   while (::getgrgid_r(Group, &Entry, Buffer.data(), Buffer.size(), &Found) == ERANGE &&
-         Buffer.size() < 1024 * 1024)
+         Buffer.size() < size_t{1024} * 1024)
     Buffer.resize(Buffer.size() * 2);
   return Found != nullptr ? std::string(Found->gr_name) : std::string();
 }

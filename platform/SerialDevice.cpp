@@ -416,7 +416,8 @@ bool TSerialDevice::Open(const std::string& path) {
   uint32_t error = errSuccess;
   bool exclusive = false;
   termios probe{};
-  if (tcgetattr(fd, &probe) != 0) {
+  // Each step fails with its own errno; the first and the last map it alike.
+  if (tcgetattr(fd, &probe) != 0) { // NOLINT(bugprone-branch-clone)
     error = ErrorFromErrno(errno);
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // Held by another descriptor, in this process or another: root passes TIOCEXCL, not this.

@@ -423,7 +423,7 @@ int32_t TApdBaseDispatcher::StartTrace(uint32_t Capacity) {
     if (Capacity > MaxTraceCapacity) {
       return ecBadArgument;
     }
-    TraceRing.reset(new (std::nothrow) uint8_t[2 * std::max(Capacity, 1u)]());
+    TraceRing.reset(new (std::nothrow) uint8_t[size_t{2} * std::max(Capacity, 1u)]());
     if (!TraceRing) {
       return ecOutOfMemory;
     }
@@ -472,8 +472,8 @@ void TApdBaseDispatcher::AddTraceBytes(char Tag, const void* Data, uint32_t Coun
   }
   const auto* Bytes = static_cast<const uint8_t*>(Data);
   for (uint32_t I = 0; I < Count; ++I) {
-    TraceRing[2 * TraceHead] = static_cast<uint8_t>(Tag);
-    TraceRing[2 * TraceHead + 1] = Bytes[I];
+    TraceRing[size_t{2} * TraceHead] = static_cast<uint8_t>(Tag);
+    TraceRing[size_t{2} * TraceHead + 1] = Bytes[I];
     if (++TraceHead == TraceCapacity) {
       TraceHead = 0;
       TraceWrapped = true;
@@ -504,8 +504,8 @@ int32_t TApdBaseDispatcher::DumpTrace(const std::string& FileName, bool Append, 
   uint8_t BlockTag = 0;
   std::string Text;
   for (uint32_t I = 0; I < Count; ++I) {
-    uint8_t Tag = TraceRing[2 * Index];
-    uint8_t Ch = TraceRing[2 * Index + 1];
+    uint8_t Tag = TraceRing[size_t{2} * Index];
+    uint8_t Ch = TraceRing[size_t{2} * Index + 1];
     if (I == 0 || Tag != BlockTag) {
       if (I != 0) {
         Text += "\r\n\r\n";

@@ -113,7 +113,7 @@ using TModemEvents = std::vector<TModemEvent>;
 struct TCallerIdField;
 
 // The hex line of the longest raw packet: type, length, 255 bytes of body, checksum.
-inline constexpr std::size_t MaxPacketLineLength = 2 * (3 + 255);
+inline constexpr std::size_t MaxPacketLineLength = std::size_t{2} * (3 + 255);
 
 struct TModemParserOptions {
   uint64_t PauseMs = 700;     // silence that ends the fields that follow a reported block

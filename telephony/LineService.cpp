@@ -1283,9 +1283,10 @@ void TLineService::OfferWaitingCall(TOpenLine& line) {
   for (const auto& [key, caller] : device.CallLine->RingingCalls()) {
     if (device.Finished.count(key))
       continue;
-    const bool had = std::any_of(FCalls.begin(), FCalls.end(), [&](const auto& entry) {
-      return entry.second.Line == line.Handle && entry.second.LineCall == key;
-    });
+    const bool had =
+        std::any_of(FCalls.begin(), FCalls.end(), [&, lineCall = key](const auto& entry) {
+          return entry.second.Line == line.Handle && entry.second.LineCall == lineCall;
+        });
     if (had)
       continue;
     TCall* call = OfferCall(line);

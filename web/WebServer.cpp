@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -340,7 +341,7 @@ struct TWebServer::TCallbacks {
       if (const std::optional<ssize_t> End = Refill(Out))
         return *End;
     const size_t Count = std::min(Max, Out.Pending.size() - Out.Sent);
-    std::memcpy(Buffer, Out.Pending.data() + Out.Sent, Count);
+    std::copy_n(Out.Pending.data() + Out.Sent, Count, Buffer); // bytes, not a C string
     Out.Sent += Count;
     return static_cast<ssize_t>(Count);
   }

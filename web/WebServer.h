@@ -70,8 +70,8 @@ struct TWebServerOptions {
   unsigned PerAddress = 16;
   unsigned RequestSeconds = 10;
   unsigned IdleSeconds = 30;
-  size_t ConnectionMemory = 32 * 1024;
-  size_t MaxBody = 16 * 1024;
+  size_t ConnectionMemory = size_t{32} * 1024;
+  size_t MaxBody = size_t{16} * 1024;
   unsigned MaxStreams = 8;
   int KeepAliveMs = 15000;
 };

@@ -2,6 +2,7 @@
 #include "LineWatch.h"
 
 #include "platform/Messages.h"
+#include "platform/Text.h"
 
 #include <cerrno>
 #include <chrono>
@@ -43,16 +44,6 @@ std::string ErrorText(LONG result) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
   return std::string(TapiErrorName(result)) + " (" + code + ")";
-}
-
-std::string Trim(std::string s) {
-  auto junk = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-  while (!s.empty() && junk(s.back()))
-    s.pop_back();
-  std::size_t start = 0;
-  while (start < s.size() && junk(s[start]))
-    ++start;
-  return s.substr(start);
 }
 
 // The bytes of a Size/Offset pair, the terminating NUL dropped; empty when they do not fit.
@@ -291,8 +282,8 @@ void CallerTexts(const LINECALLINFO* info, std::string& number, std::string& nam
   name = (flags & LINECALLPARTYID_NAME)
              ? Field(info, total, info->dwCallerIDNameSize, info->dwCallerIDNameOffset)
              : absent();
-  number = Trim(number);
-  name = Trim(name);
+  number = std::string(Platform::Trim(number));
+  name = std::string(Platform::Trim(name));
 }
 
 std::string CallRow(const std::string& number, const std::string& name) {
