@@ -85,8 +85,8 @@ THistoryOptionResult TakeHistoryOption(int Argc, char** Argv, int& I, THistoryOp
 }
 
 bool HistoryOptionsFit(const THistoryOptions& Options) {
-  if (!Options.Print && (!Options.Since.empty() || !Options.Line.empty() ||
-                         Options.Format != "text")) {
+  if (!Options.Print &&
+      (!Options.Since.empty() || !Options.Line.empty() || Options.Format != "text")) {
     PrintHistoryError("--since, --line and --format go with --history");
     return false;
   }
@@ -141,7 +141,8 @@ TMonitorHistory::TMonitorHistory(TCallMonitor& Monitor, THistoryWriter::TMessage
     : FMonitor(Monitor) {
   if (!ProgramHistory || ProgramHistory->Off)
     return;
-  if (!HistoryEnabledSetting(Monitor.IniSettings()->ReadString(HistorySection, HistoryEnabledKey, "1")))
+  if (!HistoryEnabledSetting(
+          Monitor.IniSettings()->ReadString(HistorySection, HistoryEnabledKey, "1")))
     return;
   // The program's own default file is its to move aside when it is not a database; a file
   // the user named is left as it is.

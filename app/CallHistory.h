@@ -25,11 +25,11 @@ inline constexpr const char* HistoryEnabledKey = "Enabled";
 inline constexpr size_t EarlierCallCount = 200;
 
 struct THistoryOptions {
-  bool Print = false;  // --history
-  bool Off = false;    // --no-history
-  std::string File;    // --history-file, "" for DefaultHistoryFile()
-  std::string Since;   // --since YYYY-MM-DD
-  std::string Line;    // --line NAME
+  bool Print = false; // --history
+  bool Off = false;   // --no-history
+  std::string File;   // --history-file, "" for DefaultHistoryFile()
+  std::string Since;  // --since YYYY-MM-DD
+  std::string Line;   // --line NAME
   std::string Format = "text";
 
   std::string Path() const { return File.empty() ? DefaultHistoryFile() : File; }

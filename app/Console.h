@@ -29,7 +29,7 @@ inline constexpr int ConsoleFailed = 1;
 inline constexpr int ConsoleNoChoice = 2;
 
 struct TConsoleOptions {
-  std::string Device; // "" for none given
+  std::string Device;  // "" for none given
   bool Notify = false; // --notify
   bool AllLines = false;
   bool NoBlock = false; // --no-block: blocked calls are only marked

@@ -10,9 +10,9 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QInputDialog>
-#include <QMenu>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
@@ -418,9 +418,9 @@ QMenu* TfrmMain::CallMenu(QTreeWidgetItem* Item) {
 void TfrmMain::AddToContacts(QTreeWidgetItem* Item) {
   const QString Number = Item->data(1, Qt::UserRole).toString();
   bool Ok = false;
-  const QString Name = QInputDialog::getText(this, "Add to contacts", "Name for " + Number + ":",
-                                             QLineEdit::Normal,
-                                             Item->data(2, Qt::UserRole).toString(), &Ok);
+  const QString Name =
+      QInputDialog::getText(this, "Add to contacts", "Name for " + Number + ":", QLineEdit::Normal,
+                            Item->data(2, Qt::UserRole).toString(), &Ok);
   if (!Ok || FScreen == nullptr)
     return;
   const std::string Why = FScreen->AddContact(Name.toStdString(), Number.toStdString());
@@ -434,7 +434,8 @@ void TfrmMain::AddToContacts(QTreeWidgetItem* Item) {
 void TfrmMain::BlockNumber(QTreeWidgetItem* Item) {
   if (FScreen == nullptr)
     return;
-  const std::string Why = FScreen->BlockNumber(Item->data(1, Qt::UserRole).toString().toStdString());
+  const std::string Why =
+      FScreen->BlockNumber(Item->data(1, Qt::UserRole).toString().toStdString());
   if (!Why.empty())
     QMessageBox::warning(this, windowTitle(), QString::fromStdString(Why), QMessageBox::Ok);
 }

@@ -30,7 +30,11 @@ void TfrmMain::OpenHistory() {
     std::fprintf(stderr, "ringlet: %s\n", Text.c_str());
     const QString Message = QString::fromLocal8Bit(Text.c_str());
     QMetaObject::invokeMethod(
-        Self.data(), [Self, Message] { if (Self) Self->ShowHistoryMessage(Message); },
+        Self.data(),
+        [Self, Message] {
+          if (Self)
+            Self->ShowHistoryMessage(Message);
+        },
         Qt::QueuedConnection);
   });
   std::string Message;

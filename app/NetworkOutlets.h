@@ -27,11 +27,11 @@
 #include <vector>
 
 struct TNetworkOptions {
-  std::string NcidListen;       // "ADDR:PORT", "" for none
-  size_t NcidMaxClients = 0;    // 0: the settings file's, else 32
-  bool NcidHangUp = false;      // blocked callers are hung up on (told to NCID clients)
+  std::string NcidListen;    // "ADDR:PORT", "" for none
+  size_t NcidMaxClients = 0; // 0: the settings file's, else 32
+  bool NcidHangUp = false;   // blocked callers are hung up on (told to NCID clients)
   std::map<std::string, std::string> NcidLineIds; // line name -> id in NCID's LINE fields
-  std::string MqttUrl;          // "mqtt://..." or "mqtts://...", "" for none
+  std::string MqttUrl;                            // "mqtt://..." or "mqtts://...", "" for none
   std::string MqttPasswordFile; // the password's first line, instead of one in the URL
   std::string MqttCaFile;
   std::string MqttInstance; // "" for the default

@@ -46,8 +46,8 @@ QString BodyField(const std::string& Text) {
   Clean = Clean.trimmed();
   if (Clean.size() > NotifyFieldLimit) {
     // Never split a surrogate pair.
-    const int Cut = Clean.at(NotifyFieldLimit - 1).isHighSurrogate() ? NotifyFieldLimit - 1
-                                                                      : NotifyFieldLimit;
+    const int Cut =
+        Clean.at(NotifyFieldLimit - 1).isHighSurrogate() ? NotifyFieldLimit - 1 : NotifyFieldLimit;
     Clean.truncate(Cut);
   }
   return Clean.toHtmlEscaped();

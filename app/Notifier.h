@@ -67,7 +67,7 @@ public:
 
 private:
   struct TShown {
-    uint32_t Id = 0;       // the service's id, 0 until it replied
+    uint32_t Id = 0; // the service's id, 0 until it replied
     bool Unanswered = false;
     std::optional<TCallRecord> Later; // a later report that waits for the id
   };

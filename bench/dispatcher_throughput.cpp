@@ -150,7 +150,9 @@ struct TTally {
   size_t Steps = 0; // notices, or reads
 
   double Rate() const { return Seconds > 0 ? static_cast<double>(Bytes) / Seconds : 0; }
-  double PerStep(double Value) const { return Value / static_cast<double>(std::max<size_t>(Steps, 1)) * 1e6; }
+  double PerStep(double Value) const {
+    return Value / static_cast<double>(std::max<size_t>(Steps, 1)) * 1e6;
+  }
 };
 
 void DispatcherRun(size_t Total, Platform::TWindowHandle Window, TTally& Tally) {
@@ -228,7 +230,8 @@ void Throughput(size_t Total, Platform::TWindowHandle Window) {
   PlainReadRun(Total, Plain);
   std::printf("dispatcher: %zu bytes in %.3f s, %zu notices (%.0f bytes per notice)\n",
               Dispatcher.Bytes, Dispatcher.Seconds, Dispatcher.Steps,
-              static_cast<double>(Dispatcher.Bytes) / static_cast<double>(std::max<size_t>(Dispatcher.Steps, 1)));
+              static_cast<double>(Dispatcher.Bytes) /
+                  static_cast<double>(std::max<size_t>(Dispatcher.Steps, 1)));
   std::printf("cost per notice: %.1f us wall, %.1f us CPU (all threads, writer included), "
               "%.2f context switches of the dispatcher's and the main thread\n",
               Dispatcher.PerStep(Dispatcher.Seconds), Dispatcher.PerStep(Dispatcher.Cpu),

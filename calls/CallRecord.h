@@ -39,9 +39,9 @@ enum TAbsence {
 const char* AbsenceWord(TAbsence Reason);
 
 struct TCallRecord {
-  std::string Time;   // "dd/mm/yyyy  hh:mm:ss", local time
-  std::string ID;     // the number as shown
-  std::string IDName; // the name as shown
+  std::string Time;       // "dd/mm/yyyy  hh:mm:ss", local time
+  std::string ID;         // the number as shown
+  std::string IDName;     // the name as shown
   std::time_t Moment = 0; // when the caller ID came in, seconds since the epoch (UTC)
   std::string Line;       // the name of the line the call came in on
   std::string Number;     // as the line sent it, "" when absent
@@ -49,7 +49,7 @@ struct TCallRecord {
   TAbsence NumberAbsent = abNone;
   TAbsence NameAbsent = abNone;
   uint64_t CallKey = 0;
-  bool Update = false;  // a later report of the call with this CallKey
+  bool Update = false; // a later report of the call with this CallKey
   uint64_t HistoryId = 0;
   std::string Contact;  // the contact's name for the number, "" when none
   bool Blocked = false; // answered and hung up at once by the block list

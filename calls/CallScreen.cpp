@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <functional>
-#include <vector>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 

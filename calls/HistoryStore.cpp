@@ -38,15 +38,15 @@ const char* const MigrationSteps[HistorySchemaVersion] = {
     // 1: the calls.
     "CREATE TABLE calls ("
     " id INTEGER PRIMARY KEY,"
-    " moment INTEGER NOT NULL,"       // seconds since the epoch
-    " utc TEXT NOT NULL,"             // the same moment, YYYY-MM-DDTHH:MM:SSZ
-    " local_time TEXT NOT NULL,"      // as the list shows it
+    " moment INTEGER NOT NULL,"  // seconds since the epoch
+    " utc TEXT NOT NULL,"        // the same moment, YYYY-MM-DDTHH:MM:SSZ
+    " local_time TEXT NOT NULL," // as the list shows it
     " line TEXT NOT NULL,"
-    " number TEXT NOT NULL,"          // as the line sent it, '' when absent
+    " number TEXT NOT NULL," // as the line sent it, '' when absent
     " name TEXT NOT NULL,"
-    " number_absent TEXT NOT NULL,"   // '', 'withheld', 'out-of-area', 'unavailable'
+    " number_absent TEXT NOT NULL," // '', 'withheld', 'out-of-area', 'unavailable'
     " name_absent TEXT NOT NULL,"
-    " shown_number TEXT NOT NULL,"    // the list's texts
+    " shown_number TEXT NOT NULL," // the list's texts
     " shown_name TEXT NOT NULL);",
     // 2: reading by date and by line stays quick on a long history.
     "CREATE INDEX calls_moment ON calls (moment, id);"
@@ -78,9 +78,10 @@ TAbsence AbsenceFromWord(const std::string& Word) {
 
 std::string ColumnText(sqlite3_stmt* Statement, int Column) {
   const unsigned char* Text = sqlite3_column_text(Statement, Column);
-  return Text == nullptr ? std::string()
-                         : std::string(reinterpret_cast<const char*>(Text),
-                                       static_cast<size_t>(sqlite3_column_bytes(Statement, Column)));
+  return Text == nullptr
+             ? std::string()
+             : std::string(reinterpret_cast<const char*>(Text),
+                           static_cast<size_t>(sqlite3_column_bytes(Statement, Column)));
 }
 
 const char* FaultText(THistoryFault Fault) {
@@ -144,15 +145,14 @@ void THistoryStore::TFinalize::operator()(sqlite3_stmt* Statement) const {
   sqlite3_finalize(Statement);
 }
 
-THistoryStore::THistoryStore(const std::string& Path, THistoryOpen Mode, int BusyMs)
-    : FPath(Path) {
+THistoryStore::THistoryStore(const std::string& Path, THistoryOpen Mode, int BusyMs) : FPath(Path) {
   if (Mode == hoWrite)
     MakePrivateFile(Path);
   if (!LooksLikeSqlite(Path))
     throw EHistory(hfNotADatabase, "the call history " + Path + " " + FaultText(hfNotADatabase) +
                                        "; it is left as it is");
-  const int Flags = Mode == hoWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
-                                    : SQLITE_OPEN_READONLY;
+  const int Flags =
+      Mode == hoWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   sqlite3* Db = nullptr;
   const int Opened = sqlite3_open_v2(Path.c_str(), &Db, Flags | SQLITE_OPEN_NOMUTEX, nullptr);
   FDb.reset(Db);
@@ -186,8 +186,8 @@ void THistoryStore::Check(int Code, const char* What) {
   // After a refused open SQLite's errno is that of its last fallback, which misleads.
   if (System != 0 && (Fault == hfFull || Fault == hfOther))
     Detail += std::string(", ") + std::strerror(System);
-  throw EHistory(Fault, "the call history " + FPath + " " + FaultText(Fault) + " (" + What +
-                            ": " + Detail + ")");
+  throw EHistory(Fault, "the call history " + FPath + " " + FaultText(Fault) + " (" + What + ": " +
+                            Detail + ")");
 }
 
 void THistoryStore::Execute(const char* Sql, const char* What) {
@@ -230,8 +230,8 @@ void THistoryStore::Migrate() {
   try {
     const int Version = SchemaVersion();
     if (Version > HistorySchemaVersion)
-      throw EHistory(hfNewer, "the call history " + FPath + " " + FaultText(hfNewer) +
-                                  " (schema " + std::to_string(Version) + ")");
+      throw EHistory(hfNewer, "the call history " + FPath + " " + FaultText(hfNewer) + " (schema " +
+                                  std::to_string(Version) + ")");
     for (int Step = Version; Step < HistorySchemaVersion; ++Step)
       Execute(MigrationSteps[Step], "migrate");
     if (Version < HistorySchemaVersion)
@@ -287,10 +287,10 @@ void THistoryStore::BindCall(sqlite3_stmt* Statement, const TCallRecord& Call,
 }
 
 int64_t THistoryStore::Insert(const TCallRecord& Call, int64_t Arrival, const std::string& Token) {
-  TStatement Statement = Prepare(
-      "INSERT INTO calls (moment, utc, local_time, line, number, name, number_absent,"
-      " name_absent, shown_number, shown_name, contact, blocked, arrival, token)"
-      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14);");
+  TStatement Statement =
+      Prepare("INSERT INTO calls (moment, utc, local_time, line, number, name, number_absent,"
+              " name_absent, shown_number, shown_name, contact, blocked, arrival, token)"
+              " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14);");
   const std::vector<std::string> Texts = CallTexts(Call);
   BindCall(Statement.get(), Call, Texts);
   const int64_t Order = Arrival != 0 ? Arrival : static_cast<int64_t>(Call.Moment) * 1000;
@@ -357,13 +357,17 @@ std::vector<THistoryCall> THistoryStore::Query(const THistoryQuery& Query) {
   // Newest first with the limit applied, turned round afterwards: "the last N" is one query.
   const std::string Sql =
       "SELECT id, moment, local_time, line, number, name, number_absent, name_absent,"
-      " shown_number, shown_name, " + Contact + ", " + Blocked + ", " + Arrival + ", " + Token +
+      " shown_number, shown_name, " +
+      Contact + ", " + Blocked + ", " + Arrival + ", " + Token +
       " FROM calls"
       " WHERE (?1 IS NULL OR moment >= ?1) AND (?2 IS NULL OR moment < ?2)"
       " AND (?3 = '' OR line = ?3)"
       " AND (?4 = '' OR instr(number, ?4) > 0 OR instr(lower(name), lower(?4)) > 0"
-      "      OR instr(lower(" + Contact + "), lower(?4)) > 0)"
-      " ORDER BY " + Arrival + " DESC, id DESC LIMIT ?5 OFFSET ?6;";
+      "      OR instr(lower(" +
+      Contact +
+      "), lower(?4)) > 0)"
+      " ORDER BY " +
+      Arrival + " DESC, id DESC LIMIT ?5 OFFSET ?6;";
   TStatement Statement = Prepare(Sql.c_str());
   sqlite3_stmt* S = Statement.get();
   if (Query.Since)

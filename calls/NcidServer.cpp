@@ -44,7 +44,9 @@ std::string NcidField(const std::string& Text, TAbsence Absent, const char* Miss
   return Plain.find_first_not_of(' ') == std::string::npos ? Missing : Plain;
 }
 
-std::string ErrnoText(const char* What) { return std::string(What) + ": " + std::strerror(errno); }
+std::string ErrnoText(const char* What) {
+  return std::string(What) + ": " + std::strerror(errno);
+}
 
 } // namespace
 
@@ -63,7 +65,8 @@ bool ParseListenAddress(const std::string& Text, std::string& Address, uint16_t&
   in_addr Any4{};
   if (::inet_pton(AF_INET, Host.c_str(), &Any4) != 1 &&
       ::inet_pton(AF_INET6, Host.c_str(), &Any6) != 1) {
-    Error = "\"" + Host + "\" is not a numeric IP address (127.0.0.1 for this machine only, "
+    Error = "\"" + Host +
+            "\" is not a numeric IP address (127.0.0.1 for this machine only, "
             "0.0.0.0 for every network)";
     return false;
   }
@@ -114,7 +117,9 @@ const char* NcidLabel(const TCallRecord& Call, bool Log) {
 
 TNcidServer::TNcidServer(TNcidOptions Options) : FOptions(std::move(Options)) {}
 
-TNcidServer::~TNcidServer() { Stop(); }
+TNcidServer::~TNcidServer() {
+  Stop();
+}
 
 std::string TNcidServer::Start() {
   sockaddr_storage Storage{};
@@ -139,8 +144,8 @@ std::string TNcidServer::Start() {
   ::setsockopt(FListener, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
   if (::bind(FListener, reinterpret_cast<sockaddr*>(&Storage), Length) != 0 ||
       ::listen(FListener, 16) != 0) {
-    const std::string Why = ErrnoText(("cannot listen on " + FOptions.Address + ":" +
-                                       std::to_string(FOptions.Port)).c_str());
+    const std::string Why = ErrnoText(
+        ("cannot listen on " + FOptions.Address + ":" + std::to_string(FOptions.Port)).c_str());
     ::close(FListener);
     FListener = -1;
     return Why;
@@ -148,8 +153,9 @@ std::string TNcidServer::Start() {
   sockaddr_storage Bound{};
   socklen_t BoundLength = sizeof Bound;
   ::getsockname(FListener, reinterpret_cast<sockaddr*>(&Bound), &BoundLength);
-  FBoundPort = ntohs(Bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&Bound)->sin_port
-                                                 : reinterpret_cast<sockaddr_in6*>(&Bound)->sin6_port);
+  FBoundPort =
+      ntohs(Bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&Bound)->sin_port
+                                       : reinterpret_cast<sockaddr_in6*>(&Bound)->sin6_port);
   FWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (FWake < 0) {
     const std::string Why = ErrnoText("eventfd");
@@ -225,7 +231,8 @@ void TNcidServer::Run() {
     Polls.push_back({FWake, POLLIN, 0});
     Polls.push_back({FListener, POLLIN, 0});
     for (const TClient& Client : FClients)
-      Polls.push_back({Client.Socket, static_cast<short>(POLLIN | (Client.Out.empty() ? 0 : POLLOUT)), 0});
+      Polls.push_back(
+          {Client.Socket, static_cast<short>(POLLIN | (Client.Out.empty() ? 0 : POLLOUT)), 0});
     if (::poll(Polls.data(), Polls.size(), -1) < 0 && errno != EINTR)
       break;
     if (Polls[0].revents & POLLIN) {
@@ -293,8 +300,8 @@ void TNcidServer::AcceptClients() {
 }
 
 void TNcidServer::Greet(TClient& Client) {
-  Client.Out = "200 Server: ringlet (NCID) " + FOptions.Version + "\r\n" +
-               "210 API: 1.0 Feature Set 1\r\n";
+  Client.Out =
+      "200 Server: ringlet (NCID) " + FOptions.Version + "\r\n" + "210 API: 1.0 Feature Set 1\r\n";
   std::vector<TCallRecord> Log;
   if (FOptions.CallLog) {
     try {

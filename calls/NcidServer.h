@@ -41,11 +41,11 @@
 
 struct TNcidOptions {
   std::string Address = "127.0.0.1"; // numeric IPv4 or IPv6
-  uint16_t Port = 3333;               // 0 picks a free port (see BoundPort)
+  uint16_t Port = 3333;              // 0 picks a free port (see BoundPort)
   size_t MaxClients = 32;
   size_t MaxLineLength = 1024;
   size_t ClientBufferLimit = size_t{256} * 1024;
-  size_t CallLogLimit = 1000; // the newest calls sent at connect
+  size_t CallLogLimit = 1000;                 // the newest calls sent at connect
   size_t MaxMessageLength = 256;              // of a client's MSG text sent on
   std::map<std::string, std::string> LineIds; // line name -> the id clients see in LINE
   std::string Version;

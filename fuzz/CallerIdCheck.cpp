@@ -59,8 +59,8 @@ void CheckCallerId(const TCallerIdInfo& info) {
   CheckTime(info.Time);
   CheckText(info.Number, "a number holds no control byte", "a number has no blanks at its ends");
   CheckText(info.Name, "a name holds no control byte", "a name has no blanks at its ends");
-  Check(info.Number.empty() || info.NumberAbsent == caNone,
-        "a number is not both given and absent", info.Number);
+  Check(info.Number.empty() || info.NumberAbsent == caNone, "a number is not both given and absent",
+        info.Number);
   Check(info.Name.empty() || info.NameAbsent == caNone, "a name is not both given and absent",
         info.Name);
   // A raw packet may carry no parameter at all; a block of lines starts with a field.

@@ -8,8 +8,8 @@
 // All other bytes reach the parser. The stream is fed twice, to two parsers: in reads of
 // varying sizes through FeedBytes, and line by line through FeedLine. Every event of either
 // must keep the parser's promises (CallerIdCheck.h), a pause that ends (every deadline passed)
-// must report the waiting block (or merge it into the caller's earlier report), and - unless a line was too long, where the two entry points count differently - both
-// must give the same events.
+// must report the waiting block (or merge it into the caller's earlier report), and - unless a line
+// was too long, where the two entry points count differently - both must give the same events.
 #include "fuzz/CallerIdCheck.h"
 #include "fuzz/FuzzSupport.h"
 

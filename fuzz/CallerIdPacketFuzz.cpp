@@ -49,8 +49,7 @@ void CheckLine(const TModemEvents& events, uint8_t type, bool decoded, const TCa
                const std::string& error, const TModemParserOptions& options) {
   for (const auto& e : events)
     Fuzz::CheckEvent(e, options);
-  Fuzz::Check(events.size() == 1, "a packet line gives one event",
-              std::to_string(events.size()));
+  Fuzz::Check(events.size() == 1, "a packet line gives one event", std::to_string(events.size()));
   const TModemEvent& e = events.front();
   if (type != 0x04 && type != 0x80) {
     Fuzz::Check(e.Kind == ekOther, "a packet of an unknown type is not understood", e.Line);

@@ -56,7 +56,7 @@ TValue ReadValue(const TRegistryKey& key, const std::string& name) {
 }
 
 struct TTree {
-  std::vector<std::string> Keys; // paths, the root first
+  std::vector<std::string> Keys;                                // paths, the root first
   std::map<std::pair<std::string, std::string>, TValue> Values; // by lower-case path and name
 };
 

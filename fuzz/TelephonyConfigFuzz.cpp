@@ -48,8 +48,8 @@ void CheckLine(const TLineConfig& line) {
               line.Init);
   Fuzz::Check(!Fuzz::HasControl(line.Init) && line.Init.find('\t') == std::string::npos,
               "a line's Init holds no control byte", line.Init);
-  Fuzz::Check(line.RingTimeoutMs > 0 && line.RingTimeoutMs <= 600000,
-              "RingTimeout is within range", std::to_string(line.RingTimeoutMs));
+  Fuzz::Check(line.RingTimeoutMs > 0 && line.RingTimeoutMs <= 600000, "RingTimeout is within range",
+              std::to_string(line.RingTimeoutMs));
   Fuzz::Check(line.CommandTimeoutMs > 0 && line.CommandTimeoutMs <= 60000,
               "CommandTimeout is within range", std::to_string(line.CommandTimeoutMs));
   Fuzz::Check(line.CheckIntervalMs <= 86400000, "CheckInterval is within range",

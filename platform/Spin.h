@@ -53,8 +53,7 @@ template <typename TReady> bool SpinUntil(TReady Ready, std::chrono::microsecond
 
 // The wait of a caller that gave TimeoutMs (INFINITE: none) spins for at most this long.
 inline std::chrono::microseconds SpinFor(uint32_t TimeoutMs) {
-  return std::min<std::chrono::microseconds>(SpinBeforeSleep,
-                                             std::chrono::milliseconds(TimeoutMs));
+  return std::min<std::chrono::microseconds>(SpinBeforeSleep, std::chrono::milliseconds(TimeoutMs));
 }
 
 // A mutex for short bookkeeping: a thread that finds it taken tries again for a moment

@@ -116,8 +116,8 @@ struct TCallerIdField;
 inline constexpr std::size_t MaxPacketLineLength = std::size_t{2} * (3 + 255);
 
 struct TModemParserOptions {
-  uint64_t PauseMs = 700;     // silence that ends the fields that follow a reported block
-  uint64_t CallGapMs = 10000; // silence after which a reported block takes no late fields
+  uint64_t PauseMs = 700;      // silence that ends the fields that follow a reported block
+  uint64_t CallGapMs = 10000;  // silence after which a reported block takes no late fields
   uint64_t LateFieldMs = 8000; // how long a block without its number or name waits for it
   std::size_t MaxLineLength = 256;
   // Bare digits as ATV0 result codes ("0" OK, "2" RING, ...). Off by default: the line is

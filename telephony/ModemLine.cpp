@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Telephony {
 

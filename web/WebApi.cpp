@@ -210,8 +210,9 @@ TWebResponse TWebApi::Route(const TWebRequest& Request) {
 }
 
 std::string TWebApi::Cookie(const std::string& Value, long MaxAge) const {
-  return std::string(SessionCookie) + "=" + Value + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
-         std::to_string(MaxAge) + (FOptions.Secure ? "; Secure" : "");
+  return std::string(SessionCookie) + "=" + Value +
+         "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(MaxAge) +
+         (FOptions.Secure ? "; Secure" : "");
 }
 
 TWebResponse TWebApi::Login(const TWebRequest& Request) {
@@ -323,7 +324,8 @@ TWebResponse TWebApi::Csv(const TWebRequest& Request) {
     return Error(500, Why);
   TWebResponse Response;
   Response.ContentType = "text/csv; charset=utf-8";
-  Response.Headers.emplace_back("Content-Disposition", "attachment; filename=\"ringlet-calls.csv\"");
+  Response.Headers.emplace_back("Content-Disposition",
+                                "attachment; filename=\"ringlet-calls.csv\"");
   Response.Body = FormatHistoryHeader(fmCsv);
   for (auto Call = Found.rbegin(); Call != Found.rend(); ++Call) {
     TCallRecord Safe = *Call;
@@ -380,7 +382,7 @@ TWebResponse TWebApi::Unblock(const std::string& Number) {
 
 std::string TWebApi::EventText(const TWebEvent& Event) {
   if (Event.Kind == wkLine)
-    return "event: line\ndata: " +
-           Dump({{"name", CleanText(Event.Line)}, {"state", Event.State}}) + "\n\n";
+    return "event: line\ndata: " + Dump({{"name", CleanText(Event.Line)}, {"state", Event.State}}) +
+           "\n\n";
   return "event: call\ndata: " + CallJson(Event.Call, true) + "\n\n";
 }

@@ -34,11 +34,11 @@ struct TWebRequest {
   std::map<std::string, std::string> Query;
   std::string Body;
   std::string ContentType;
-  std::string Session; // the session cookie's value
-  std::string Csrf;    // the X-CSRF-Token header
-  std::string Address; // the client's address, as its group (WebClients.h: ClientGroup)
-  std::string Host;    // the Host header
-  std::string Origin;  // the Origin header
+  std::string Session;   // the session cookie's value
+  std::string Csrf;      // the X-CSRF-Token header
+  std::string Address;   // the client's address, as its group (WebClients.h: ClientGroup)
+  std::string Host;      // the Host header
+  std::string Origin;    // the Origin header
   std::string FetchSite; // the Sec-Fetch-Site header
 };
 

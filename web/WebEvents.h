@@ -26,8 +26,8 @@ enum TWebEventKind { wkCall, wkLine };
 struct TWebEvent {
   uint64_t Serial = 0;
   TWebEventKind Kind = wkCall;
-  TCallRecord Call;         // wkCall
-  std::string Line, State;  // wkLine
+  TCallRecord Call;        // wkCall
+  std::string Line, State; // wkLine
 };
 
 struct TWebLine {

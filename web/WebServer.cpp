@@ -388,8 +388,8 @@ struct TWebServer::TCallbacks {
     Server.FLastLog = Line;
   }
 
-  static MHD_Result Dispatch(TWebServer& Server, MHD_Connection* Connection,
-                             const std::string& Url, const std::string& Method, std::string Body) {
+  static MHD_Result Dispatch(TWebServer& Server, MHD_Connection* Connection, const std::string& Url,
+                             const std::string& Method, std::string Body) {
     const TWebRequest Request = Server.MakeRequest(Connection, Url, Method, std::move(Body));
     TWebResponse Refusal;
     if (!AdmitWebRequest(Request, Server.FOptions.Hosts, Server.FOptions.Api.Secure, Refusal))
@@ -417,8 +417,9 @@ struct TWebServer::TCallbacks {
     }
     const MHD_ConnectionInfo* Info =
         MHD_get_connection_info(Connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    auto* Stream = new TStream{&Server, Server.FEvents.Latest(), "retry: 3000\n\n", 0,
-                               Request.Session, Info != nullptr ? Info->connect_fd : -1};
+    auto* Stream =
+        new TStream{&Server, Server.FEvents.Latest(), "retry: 3000\n\n",
+                    0,       Request.Session,         Info != nullptr ? Info->connect_fd : -1};
     TResponse Response(
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, Read, Stream, EndStream));
     if (!Response) {
@@ -559,8 +560,8 @@ std::string TWebServer::Start() {
   if (const std::string Why = ReadTls(FCert, FKey); !Why.empty())
     return Why;
   sockaddr_storage Address{};
-  unsigned Flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
-                   MHD_USE_POLL | MHD_USE_ERROR_LOG;
+  unsigned Flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
+                   MHD_USE_ERROR_LOG;
   auto* V4 = reinterpret_cast<sockaddr_in*>(&Address);
   auto* V6 = reinterpret_cast<sockaddr_in6*>(&Address);
   if (inet_pton(AF_INET, FOptions.Address.c_str(), &V4->sin_addr) == 1) {
@@ -592,12 +593,12 @@ std::string TWebServer::Start() {
     Items.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(TlsPriorities)});
   }
   Items.push_back({MHD_OPTION_END, 0, nullptr});
-  FDaemon.reset(MHD_start_daemon(Flags, FOptions.Port, nullptr, nullptr, &TCallbacks::Answer,
-                                 this, MHD_OPTION_ARRAY, Items.data(), MHD_OPTION_END));
+  FDaemon.reset(MHD_start_daemon(Flags, FOptions.Port, nullptr, nullptr, &TCallbacks::Answer, this,
+                                 MHD_OPTION_ARRAY, Items.data(), MHD_OPTION_END));
   if (!FDaemon) {
     const std::string Log = LastLog();
-    return "cannot serve the web page on " + FOptions.Address + ":" + std::to_string(FOptions.Port) +
-           (Log.empty() ? "" : " (" + Log + ")");
+    return "cannot serve the web page on " + FOptions.Address + ":" +
+           std::to_string(FOptions.Port) + (Log.empty() ? "" : " (" + Log + ")");
   }
   const MHD_DaemonInfo* Info = MHD_get_daemon_info(FDaemon.get(), MHD_DAEMON_INFO_BIND_PORT);
   FBoundPort = Info != nullptr ? Info->port : FOptions.Port;

@@ -64,7 +64,7 @@ struct TWebServerOptions {
   std::string PasswordFile;          // where the hash is kept; "" when it is not followed
   std::function<std::string()> ReadPasswordHash; // the hash in PasswordFile now
   std::vector<std::string> Hosts;                // names besides the addresses and localhost
-  TWebApiOptions Api;                // Secure is set by Start
+  TWebApiOptions Api;                            // Secure is set by Start
   TWebSessionLimits Sessions;
   unsigned MaxConnections = 64;
   unsigned PerAddress = 16;

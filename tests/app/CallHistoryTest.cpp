@@ -81,8 +81,7 @@ TEST_F(CallHistoryTest, TwoConsoleRunsThenEveryFormatPrintsTheCallsOfBoth) {
       "utc,local_time,line,number,name,number_absent,name_absent,contact,blocked\r\n";
   ASSERT_EQ(0u, Csv.Out.rfind(Header, 0)) << Csv.Out;
   EXPECT_EQ(3u, LineCount(Csv.Out)) << Csv.Out;
-  EXPECT_NE(std::string::npos,
-            Csv.Out.find(",Fake Modem 1,5551234,\"DOE, JOHN\",,,,0\r\n"))
+  EXPECT_NE(std::string::npos, Csv.Out.find(",Fake Modem 1,5551234,\"DOE, JOHN\",,,,0\r\n"))
       << Csv.Out;
   EXPECT_NE(std::string::npos, Csv.Out.find(",Fake Modem 1,,,withheld,withheld,,0\r\n")) << Csv.Out;
   EXPECT_EQ(First.substr(0, 20), Csv.Out.substr(Header.size() + 21, 20)) << "the local time";
@@ -143,7 +142,8 @@ TEST_F(CallHistoryTest, ControlCharactersInStoredCallsNeverReachTheTerminal) {
     Call.Time = "06/12/2025  06:45:00";
     Call.Line = "Line\x1b[2J";
     Call.Number = Call.ID = "555\r\n1234";
-    Call.Name = Call.IDName = "EVIL\x1b]0;title\x07 \xc2\x9b" "31m";
+    Call.Name = Call.IDName = "EVIL\x1b]0;title\x07 \xc2\x9b"
+                              "31m";
     Writer.Deliver(Call);
     ASSERT_TRUE(Writer.WaitIdle(GenerousMs));
   }
@@ -154,7 +154,8 @@ TEST_F(CallHistoryTest, ControlCharactersInStoredCallsNeverReachTheTerminal) {
     EXPECT_NE(std::string::npos, Run.Out.find("EVIL]0;title 31m")) << Format << ": " << Run.Out;
     for (size_t I = 0; I < Run.Out.size(); ++I) {
       const unsigned char C = static_cast<unsigned char>(Run.Out[I]);
-      const bool LineEnd = C == '\n' || (C == '\r' && I + 1 < Run.Out.size() && Run.Out[I + 1] == '\n');
+      const bool LineEnd =
+          C == '\n' || (C == '\r' && I + 1 < Run.Out.size() && Run.Out[I + 1] == '\n');
       EXPECT_TRUE(C >= 0x20 || C == '\t' || LineEnd) << Format << " byte " << I << ": " << int(C);
       EXPECT_FALSE(C == 0xC2 && I + 1 < Run.Out.size() &&
                    static_cast<unsigned char>(Run.Out[I + 1]) < 0xA0)
@@ -195,7 +196,8 @@ TEST_F(CallHistoryTest, HistoryIsReadWhileAMonitorWritesAndALockedFileLosesNoCal
   while (Ringlet.Stderr().find("locked") == std::string::npos &&
          std::chrono::steady_clock::now() < End)
     Ringlet.Read(100);
-  EXPECT_NE(std::string::npos, Ringlet.Stderr().find("locked by another program")) << Ringlet.Stderr();
+  EXPECT_NE(std::string::npos, Ringlet.Stderr().find("locked by another program"))
+      << Ringlet.Stderr();
   // Readers are still welcome, and see the call that waits.
   const TRun WhileLocked = RunToEnd(FProgram, {"--history"});
   EXPECT_EQ(0, WhileLocked.Status) << WhileLocked.Err;
@@ -262,8 +264,8 @@ TEST_F(CallHistoryTest, NoHistoryOptionSettingAndABadFileStopNothing) {
   fs::create_directories(fs::path(DefaultFile()).parent_path());
   std::ofstream(DefaultFile()) << std::string(3000, '\x7f');
   ConsoleRun(Modem, {"sleep 3500", "call 444 \"FOUR\" rings=2"}, 1, {}, Out, Err);
-  EXPECT_NE(std::string::npos, Err.find("is not a database; it was moved to " + DefaultFile() +
-                                        ".damaged-"))
+  EXPECT_NE(std::string::npos,
+            Err.find("is not a database; it was moved to " + DefaultFile() + ".damaged-"))
       << Err;
   EXPECT_EQ(std::string::npos, Err.find("could not be written")) << Err;
   EXPECT_EQ(Out, RunToEnd(FProgram, {"--history"}).Out);

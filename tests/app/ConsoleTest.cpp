@@ -125,8 +125,8 @@ TEST_F(ConsoleTest, EveryOrderOfRingsAndCallerIdPrintsOneWholeLinePerCall) {
       {"call 4075551212 \"Chmielewski Joh\" cidfirst rings=3", "4075551212", "Chmielewski Joh"},
       {"call 3125550147 \"Okafor Grace\" split=3 rings=3", "3125550147", "Okafor Grace"},
       {"call 2065550183 \"Lindqvist Per\" namefirst rings=3", "2065550183", "Lindqvist Per"},
-      {"call 6175550122 numberonly split=3 mesg=070C4861646461642053616D6972 rings=3",
-       "6175550122", "Haddad Samir"},
+      {"call 6175550122 numberonly split=3 mesg=070C4861646461642053616D6972 rings=3", "6175550122",
+       "Haddad Samir"},
       {"call 5125550190 \"Moreau Claire\" masklate rings=3", Masked.c_str(), Masked.c_str()},
       {"call 7205550111 \"Tanaka Yui\" repeat rings=3", "7205550111", "Tanaka Yui"},
       {"nocid rings=2", "", ""},
@@ -253,8 +253,9 @@ TEST_F(ConsoleTest, NoLineAndNoTelephonyLibraryAreToldApart) {
   WriteTelephonyConfig(FFolder / "telephony.ini", {});
   for (const bool AllLines : {false, true}) {
     TRinglet Ringlet;
-    ASSERT_TRUE(Ringlet.Start(FProgram, AllLines ? std::vector<std::string>{"--console", "--all-lines"}
-                                                 : std::vector<std::string>{"--console"}));
+    ASSERT_TRUE(Ringlet.Start(FProgram, AllLines
+                                            ? std::vector<std::string>{"--console", "--all-lines"}
+                                            : std::vector<std::string>{"--console"}));
     EXPECT_EQ(1, Ringlet.Wait());
     EXPECT_NE(std::string::npos, Ringlet.Stderr().find("no telephony line is configured"))
         << Ringlet.Stderr();
@@ -263,8 +264,9 @@ TEST_F(ConsoleTest, NoLineAndNoTelephonyLibraryAreToldApart) {
   ::setenv("RINGLET_LIBRARY_PATH", FFolder.Path().c_str(), 1);
   for (const bool AllLines : {false, true}) {
     TRinglet Ringlet;
-    ASSERT_TRUE(Ringlet.Start(FProgram, AllLines ? std::vector<std::string>{"--console", "--all-lines"}
-                                                 : std::vector<std::string>{"--console"}));
+    ASSERT_TRUE(Ringlet.Start(FProgram, AllLines
+                                            ? std::vector<std::string>{"--console", "--all-lines"}
+                                            : std::vector<std::string>{"--console"}));
     EXPECT_EQ(1, Ringlet.Wait());
     const std::string Err = Ringlet.Stderr();
     EXPECT_NE(std::string::npos, Err.find("the telephony library libtapi32.so cannot be loaded"))
@@ -349,9 +351,10 @@ TEST_F(ConsoleTest, ListDevicesAndHelp) {
     TRinglet Ringlet;
     ASSERT_TRUE(Ringlet.Start(FProgram, {"--help"}));
     EXPECT_EQ(0, Ringlet.Wait());
-    for (const char* Topic : {"--console", "--device NAME", "--list-devices", "--demo", "SIGTERM",
-                              "RINGLET_TELEPHONY_CONFIG", "TapiDevice", "--no-block", "contacts.vcf",
-                              "blocklist.txt", "allowlist.txt", "Country", "[blocked]"})
+    for (const char* Topic :
+         {"--console", "--device NAME", "--list-devices", "--demo", "SIGTERM",
+          "RINGLET_TELEPHONY_CONFIG", "TapiDevice", "--no-block", "contacts.vcf", "blocklist.txt",
+          "allowlist.txt", "Country", "[blocked]"})
       EXPECT_NE(std::string::npos, Ringlet.Stdout().find(Topic)) << Topic;
   }
   {
@@ -375,7 +378,8 @@ TEST_F(ConsoleTest, DemoModePlaysCallsThroughTheRealPathAndKeepsTheRememberedLin
   EXPECT_EQ("[Settings]\nTapiDevice=Kitchen modem\n", Remembered())
       << "the demo line is remembered in the demo's own folder only";
   EXPECT_EQ(std::string::npos, Ringlet.Stderr().find("fakemodem"))
-      << "the simulated modem's account stays off the terminal:\n" << Ringlet.Stderr();
+      << "the simulated modem's account stays off the terminal:\n"
+      << Ringlet.Stderr();
 }
 
 TEST_F(ConsoleTest, DemoModeThatCannotStartItsModemSaysWhy) {
@@ -403,17 +407,20 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
   ASSERT_TRUE(Kitchen.Start());
   auto Office = std::make_unique<TFakeModem>();
   ASSERT_TRUE(Office->Start({"--link", OfficeLink, "--ring-spacing", "400"}));
-  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Kitchen", Kitchen.Device()}, {"Office", OfficeLink}});
+  WriteTelephonyConfig(FFolder / "telephony.ini",
+                       {{"Kitchen", Kitchen.Device()}, {"Office", OfficeLink}});
 
   TRinglet Ringlet;
   ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines", "--ncid-listen",
                                        "127.0.0.1:" + std::to_string(NcidPort), "--mqtt",
                                        "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
   std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor([&] {
-    Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-    return Ncid->Connected();
-  }, std::chrono::milliseconds(GenerousMs)));
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Ncid->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
   const std::vector<std::string> Startup = Ncid->ReadStartup();
   EXPECT_NE(std::find(Startup.begin(), Startup.end(), "252 Call log empty"), Startup.end());
   const auto NextCalls = [&Ncid](size_t Count) {
@@ -428,11 +435,15 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
   Office->Send("sleep 1500");
   Office->Send("call 222 \"IN OFFICE\" rings=2");
   ASSERT_TRUE(Ringlet.WaitForOutputLines(2)) << Ringlet.Stdout() << Ringlet.Stderr();
-  EXPECT_NE(Ringlet.Stdout().find("\t111\tIN KITCHEN\tKitchen\n"), std::string::npos) << Ringlet.Stdout();
-  EXPECT_NE(Ringlet.Stdout().find("\t222\tIN OFFICE\tOffice\n"), std::string::npos) << Ringlet.Stdout();
+  EXPECT_NE(Ringlet.Stdout().find("\t111\tIN KITCHEN\tKitchen\n"), std::string::npos)
+      << Ringlet.Stdout();
+  EXPECT_NE(Ringlet.Stdout().find("\t222\tIN OFFICE\tOffice\n"), std::string::npos)
+      << Ringlet.Stdout();
   const std::string Received = NextCalls(2);
-  EXPECT_NE(Received.find("*LINE*Kitchen*NMBR*111*MESG*NONE*NAME*IN KITCHEN*"), std::string::npos) << Received;
-  EXPECT_NE(Received.find("*LINE*Office*NMBR*222*MESG*NONE*NAME*IN OFFICE*"), std::string::npos) << Received;
+  EXPECT_NE(Received.find("*LINE*Kitchen*NMBR*111*MESG*NONE*NAME*IN KITCHEN*"), std::string::npos)
+      << Received;
+  EXPECT_NE(Received.find("*LINE*Office*NMBR*222*MESG*NONE*NAME*IN OFFICE*"), std::string::npos)
+      << Received;
   EXPECT_EQ(Subscriber.WaitOn("ringlet/kitchen/call", 1).size(), 1u);
   EXPECT_EQ(Subscriber.WaitOn("ringlet/office/call", 1).size(), 1u);
 
@@ -456,7 +467,8 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
 
   Ringlet.Signal(SIGTERM);
   EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
-  EXPECT_EQ(Ringlet.Stderr().find("Kitchen: the line was lost"), std::string::npos) << Ringlet.Stderr();
+  EXPECT_EQ(Ringlet.Stderr().find("Kitchen: the line was lost"), std::string::npos)
+      << Ringlet.Stderr();
   // All lines neither uses nor changes the remembered line.
   EXPECT_FALSE(fs::exists(FFolder / "ringlet.ini"));
 }
@@ -621,22 +633,26 @@ TEST_F(ConsoleTest, AClosedStandardOutputStillRecordsScreensAndPublishesEveryCal
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
   const auto Stored = [&](size_t Count) {
     std::string Out;
-    BrokerTest::WaitFor([&] {
-      Out = RunToEnd(FProgram, {"--history"}).Out;
-      return static_cast<size_t>(std::count(Out.begin(), Out.end(), '\n')) >= Count;
-    }, std::chrono::milliseconds(GenerousMs));
+    BrokerTest::WaitFor(
+        [&] {
+          Out = RunToEnd(FProgram, {"--history"}).Out;
+          return static_cast<size_t>(std::count(Out.begin(), Out.end(), '\n')) >= Count;
+        },
+        std::chrono::milliseconds(GenerousMs));
     return Out;
   };
 
   const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
   TRinglet Ringlet;
-  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--ncid-listen",
-                                       "127.0.0.1:" + std::to_string(NcidPort)}));
+  ASSERT_TRUE(Ringlet.Start(
+      FProgram, {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort)}));
   std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor([&] {
-    Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-    return Ncid->Connected();
-  }, std::chrono::milliseconds(GenerousMs)));
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Ncid->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
   Ncid->ReadStartup();
   Modem.Send("sleep 1500");
   Modem.Send("call 5550001 \"FIRST\" rings=1");
@@ -785,8 +801,7 @@ TEST_F(ConsoleTest, NoBlockOnlyShowsTheCallAndWarningsNameTheLine) {
   EXPECT_EQ(CallAccounts(ModemLog).at("P").find("<- ATA"), std::string::npos);
   EXPECT_NE(Ringlet.Stderr().find("blocklist.txt:2: rule skipped"), std::string::npos)
       << Ringlet.Stderr();
-  EXPECT_NE(Ringlet.Stderr().find("unknown Country \"ZZ\""), std::string::npos)
-      << Ringlet.Stderr();
+  EXPECT_NE(Ringlet.Stderr().find("unknown Country \"ZZ\""), std::string::npos) << Ringlet.Stderr();
 }
 
 } // namespace

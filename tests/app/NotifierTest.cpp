@@ -82,12 +82,12 @@ TEST(NotificationTextTest, CommandLineThenSettingThenTheFrontEndsDefault) {
     std::string Setting;
     bool Default, Wanted;
   } Cases[] = {
-      {ncDefault, "", true, true},        {ncDefault, "", false, false},
-      {ncDefault, "off", true, false},    {ncDefault, " OFF ", true, false},
-      {ncDefault, "no", true, false},     {ncDefault, "false", true, false},
-      {ncDefault, "0", true, false},      {ncDefault, "on", true, true},
-      {ncDefault, "1", false, false},     {ncOn, "off", false, true},
-      {ncOn, "", false, true},            {ncOff, "", true, false},
+      {ncDefault, "", true, true},     {ncDefault, "", false, false},
+      {ncDefault, "off", true, false}, {ncDefault, " OFF ", true, false},
+      {ncDefault, "no", true, false},  {ncDefault, "false", true, false},
+      {ncDefault, "0", true, false},   {ncDefault, "on", true, true},
+      {ncDefault, "1", false, false},  {ncOn, "off", false, true},
+      {ncOn, "", false, true},         {ncOff, "", true, false},
       {ncOff, "on", true, false},
   };
   for (const auto& Case : Cases)

@@ -137,10 +137,10 @@ public:
   }
 
   bool Register() {
-    FRegistered = FBus.isConnected() &&
-                  FBus.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"),
-                                             this) &&
-                  FBus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+    FRegistered =
+        FBus.isConnected() &&
+        FBus.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), this) &&
+        FBus.registerService(QStringLiteral("org.freedesktop.Notifications"));
     return FRegistered;
   }
 

@@ -29,8 +29,8 @@ TEST(ScreeningTest, CountryComesFromTheSettingsFileAndAnUnknownOneIsTold) {
     TRzRegIniFile Settings;
     Settings.SetPath(Folder / "ringlet.ini");
     std::vector<std::string> Warnings;
-    const std::unique_ptr<TCallScreen> Screen = MakeCallScreen(
-        Settings, false, [&](const std::string& Text) { Warnings.push_back(Text); });
+    const std::unique_ptr<TCallScreen> Screen =
+        MakeCallScreen(Settings, false, [&](const std::string& Text) { Warnings.push_back(Text); });
     EXPECT_EQ(Case.Country, Screen->Country().Code) << Case.Ini;
     EXPECT_EQ(Case.Warned, !Warnings.empty()) << Case.Ini;
     EXPECT_FALSE(Screen->Blocking());

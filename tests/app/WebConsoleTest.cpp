@@ -37,8 +37,9 @@ protected:
   // The status of `printf Input | ringlet --set-web-password`; its messages in FMessages.
   int SetPassword(const std::string& Input) {
     WebTest::WriteFile(FFolder / "input", Input);
-    const int Status = std::system((FProgram + " --set-web-password < " + FFolder / "input" +
-                                    " 2> " + FFolder / "messages").c_str());
+    const int Status = std::system(
+        (FProgram + " --set-web-password < " + FFolder / "input" + " 2> " + FFolder / "messages")
+            .c_str());
     FMessages = WebTest::ReadFile(FFolder / "messages");
     return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
   }
@@ -308,7 +309,8 @@ TEST_F(WebConsoleTest, OnATerminalThePasswordIsAskedTwiceWithoutEcho) {
   ASSERT_TRUE(Person.Answer("The same again: ", "open sesame\n"));
   EXPECT_EQ(0, Person.Wait(Shown)) << Shown;
   EXPECT_EQ(std::string::npos, Shown.find("sesame")) << "the password was echoed: " << Shown;
-  EXPECT_NE(std::string::npos, WebTest::ReadFile(FFolder / "ringlet.ini").find("PasswordHash=$argon2id$"));
+  EXPECT_NE(std::string::npos,
+            WebTest::ReadFile(FFolder / "ringlet.ini").find("PasswordHash=$argon2id$"));
 }
 
 TEST_F(WebConsoleTest, WithoutAPasswordTheConsoleRefusesToServeThePage) {
@@ -334,8 +336,8 @@ TEST_F(WebConsoleTest, ACallOfTheLineShowsUpInTheApi) {
   AppTest::WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
   const uint16_t Port = BrokerTest::FreeLoopbackPort();
   TProgram Ringlet;
-  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--web-listen",
-                                       "127.0.0.1:" + std::to_string(Port)}));
+  ASSERT_TRUE(
+      Ringlet.Start(FProgram, {"--console", "--web-listen", "127.0.0.1:" + std::to_string(Port)}));
   ASSERT_TRUE(BrokerTest::WaitFor([Port] { return BrokerTest::PortAccepts(Port); },
                                   std::chrono::milliseconds(GenerousMs)))
       << Ringlet.Stderr();
@@ -352,10 +354,13 @@ TEST_F(WebConsoleTest, ACallOfTheLineShowsUpInTheApi) {
   // The history is written on its own thread: the call is there at once (id 0 while it
   // waits to be written), and soon with its row's id.
   TJson Calls;
-  ASSERT_TRUE(BrokerTest::WaitFor([&] {
-    Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
-    return Calls.is_object() && Calls["calls"].size() == 1 && Calls["calls"][0]["id"] != 0;
-  }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+        return Calls.is_object() && Calls["calls"].size() == 1 && Calls["calls"][0]["id"] != 0;
+      },
+      std::chrono::milliseconds(GenerousMs)))
+      << Calls.dump();
   EXPECT_EQ("5551234", Calls["calls"][0]["number"]);
   EXPECT_EQ("JOHN DOE", Calls["calls"][0]["name"]);
   EXPECT_EQ("Fake Modem 1", Calls["calls"][0]["line"]);
@@ -375,8 +380,8 @@ TEST_F(WebConsoleTest, WithAllLinesThePageFollowsEachLineOnItsOwn) {
                                 {{"Kitchen", Kitchen.Device()}, {"Office", OfficeLink}});
   const uint16_t Port = BrokerTest::FreeLoopbackPort();
   TProgram Ringlet;
-  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines", "--web-listen",
-                                       "127.0.0.1:" + std::to_string(Port)}));
+  ASSERT_TRUE(Ringlet.Start(
+      FProgram, {"--console", "--all-lines", "--web-listen", "127.0.0.1:" + std::to_string(Port)}));
   ASSERT_TRUE(BrokerTest::WaitFor([Port] { return BrokerTest::PortAccepts(Port); },
                                   std::chrono::milliseconds(GenerousMs)))
       << Ringlet.Stderr();
@@ -397,10 +402,13 @@ TEST_F(WebConsoleTest, WithAllLinesThePageFollowsEachLineOnItsOwn) {
   Kitchen.Send("call 111 \"IN KITCHEN\" rings=2");
   ASSERT_TRUE(Ringlet.WaitForOutputLines(1)) << Ringlet.Stdout() << Ringlet.Stderr();
   TJson Calls;
-  ASSERT_TRUE(BrokerTest::WaitFor([&] {
-    Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
-    return Calls.is_object() && Calls["calls"].size() == 1;
-  }, std::chrono::milliseconds(GenerousMs))) << Calls.dump();
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Calls = WebTest::Ask(Port, {"GET", "/api/calls", "", Session}).Json();
+        return Calls.is_object() && Calls["calls"].size() == 1;
+      },
+      std::chrono::milliseconds(GenerousMs)))
+      << Calls.dump();
   EXPECT_EQ("Kitchen", Calls["calls"][0]["line"]);
   Ringlet.Signal(SIGTERM);
   EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();

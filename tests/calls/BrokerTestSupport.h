@@ -46,7 +46,8 @@ inline bool PortAccepts(uint16_t Port) {
   Address.sin_family = AF_INET;
   Address.sin_port = htons(Port);
   Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool Accepts = ::connect(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
+  const bool Accepts =
+      ::connect(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
   ::close(Socket);
   return Accepts;
 }
@@ -95,7 +96,8 @@ public:
       ::execlp("mosquitto", "mosquitto", "-c", (FFolder + "/mosquitto.conf").c_str(), nullptr);
       ::_exit(127);
     }
-    return FPid > 0 && WaitFor([this] { return PortAccepts(FPort) || Ended(); }, 10000ms) && !Ended();
+    return FPid > 0 && WaitFor([this] { return PortAccepts(FPort) || Ended(); }, 10000ms) &&
+           !Ended();
   }
 
   // A broker that stops answering without closing a connection (a hung box): SIGSTOP, and
@@ -142,7 +144,8 @@ struct TReceived {
 // A subscriber with a session the broker keeps (clean session off), QoS 1.
 class TSubscriber {
 public:
-  TSubscriber(uint16_t Port, std::vector<std::string> Topics, const std::string& Id = "ringlet-test-sub")
+  TSubscriber(uint16_t Port, std::vector<std::string> Topics,
+              const std::string& Id = "ringlet-test-sub")
       : FTopics(std::move(Topics)) {
     mosquitto_lib_init();
     FClient = mosquitto_new(Id.c_str(), false, this);
@@ -158,13 +161,15 @@ public:
       std::lock_guard<std::mutex> Guard(Subscriber->FLock);
       ++Subscriber->FSubscribed;
     });
-    mosquitto_message_callback_set(FClient, [](mosquitto*, void* Self, const mosquitto_message* Message) {
-      auto* Subscriber = static_cast<TSubscriber*>(Self);
-      std::lock_guard<std::mutex> Guard(Subscriber->FLock);
-      Subscriber->FReceived.push_back(
-          {Message->topic, std::string(static_cast<const char*>(Message->payload), Message->payloadlen),
-           Message->retain});
-    });
+    mosquitto_message_callback_set(
+        FClient, [](mosquitto*, void* Self, const mosquitto_message* Message) {
+          auto* Subscriber = static_cast<TSubscriber*>(Self);
+          std::lock_guard<std::mutex> Guard(Subscriber->FLock);
+          Subscriber->FReceived.push_back(
+              {Message->topic,
+               std::string(static_cast<const char*>(Message->payload), Message->payloadlen),
+               Message->retain});
+        });
     mosquitto_reconnect_delay_set(FClient, 1, 1, false);
     mosquitto_connect_async(FClient, "127.0.0.1", Port, 10);
     mosquitto_loop_start(FClient);
@@ -179,10 +184,12 @@ public:
   TSubscriber& operator=(const TSubscriber&) = delete;
 
   bool WaitSubscribed(int Times = 1) {
-    return WaitFor([&] {
-      std::lock_guard<std::mutex> Guard(FLock);
-      return FSubscribed >= static_cast<int>(FTopics.size()) * Times;
-    }, 10000ms);
+    return WaitFor(
+        [&] {
+          std::lock_guard<std::mutex> Guard(FLock);
+          return FSubscribed >= static_cast<int>(FTopics.size()) * Times;
+        },
+        10000ms);
   }
 
   std::vector<TReceived> On(const std::string& Topic) {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <linux/capability.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>

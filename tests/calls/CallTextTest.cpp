@@ -18,12 +18,12 @@ TEST(CallTextTest, Utf8TextKeepsValidSequencesAndReadsOtherBytesAsLatin1) {
     std::string In, Out;
   } Cases[] = {
       {"plain", "plain"},
-      {"M\xc3\xbcller", "M\xc3\xbcller"},      // valid UTF-8 stays
-      {"M\xfcller", "M\xc3\xbcller"},          // Latin-1 u-umlaut
-      {"\xc3", "\xc3\x83"},                    // a lead byte at the end
-      {"\xc0\xaf", "\xc3\x80\xc2\xaf"},        // an overlong slash is not a slash
+      {"M\xc3\xbcller", "M\xc3\xbcller"},           // valid UTF-8 stays
+      {"M\xfcller", "M\xc3\xbcller"},               // Latin-1 u-umlaut
+      {"\xc3", "\xc3\x83"},                         // a lead byte at the end
+      {"\xc0\xaf", "\xc3\x80\xc2\xaf"},             // an overlong slash is not a slash
       {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"}, // a surrogate
-      {"\xf0\x9f\x93\x9e", "\xf0\x9f\x93\x9e"}, // a four-byte character
+      {"\xf0\x9f\x93\x9e", "\xf0\x9f\x93\x9e"},     // a four-byte character
   };
   for (const auto& Case : Cases)
     EXPECT_EQ(Utf8Text(Case.In), Case.Out) << Case.In;
@@ -69,13 +69,18 @@ TEST(CallTextTest, TopicSlugIsOneSafeLevel) {
 // plain Latin, anything else with a hash of the name, never the same slug for two names.
 TEST(CallTextTest, TopicSlugsOfNamesBeyondAsciiAreReadableAndDistinct) {
   EXPECT_EQ(TopicSlug("Caf\xc3\xa9 2"), "cafe_2");
-  EXPECT_EQ(TopicSlug("K\xc3\xbc" "che \xc5\x81\xc3\xb3" "d\xc5\xba"), "kuche_lodz");
-  EXPECT_EQ(TopicSlug("Stra\xc3\x9f" "e"), "strasse");
+  EXPECT_EQ(TopicSlug("K\xc3\xbc"
+                      "che \xc5\x81\xc3\xb3"
+                      "d\xc5\xba"),
+            "kuche_lodz");
+  EXPECT_EQ(TopicSlug("Stra\xc3\x9f"
+                      "e"),
+            "strasse");
   EXPECT_EQ(TopicSlug("M\xfcller"), "muller") << "Latin-1 bytes as the line may send them";
   EXPECT_EQ(TopicSlug("\xd0\x9a\xd1\x83\xd1\x85\xd0\xbd\xd1\x8f"), "kukhnya"); // Кухня
-  EXPECT_EQ(TopicSlug("\xd0\x9e\xd1\x84\xd0\xb8\xd1\x81"), "ofis");                // Офис
+  EXPECT_EQ(TopicSlug("\xd0\x9e\xd1\x84\xd0\xb8\xd1\x81"), "ofis");            // Офис
   EXPECT_EQ(TopicSlug("Line \xe2\x80\x93 2"), "line_2") << "a dash is punctuation";
-  const std::string Kitchen = TopicSlug("\xe5\x8e\xa8\xe6\x88\xbf"); // 厨房
+  const std::string Kitchen = TopicSlug("\xe5\x8e\xa8\xe6\x88\xbf");            // 厨房
   const std::string Office = TopicSlug("\xe5\x8a\x9e\xe5\x85\xac\xe5\xae\xa4"); // 办公室
   EXPECT_EQ(Kitchen.size(), 13u) << Kitchen;
   EXPECT_EQ(Kitchen.rfind("line_", 0), 0u) << Kitchen;

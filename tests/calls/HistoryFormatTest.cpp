@@ -35,15 +35,19 @@ const TFormatCase Cases[] = {
      "{\"utc\":\"2025-12-06T05:45:00Z\",\"local_time\":\"06/12/2025  06:45:00\","
      "\"line\":\"Kitchen\",\"number\":\"1\",\"name\":\"Doe, \\\"Jo\\\"\","
      "\"number_absent\":null,\"name_absent\":null,\"contact\":\"\",\"blocked\":false}\n"},
-    {"terminal escapes, line breaks, C1", "2\x1b]0;owned\x07", "A\r\nB\tC\xc2\x9b" "31mD\\",
+    {"terminal escapes, line breaks, C1", "2\x1b]0;owned\x07",
+     "A\r\nB\tC\xc2\x9b"
+     "31mD\\",
      "06/12/2025  06:45:00\t2]0;owned\tABC31mD\\\n",
      "2025-12-06T05:45:00Z,06/12/2025  06:45:00,Kitchen,2]0;owned,ABC31mD\\,,,,0\r\n",
      "{\"utc\":\"2025-12-06T05:45:00Z\",\"local_time\":\"06/12/2025  06:45:00\","
      "\"line\":\"Kitchen\",\"number\":\"2]0;owned\",\"name\":\"ABC31mD\\\\\","
      "\"number_absent\":null,\"name_absent\":null,\"contact\":\"\",\"blocked\":false}\n"},
-    {"8-bit name that is not UTF-8", "3", "M\xfcller \xc3\xa9t\xc3", "06/12/2025  06:45:00\t3\t"
+    {"8-bit name that is not UTF-8", "3", "M\xfcller \xc3\xa9t\xc3",
+     "06/12/2025  06:45:00\t3\t"
      "M\xef\xbf\xbdller \xc3\xa9t\xef\xbf\xbd\n",
-     "2025-12-06T05:45:00Z,06/12/2025  06:45:00,Kitchen,3,M\xef\xbf\xbdller \xc3\xa9t\xef\xbf\xbd,,,,0\r\n",
+     "2025-12-06T05:45:00Z,06/12/2025  06:45:00,Kitchen,3,M\xef\xbf\xbdller "
+     "\xc3\xa9t\xef\xbf\xbd,,,,0\r\n",
      "{\"utc\":\"2025-12-06T05:45:00Z\",\"local_time\":\"06/12/2025  06:45:00\","
      "\"line\":\"Kitchen\",\"number\":\"3\",\"name\":\"M\xef\xbf\xbdller \xc3\xa9t\xef\xbf\xbd\","
      "\"number_absent\":null,\"name_absent\":null,\"contact\":\"\",\"blocked\":false}\n"},
@@ -106,7 +110,8 @@ TEST(HistoryFormatTest, HeaderAndFormatWords) {
 }
 
 TEST(HistoryFormatTest, CleanTextKeepsValidTextAndDropsOverlongForms) {
-  EXPECT_EQ("Zo\xc3\xab \xe2\x82\xac \xf0\x9f\x93\x9e", CleanText("Zo\xc3\xab \xe2\x82\xac \xf0\x9f\x93\x9e"));
+  EXPECT_EQ("Zo\xc3\xab \xe2\x82\xac \xf0\x9f\x93\x9e",
+            CleanText("Zo\xc3\xab \xe2\x82\xac \xf0\x9f\x93\x9e"));
   // An overlong slash and an encoded surrogate are not UTF-8.
   EXPECT_EQ("\xef\xbf\xbd\xef\xbf\xbd", CleanText("\xc0\xaf"));
   EXPECT_EQ("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", CleanText("\xed\xa0\x80"));

@@ -416,15 +416,14 @@ TEST(HistoryMigrationTest, FirstVersionFileIsMigratedAndKeepsItsCalls) {
   TTempFolder Folder;
   const std::string Path = Folder / "calls.sqlite";
   // The layout of schema version 1, as the first release wrote it.
-  ASSERT_TRUE(RunSql(Path,
-                     "CREATE TABLE calls (id INTEGER PRIMARY KEY, moment INTEGER NOT NULL,"
-                     " utc TEXT NOT NULL, local_time TEXT NOT NULL, line TEXT NOT NULL,"
-                     " number TEXT NOT NULL, name TEXT NOT NULL, number_absent TEXT NOT NULL,"
-                     " name_absent TEXT NOT NULL, shown_number TEXT NOT NULL,"
-                     " shown_name TEXT NOT NULL);"
-                     "INSERT INTO calls VALUES (1, 50, '1970-01-01T00:00:50Z', 'then', 'Old',"
-                     " '123', 'OLD CALL', '', '', '123', 'OLD CALL');"
-                     "PRAGMA user_version = 1;"));
+  ASSERT_TRUE(RunSql(Path, "CREATE TABLE calls (id INTEGER PRIMARY KEY, moment INTEGER NOT NULL,"
+                           " utc TEXT NOT NULL, local_time TEXT NOT NULL, line TEXT NOT NULL,"
+                           " number TEXT NOT NULL, name TEXT NOT NULL, number_absent TEXT NOT NULL,"
+                           " name_absent TEXT NOT NULL, shown_number TEXT NOT NULL,"
+                           " shown_name TEXT NOT NULL);"
+                           "INSERT INTO calls VALUES (1, 50, '1970-01-01T00:00:50Z', 'then', 'Old',"
+                           " '123', 'OLD CALL', '', '', '123', 'OLD CALL');"
+                           "PRAGMA user_version = 1;"));
   EXPECT_EQ("123", Numbers(ReadAll(Path))) << "a reader reads an old file as it is";
   TCallRecord Screened = Call(60, "456", "NEW CALL");
   Screened.Contact = "Neighbour";
@@ -480,9 +479,10 @@ TEST(HistoryFaultTest, SecondProcessHoldingTheWriteLock) {
     sqlite3* Db = nullptr;
     char Byte = 'L';
     if (sqlite3_open(Path.c_str(), &Db) != SQLITE_OK ||
-        sqlite3_exec(Db, "BEGIN IMMEDIATE; INSERT INTO calls (moment, utc, local_time, line,"
-                         " number, name, number_absent, name_absent, shown_number, shown_name)"
-                         " VALUES (11, '', '', 'Other', 'uncommitted', '', '', '', '', '');",
+        sqlite3_exec(Db,
+                     "BEGIN IMMEDIATE; INSERT INTO calls (moment, utc, local_time, line,"
+                     " number, name, number_absent, name_absent, shown_number, shown_name)"
+                     " VALUES (11, '', '', 'Other', 'uncommitted', '', '', '', '', '');",
                      nullptr, nullptr, nullptr) != SQLITE_OK)
       Byte = 'E';
     [[maybe_unused]] ssize_t Ignored = ::write(Locked[1], &Byte, 1);
@@ -545,7 +545,8 @@ TEST(HistoryFaultTest, ReadOnlyFolder) {
       Writer.WaitIdle(GenerousMs);
       Writer.Deliver(Call(20, "200", "TWO"));
       Writer.WaitIdle(GenerousMs);
-      Checks.Expect(Writer.LastFault() == hfReadOnly, "fault " + std::to_string(Writer.LastFault()));
+      Checks.Expect(Writer.LastFault() == hfReadOnly,
+                    "fault " + std::to_string(Writer.LastFault()));
       Checks.Expect(Writer.Pending() == 2, "pending " + std::to_string(Writer.Pending()));
       // Told once each: the file, and the spool beside it that cannot be made either.
       Checks.Expect(Messages.Texts().size() == 2, "told once: " + Messages.All());
@@ -623,7 +624,8 @@ TEST(HistoryFaultTest, FullFileSystem) {
   const std::string Path = Mount + "/calls.sqlite";
   const std::string Report = InChild([&] {
     // A mount namespace of our own: the small file system goes away with this process.
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", Mount.c_str(), "tmpfs", 0, "size=256k") != 0)
       return std::string("SKIP: no small file system can be mounted here: ") + std::strerror(errno);
     TChecks Checks;

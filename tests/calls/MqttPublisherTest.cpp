@@ -78,7 +78,8 @@ TEST(MqttPublisherTest, PublishesCallsLastCallStatusAndDiscovery) {
       Subscriber.WaitOn("homeassistant/sensor/ringlet_kitchen_modem/last_caller/config", 1);
   ASSERT_FALSE(Discovery.empty());
   EXPECT_NE(Discovery[0].Payload.find("\"state_topic\":\"ringlet/kitchen_modem/last_call\""),
-            std::string::npos) << Discovery[0].Payload;
+            std::string::npos)
+      << Discovery[0].Payload;
   EXPECT_NE(Discovery[0].Payload.find("\"availability_topic\":\"ringlet/test-publisher/status\""),
             std::string::npos);
 
@@ -90,14 +91,16 @@ TEST(MqttPublisherTest, PublishesCallsLastCallStatusAndDiscovery) {
   EXPECT_EQ(Calls[0].Payload.substr(Calls[0].Payload.find("\"time\"")), Plain.substr(1))
       << "the call's fields after its id";
   EXPECT_NE(Calls[1].Payload.find("\"absent\":{\"number\":\"withheld\",\"name\":\"withheld\"}"),
-            std::string::npos) << Calls[1].Payload;
+            std::string::npos)
+      << Calls[1].Payload;
   const auto Last = Subscriber.WaitOn("ringlet/kitchen_modem/last_call", 2);
   ASSERT_EQ(Last.size(), 2u);
   EXPECT_EQ(Last[1].Payload, Calls[1].Payload);
 
   // A line first seen in a call is announced too.
   Publisher.Deliver(Call("Office", "1", "ONE"));
-  EXPECT_EQ(Subscriber.WaitOn("homeassistant/sensor/ringlet_office/last_caller/config", 1).size(), 1u);
+  EXPECT_EQ(Subscriber.WaitOn("homeassistant/sensor/ringlet_office/last_caller/config", 1).size(),
+            1u);
   EXPECT_TRUE(WaitFor([&] { return Publisher.Waiting() == 0; }, 10000ms));
 
   // Retained: a subscriber that comes later still sees the last call and the sensor.
@@ -157,7 +160,8 @@ TEST(MqttPublisherTest, AnUpdateKeepsTheCallsIdAndReplacesTheLastCall) {
 TEST(MqttPublisherTest, ABrokerStoppedAndStartedAgainLosesNoCallAndKeepsTheOrder) {
   TBroker Broker;
   ASSERT_TRUE(Broker.Start());
-  auto Subscriber = std::make_unique<TSubscriber>(Broker.Port(), std::vector<std::string>{"ringlet/+/call"});
+  auto Subscriber =
+      std::make_unique<TSubscriber>(Broker.Port(), std::vector<std::string>{"ringlet/+/call"});
   ASSERT_TRUE(Subscriber->WaitSubscribed());
   TMqttPublisher Publisher(Options(Broker.Port()));
   std::vector<std::string> Warnings;
@@ -226,8 +230,8 @@ TEST(MqttPublisherTest, TlsWithTheGivenAuthority) {
   const std::string Folder = ::mkdtemp(Template);
   const std::string Command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-      "-addext subjectAltName=IP:127.0.0.1 -keyout " + Folder + "/key.pem -out " + Folder +
-      "/cert.pem >/dev/null 2>&1";
+      "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+      Folder + "/key.pem -out " + Folder + "/cert.pem >/dev/null 2>&1";
   ASSERT_EQ(std::system(Command.c_str()), 0);
   TBroker Broker("cafile " + Folder + "/cert.pem\ncertfile " + Folder + "/cert.pem\nkeyfile " +
                  Folder + "/key.pem\n");
@@ -328,9 +332,9 @@ TEST(MqttPublisherTest, CallsWaitingAtTheEndArePublishedAfterTheNextStart) {
   {
     std::lock_guard<std::mutex> Guard(WarningLock);
     ASSERT_FALSE(Warnings.empty());
-    EXPECT_NE(Warnings.back().find("2 call(s) not acknowledged by the MQTT broker are kept in " +
-                                   Queue),
-              std::string::npos)
+    EXPECT_NE(
+        Warnings.back().find("2 call(s) not acknowledged by the MQTT broker are kept in " + Queue),
+        std::string::npos)
         << Warnings.back();
   }
   ASSERT_TRUE(std::filesystem::exists(Queue));
@@ -361,7 +365,7 @@ TEST(MqttPublisherTest, LinesAndInstancesOnOneBrokerNeverShareATopicOrAClient) {
   TSubscriber Subscriber(Broker.Port(), {"ringlet/#"});
   ASSERT_TRUE(Subscriber.WaitSubscribed());
   const std::string Kitchen = "\xd0\x9a\xd1\x83\xd1\x85\xd0\xbd\xd1\x8f"; // Кухня
-  const std::string Office = "\xd0\x9e\xd1\x84\xd0\xb8\xd1\x81";           // Офис
+  const std::string Office = "\xd0\x9e\xd1\x84\xd0\xb8\xd1\x81";          // Офис
   TMqttOptions First = Options(Broker.Port(), {Kitchen, Office, "Kitchen modem", "kitchen-modem"});
   First.Instance = "Box A";
   TMqttOptions Second = Options(Broker.Port(), {"Kitchen modem"});

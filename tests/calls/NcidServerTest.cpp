@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using NcidTest::TNcidClient;
 
-
 TCallRecord Call(std::time_t Moment, const std::string& Number, const std::string& Name,
                  TAbsence NumberAbsent = abNone, TAbsence NameAbsent = abNone) {
   TCallRecord Record;
@@ -86,7 +85,8 @@ TEST(NcidCallLineTest, TextFromTheLineCannotBreakTheLineOrItsFields) {
   EXPECT_EQ(Stars, 13u) << Text;
   EXPECT_NE(Text.find("*NMBR*555 1  *"), std::string::npos) << Text;
   // A name of blanks only is no name.
-  EXPECT_NE(NcidCallLine("CID:", Call(0, "1", "\x01\x02")).find("*NAME*NO NAME*"), std::string::npos);
+  EXPECT_NE(NcidCallLine("CID:", Call(0, "1", "\x01\x02")).find("*NAME*NO NAME*"),
+            std::string::npos);
 }
 
 // The LINE field is one word however the line is named: a client that reads the fields as a
@@ -145,9 +145,10 @@ TEST_F(NcidServerTest, StartupWithoutHistorySaysTheLogIsEmptyThenCallsArrive) {
   auto Server = StartServer();
   TNcidClient Client(Server->BoundPort());
   ASSERT_TRUE(Client.Connected());
-  EXPECT_EQ(Client.ReadStartup(),
-            (std::vector<std::string>{"200 Server: ringlet (NCID) 9.8.7", "210 API: 1.0 Feature Set 1",
-                                      "252 Call log empty", "300 End of connection startup"}));
+  EXPECT_EQ(
+      Client.ReadStartup(),
+      (std::vector<std::string>{"200 Server: ringlet (NCID) 9.8.7", "210 API: 1.0 Feature Set 1",
+                                "252 Call log empty", "300 End of connection startup"}));
   Server->Deliver(Call(LocalMoment(21, 5), "4075551212", "Chmielewski Joh"));
   EXPECT_EQ(Client.ReadLine(), "CID: *DATE*12082026*TIME*2105*LINE*Kitchen*NMBR*4075551212*MESG*"
                                "NONE*NAME*Chmielewski Joh*");
@@ -230,8 +231,10 @@ TEST_F(NcidServerTest, StartupSendsTheStoredCallsOldestFirst) {
   TNcidClient Client(Server->BoundPort());
   const std::vector<std::string> Lines = Client.ReadStartup();
   ASSERT_EQ(Lines.size(), 6u);
-  EXPECT_EQ(Lines[2], "CIDLOG: *DATE*12082026*TIME*0801*LINE*Kitchen*NMBR*111*MESG*NONE*NAME*FIRST*");
-  EXPECT_EQ(Lines[3], "CIDLOG: *DATE*12082026*TIME*0802*LINE*Kitchen*NMBR*222*MESG*NONE*NAME*SECOND*");
+  EXPECT_EQ(Lines[2],
+            "CIDLOG: *DATE*12082026*TIME*0801*LINE*Kitchen*NMBR*111*MESG*NONE*NAME*FIRST*");
+  EXPECT_EQ(Lines[3],
+            "CIDLOG: *DATE*12082026*TIME*0802*LINE*Kitchen*NMBR*222*MESG*NONE*NAME*SECOND*");
   EXPECT_EQ(Lines[4], "250 End of call log");
   EXPECT_EQ(Lines[5], "300 End of connection startup");
 }

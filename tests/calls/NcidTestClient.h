@@ -92,7 +92,8 @@ public:
   }
 
   void Send(const std::string& Text) {
-    ASSERT_EQ(::send(FSocket, Text.data(), Text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(Text.size()));
+    ASSERT_EQ(::send(FSocket, Text.data(), Text.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(Text.size()));
   }
 
   void ShrinkReceiveBuffer() {

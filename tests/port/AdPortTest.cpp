@@ -15,8 +15,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,9 +27,9 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -964,7 +964,6 @@ TEST_F(AdPortDeviceTest, HandlerExceptionsEndInTheHandler) {
   EXPECT_EQ("from handler", Seen[0]);
   EXPECT_TRUE(Port.Open());
 }
-
 
 // ---------------------------------------------------------------------------------------
 // Closing against failures: dumps that cannot be written, handlers that do not return

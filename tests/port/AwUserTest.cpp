@@ -445,9 +445,8 @@ TEST_F(DispatcherTest, PriorityBoostReachesTheWorkers) {
   Pty.Send("abc");
   ASSERT_EQ(D.PutBlock("xyz", 3), 3);
   EXPECT_EQ(Pty.Receive(3), "xyz");
-  ASSERT_TRUE(PumpUntil([&] {
-    return D.InputUsed() == 3 && D.CommTid.load() != 0 && D.OutputTid.load() != 0;
-  }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return D.InputUsed() == 3 && D.CommTid.load() != 0 && D.OutputTid.load() != 0; }));
   const pid_t Comm = D.CommTid.load();
   const pid_t Dispatch = D.DispatchTid.load();
   const pid_t Output = D.OutputTid.load();

@@ -445,7 +445,8 @@ TEST(CallerIdTest, WholeBlockAtOnceAndLateFieldsAfterThePause) {
   options.PauseMs = 500;
   TModemLineParser parser(options);
   EXPECT_FALSE(parser.NextDeadline());
-  EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NAME=Brit Columbia"}), 1000).empty());
+  EXPECT_TRUE(
+      parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NAME=Brit Columbia"}), 1000).empty());
   // The name alone waits for its number, no pause.
   ASSERT_TRUE(parser.NextDeadline());
   EXPECT_EQ(*parser.NextDeadline(), 1000u + options.LateFieldMs);
@@ -474,11 +475,13 @@ TEST(CallerIdTest, BlockWithoutItsNameWaitsForTheSecondRingOrTheLateFieldTime) {
   // Without rings: the late-field time after the last line.
   {
     TModemLineParser parser(options);
-    EXPECT_TRUE(parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NMBR=07700900461"}), 1000).empty());
+    EXPECT_TRUE(
+        parser.FeedBytes(Crlf({"DATE=1203", "TIME=1452", "NMBR=07700900461"}), 1000).empty());
     ASSERT_TRUE(parser.NextDeadline());
     EXPECT_EQ(*parser.NextDeadline(), 5000u);
     EXPECT_TRUE(parser.Poll(4999).empty());
-    EXPECT_EQ(Describe(parser.Poll(5000)), std::vector<std::string>{"CID 1203|1452|07700900461||--"});
+    EXPECT_EQ(Describe(parser.Poll(5000)),
+              std::vector<std::string>{"CID 1203|1452|07700900461||--"});
   }
   // Before the first ring: past that ring (which restarts the wait), up to the second.
   {
@@ -539,7 +542,6 @@ std::vector<std::string> Joined(std::vector<std::string> lines,
   lines.insert(lines.end(), more.begin(), more.end());
   return lines;
 }
-
 
 const std::vector<TOrderCase>& OrderCases() {
   // Rings 6 s apart, caller ID about 2.5 s after a ring, as North American lines have them.

@@ -261,8 +261,9 @@ std::vector<std::string> WireLines(TFakeModem& modem, const std::string& command
                                    std::size_t expected) {
   const std::size_t over = Count(modem.Process().Stderr(), "call over:");
   modem.Process().Send(command);
-  EXPECT_TRUE(modem.Process().WaitFor(
-      [&] { return Count(modem.Process().Stderr(), "call over:") > over; }, {}, TestSupport::GenerousMs))
+  EXPECT_TRUE(
+      modem.Process().WaitFor([&] { return Count(modem.Process().Stderr(), "call over:") > over; },
+                              {}, TestSupport::GenerousMs))
       << command;
   modem.ReadUntil([&](const std::string& got) { return NonBlankLines(got).size() >= expected; });
   return NonBlankLines(modem.TakeReceived());
@@ -290,8 +291,8 @@ TEST(FakeModemTest, CallerIdOrdersAreScriptedOnTheWire) {
        {"RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212",
         "MESG = 070F43686D69656C6577736B69204A6F68"}},
       {"repeat rings=2",
-       {"RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh",
-        "RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh"}},
+       {"RING", "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh", "RING",
+        "DATE = 0504", "TIME = 2149", "NMBR = 4075551212", "NAME = Chmielewski Joh"}},
   };
   TFakeModem modem;
   ASSERT_TRUE(modem.Start(Fast));
@@ -310,8 +311,9 @@ TEST(FakeModemTest, CallerIdOrdersAreScriptedOnTheWire) {
   for (const auto& [command, reason] : bad) {
     const std::size_t before = Count(modem.Process().Stderr(), reason);
     modem.Process().Send(command);
-    EXPECT_TRUE(modem.Process().WaitFor(
-        [&] { return Count(modem.Process().Stderr(), reason) > before; }, {}, TestSupport::GenerousMs))
+    EXPECT_TRUE(
+        modem.Process().WaitFor([&] { return Count(modem.Process().Stderr(), reason) > before; },
+                                {}, TestSupport::GenerousMs))
         << command;
   }
   EXPECT_EQ(Count(modem.Process().Stderr(), "call from"), cases.size());
@@ -719,12 +721,12 @@ TEST(FakeModemTest, HelpDocumentsEveryCommand) {
   TestSupport::TChildProcess p;
   ASSERT_TRUE(p.Start(TestSupport::FakeModemPath(), {"--help"}));
   ASSERT_EQ(p.Wait(), 0);
-  for (const char* word : {"--link",  "--script",  "--cid-commands", "--ring-spacing", "call",
-                           "private", "outofarea", "nocid",          "numberonly",     "cidfirst",
-                           "mdmf",    "giveup",    "connect",        "data",           "hangup",
-                           "garbage", "longline",  "silent",         "vanish",         "sleep",
-                           "demo",    "split=",    "repeat",         "namefirst",      "masklate",
-                           "mesg="})
+  for (const char* word :
+       {"--link",    "--script", "--cid-commands", "--ring-spacing", "call",     "private",
+        "outofarea", "nocid",    "numberonly",     "cidfirst",       "mdmf",     "giveup",
+        "connect",   "data",     "hangup",         "garbage",        "longline", "silent",
+        "vanish",    "sleep",    "demo",           "split=",         "repeat",   "namefirst",
+        "masklate",  "mesg="})
     EXPECT_NE(p.Stdout().find(word), std::string::npos) << word;
 
   TestSupport::TChildProcess bad;

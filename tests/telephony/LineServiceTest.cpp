@@ -1,9 +1,9 @@
 // The telephony service end to end: a registered, pumping test thread drives libtapi32.so
 // (loaded by dlopen) while a modem is played on a pseudo-terminal.
 #include "ModemLinesShim.h"
+#include "TapiTestSupport.h"
 #include "platform/DeviceHolder.h"
 #include "platform/SerialDevice.h"
-#include "TapiTestSupport.h"
 
 #include <ctime>
 #include <dirent.h>

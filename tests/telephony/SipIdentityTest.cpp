@@ -112,8 +112,10 @@ const TCase Cases[] = {
      "12345678901234567890123456789012",
      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789AB"},
     {"C1 controls, in UTF-8 or as raw bytes, never reach a terminal",
-     FromOnly("\"J\xC3\xBCrgen\xC2\x9B" "2J M\x9B" "1m\" <sip:5551234@x>"), "5551234",
-     "J\xC3\xBCrgen2J M1m"},
+     FromOnly("\"J\xC3\xBCrgen\xC2\x9B"
+              "2J M\x9B"
+              "1m\" <sip:5551234@x>"),
+     "5551234", "J\xC3\xBCrgen2J M1m"},
     {"a name is never cut inside a character",
      FromOnly("\"" + std::string(63, 'x') + "\xC3\xA9\" <sip:1@x>"), "1", std::string(63, 'x')},
     {"unterminated quote or bracket is no address", FromOnly("\"Broken <sip:1@x>"), "", ""},

@@ -157,8 +157,9 @@ TEST_F(WebServerTest, SearchAndDaysFilterTheCalls) {
 TEST_F(WebServerTest, AMalformedParameterIsABadRequest) {
   Start(Options());
   LogIn();
-  for (const char* Query : {"limit=0", "limit=501", "limit=-1", "limit=ten", "offset=x",
-                            "since=2026-3-1", "until=2026-13-01", "since=2026-02-30", "since=yesterday"}) {
+  for (const char* Query :
+       {"limit=0", "limit=501", "limit=-1", "limit=ten", "offset=x", "since=2026-3-1",
+        "until=2026-13-01", "since=2026-02-30", "since=yesterday"}) {
     const TAnswer Answer = Get(std::string("/api/calls?") + Query);
     EXPECT_EQ(400, Answer.Status) << Query;
     EXPECT_FALSE(Answer.Json().value("error", "").empty()) << Query;
@@ -311,8 +312,8 @@ TEST_F(WebServerTest, TheEventStreamBringsEachCallAndLineAsItComes) {
   LogIn();
   TConnection Stream(FPort);
   ASSERT_TRUE(Stream.Send(RequestText({"GET", "/api/events", "", FSession})));
-  const std::string Head =
-      Stream.ReadUntil([](const std::string& In) { return In.find("retry:") != std::string::npos; });
+  const std::string Head = Stream.ReadUntil(
+      [](const std::string& In) { return In.find("retry:") != std::string::npos; });
   ASSERT_NE(std::string::npos, Head.find("text/event-stream")) << Head;
   TCallRecord Call = MakeCall(std::time(nullptr), "3125550147", "OKAFOR GRACE", 7);
   FServer->Deliver(Call);
@@ -322,7 +323,8 @@ TEST_F(WebServerTest, TheEventStreamBringsEachCallAndLineAsItComes) {
   const size_t At = Text.find("event: call\ndata: ");
   ASSERT_NE(std::string::npos, At) << Text;
   const size_t Begin = At + 18;
-  const TJson Event = TJson::parse(Text.substr(Begin, Text.find('\n', Begin) - Begin), nullptr, false);
+  const TJson Event =
+      TJson::parse(Text.substr(Begin, Text.find('\n', Begin) - Begin), nullptr, false);
   EXPECT_EQ("3125550147", Event.value("number", "")) << Event.dump();
   EXPECT_EQ("7", Event.value("key", ""));
   EXPECT_EQ(0, Event.value("id", -1));
@@ -340,7 +342,9 @@ TEST_F(WebServerTest, AQuietStreamGetsKeepAlivesAndStreamsAreBounded) {
   TConnection First(FPort), Second(FPort);
   ASSERT_TRUE(First.Send(RequestText({"GET", "/api/events", "", FSession})));
   ASSERT_TRUE(Second.Send(RequestText({"GET", "/api/events", "", FSession})));
-  const auto KeptAlive = [](const std::string& In) { return In.find(": keep-alive") != std::string::npos; };
+  const auto KeptAlive = [](const std::string& In) {
+    return In.find(": keep-alive") != std::string::npos;
+  };
   EXPECT_TRUE(KeptAlive(First.ReadUntil(KeptAlive)));
   EXPECT_TRUE(KeptAlive(Second.ReadUntil(KeptAlive)));
   EXPECT_EQ(503, Get("/api/events").Status);
@@ -404,7 +408,8 @@ TEST_F(WebServerTest, BlockAndUnblockChangeOnlyTheNumbersOwnLines) {
   EXPECT_EQ(404, Write("DELETE", "/api/block/5551234567", "").Status);
   EXPECT_EQ(404, Write("DELETE", "/api/block/19005550000", "").Status) << "a prefix is no number";
   EXPECT_EQ(204, Write("DELETE", "/api/block/3125550147", "").Status);
-  EXPECT_EQ("# nuisance callers\r\n1900*\r\nname:SURVEY\r\n", ReadFile(FFolder / "config/blocklist.txt"));
+  EXPECT_EQ("# nuisance callers\r\n1900*\r\nname:SURVEY\r\n",
+            ReadFile(FFolder / "config/blocklist.txt"));
 }
 
 TEST_F(WebServerTest, AddingAContactNamesTheCallers) {
@@ -412,7 +417,9 @@ TEST_F(WebServerTest, AddingAContactNamesTheCallers) {
   Start(Options());
   LogIn();
   EXPECT_EQ("", Get("/api/calls").Json()["calls"][0]["contact"]);
-  EXPECT_EQ(201, Write("POST", "/api/contacts", R"({"name": "Grace Okafor", "number": "+1 312 555 0147"})").Status);
+  EXPECT_EQ(201, Write("POST", "/api/contacts",
+                       R"({"name": "Grace Okafor", "number": "+1 312 555 0147"})")
+                     .Status);
   EXPECT_NE(std::string::npos, ReadFile(FFolder / "config/contacts.vcf").find("FN:Grace Okafor"));
   EXPECT_EQ("Grace Okafor", Get("/api/calls").Json()["calls"][0]["contact"]);
 }
@@ -425,12 +432,15 @@ TEST_F(WebServerTest, MarkupInANameComesBackAsTheSameCharacters) {
   const TAnswer Answer = Get("/api/calls");
   EXPECT_EQ("application/json", Answer.Header("content-type"));
   EXPECT_EQ(Markup + "[2J", Answer.Json()["calls"][0]["name"]) << "control characters are dropped";
-  EXPECT_EQ(201, Write("POST", "/api/contacts", TJson{{"name", Markup}, {"number", "5551234"}}.dump()).Status);
+  EXPECT_EQ(
+      201,
+      Write("POST", "/api/contacts", TJson{{"name", Markup}, {"number", "5551234"}}.dump()).Status);
   EXPECT_EQ(Markup, Get("/api/calls").Json()["calls"][0]["contact"]);
 }
 
 TEST_F(WebServerTest, TheCsvDownloadKeepsFormulasFromSpreadsheets) {
-  Store({MakeCall(Moment(1), "5551234", "=HYPERLINK(\"http://x\")"), MakeCall(Moment(2), "5555678", "@SUM(A1)"),
+  Store({MakeCall(Moment(1), "5551234", "=HYPERLINK(\"http://x\")"),
+         MakeCall(Moment(2), "5555678", "@SUM(A1)"),
          MakeCall(Moment(3), "5550000", "PLAIN, NAME")});
   Start(Options());
   LogIn();

@@ -54,7 +54,7 @@ inline void WriteFile(const std::string& Path, const std::string& Text) {
 }
 
 struct TAnswer {
-  int Status = 0; // 0: no answer (closed or timed out)
+  int Status = 0;                             // 0: no answer (closed or timed out)
   std::map<std::string, std::string> Headers; // names in lower case
   std::string Body;
 
@@ -106,7 +106,8 @@ public:
   std::string ReadUntil(TDone Done, std::chrono::milliseconds Limit = 10000ms) {
     const auto Until = TClock::now() + Limit;
     while (!Done(FIn) && !FClosed) {
-      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - TClock::now());
+      const auto Left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Until - TClock::now());
       pollfd Poll{FSocket, POLLIN, 0};
       if (Left.count() <= 0 || ::poll(&Poll, 1, static_cast<int>(Left.count())) <= 0)
         break;

@@ -28,8 +28,8 @@ protected:
     TServerFixture::SetUp();
     const std::string Made = Output(
         "timeout 60 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-        " -days 2 -subj /CN=127.0.0.1 -keyout " + FFolder / "key.pem" + " -out " +
-        FFolder / "cert.pem" + " 2>&1");
+        " -days 2 -subj /CN=127.0.0.1 -keyout " +
+        FFolder / "key.pem" + " -out " + FFolder / "cert.pem" + " 2>&1");
     ASSERT_TRUE(fs::exists(FFolder / "cert.pem")) << Made;
   }
 
@@ -79,8 +79,8 @@ TEST_F(WebTlsTest, ACertificateThatCannotBeUsedStopsTheStart) {
   EXPECT_NE(std::string::npos, TWebServer(Settings).Start().find("is not a PEM private key"));
   // A key of its own, not the certificate's.
   const std::string Made = Output("timeout 60 openssl genpkey -algorithm EC -pkeyopt "
-                                  "ec_paramgen_curve:prime256v1 -out " + FFolder / "other.pem" +
-                                  " 2>&1");
+                                  "ec_paramgen_curve:prime256v1 -out " +
+                                  FFolder / "other.pem" + " 2>&1");
   ASSERT_TRUE(fs::exists(FFolder / "other.pem")) << Made;
   Settings = TlsOptions();
   Settings.KeyFile = FFolder / "other.pem";
