@@ -13,10 +13,26 @@ namespace {
 
 constexpr size_t DefaultMaxClients = 32;
 
-std::string FirstLine(const std::string& FileName, bool& Read) {
+// The first line of a small regular file; a device, a pipe or a huge file is refused (reading
+// /dev/zero for a line would never end). Why says what is wrong, "" when the line was read.
+std::string FirstLine(const std::string& FileName, std::string& Why) {
+  constexpr std::uintmax_t MaxBytes = 4096;
+  std::error_code Error;
+  if (!std::filesystem::is_regular_file(FileName, Error)) {
+    Why = Error ? "cannot be read" : "is not a regular file";
+    return "";
+  }
+  const std::uintmax_t Size = std::filesystem::file_size(FileName, Error);
+  if (Error || Size > MaxBytes) {
+    Why = Error ? "cannot be read" : "is larger than 4 KiB";
+    return "";
+  }
   std::ifstream File(FileName);
   std::string Line;
-  Read = static_cast<bool>(File) && static_cast<bool>(std::getline(File, Line));
+  if (!File || !std::getline(File, Line)) {
+    Why = "cannot be read";
+    return "";
+  }
   while (!Line.empty() && (Line.back() == '\r' || Line.back() == ' '))
     Line.pop_back();
   return Line;
@@ -101,10 +117,10 @@ std::string TNetworkOutlets::StartMqtt(const TNetworkOptions& Options,
   if (!ParseMqttUrl(Options.MqttUrl, Mqtt, Error))
     return "--mqtt: " + Error;
   if (!Options.MqttPasswordFile.empty()) {
-    bool Read = false;
-    Mqtt.Password = FirstLine(Options.MqttPasswordFile, Read);
-    if (!Read)
-      return "the MQTT password file " + Options.MqttPasswordFile + " cannot be read";
+    std::string Why;
+    Mqtt.Password = FirstLine(Options.MqttPasswordFile, Why);
+    if (!Why.empty())
+      return "the MQTT password file " + Options.MqttPasswordFile + " " + Why;
   }
   if (!Options.MqttCaFile.empty() && ::access(Options.MqttCaFile.c_str(), R_OK) != 0)
     return "the MQTT CA file " + Options.MqttCaFile + " cannot be read";

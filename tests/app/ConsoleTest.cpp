@@ -584,8 +584,15 @@ TEST_F(ConsoleTest, NetworkOptionsAreCheckedBeforeMonitoring) {
   TFakeModem Modem;
   ASSERT_TRUE(Modem.Start());
   WriteTelephonyConfig(FFolder / "telephony.ini", {{"Fake Modem 1", Modem.Device()}});
+  std::ofstream(FFolder / "huge-password") << std::string(5000, 'x');
   const std::vector<std::pair<std::vector<std::string>, std::string>> Cases = {
       {{"--console", "--ncid-listen", "localhost:3333"}, "not a numeric IP address"},
+      // A device would be read for a line forever, a huge file whole.
+      {{"--console", "--mqtt", "mqtt://127.0.0.1", "--mqtt-password-file", "/dev/zero"},
+       "/dev/zero is not a regular file"},
+      {{"--console", "--mqtt", "mqtt://127.0.0.1", "--mqtt-password-file",
+        FFolder / "huge-password"},
+       "is larger than 4 KiB"},
       {{"--console", "--mqtt", "http://broker"}, "is not an MQTT URL"},
       {{"--console", "--mqtt", "mqtt://127.0.0.1", "--mqtt-password-file", FFolder / "none"},
        "cannot be read"},
