@@ -86,7 +86,9 @@ std::string NcidLineId(const std::string& Line, const std::map<std::string, std:
   const auto Chosen = std::find_if(LineIds.begin(), LineIds.end(), [&Line](const auto& Entry) {
     return strcasecmp(Entry.first.c_str(), Line.c_str()) == 0;
   });
-  std::string Id = PlainField(Chosen != LineIds.end() ? Chosen->second : Line, "*");
+  // C1 controls too (a 0x9B starts an escape sequence on a client's terminal, as ESC [ does).
+  std::string Id =
+      PlainField(Platform::StripControls(Chosen != LineIds.end() ? Chosen->second : Line), "*");
   const size_t First = Id.find_first_not_of(' ');
   if (First == std::string::npos)
     return "-";

@@ -101,6 +101,8 @@ TEST(NcidCallLineTest, TheLineIsAnIdOfOneWord) {
       {"Line*1", "Line_1"},
       {"  Cellar  ", "Cellar"},
       {"Tab\there", "Tab_here"},
+      {"Hall\u009B31m", "Hall31m"}, // a C1 control in UTF-8 goes
+      {"Hall\23331m", "Hall31m"},   // and as a raw byte (0x9B)
       {"", "-"},
       {"   ", "-"},
       {"Hall", "-"}, // a chosen id of nothing is no id
