@@ -16,6 +16,7 @@
 
 #include <QAction>
 #include <QHeaderView>
+#include <QInputDevice>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -654,6 +655,9 @@ public:
   explicit TLatencyProbe(QTreeWidget& List) : FList(List) {
     FList.installEventFilter(this);
     FList.viewport()->installEventFilter(this);
+    // The keyboard device the key events name is made here, on the window's thread: made on
+    // the poster's thread, Qt would never free it.
+    QInputDevice::primaryKeyboard();
     FThread = std::thread([this] {
       while (!FStop) {
         if (FSent == 0) {
