@@ -810,7 +810,9 @@ void TApdCustomTapiDevice::LineDevState(DWORD Device, DWORD_PTR Param1, DWORD_PT
   switch (Param1) {
   case LINEDEVSTATE_RINGING:
     DoStatus(false, false, Device, LINE_LINEDEVSTATE, Param1, Param2, Param3);
-    if (FAnswerOnRing <= Param3) {
+    // Rings of a call that was dropped (the phone rings on) or the end of the ringing (0)
+    // have no call to answer.
+    if (FCallHandle != 0 && Param3 != 0 && FAnswerOnRing <= Param3) {
       WaitForReply(tuLineAnswer(FCallHandle, nullptr, 0));
       DoLog(ltapiAnswer);
     }

@@ -356,6 +356,32 @@ TEST_F(AdTapiTest, DestroyingTheDeviceDuringACallRunsNoHandlerOfItsOwner) {
   EXPECT_TRUE(HandledErrors.empty());
 }
 
+TEST_F(AdTapiTest, RingsWithoutAnOfferedCallAreReportedButNeverAnswered) {
+  AddModem(0, "Modem A");
+  Create();
+  std::vector<int> Rings;
+  Device->OnTapiStatus = [&](TObject*, bool, bool, int, int Message, int Param1, int, int Param3) {
+    if (Message == LINE_LINEDEVSTATE && Param1 == LINEDEVSTATE_RINGING)
+      Rings.push_back(Param3);
+  };
+  Device->SetAnswerOnRing(2);
+  Device->StartAnswering();
+  // The rings of a call dropped before this open go on, and then stop.
+  for (int Ring : {4, 5, 0}) {
+    StandIn.Deliver(StandIn.LastLine(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, Ring);
+    Drain();
+  }
+  EXPECT_EQ((std::vector<int>{4, 5, 0}), Rings);
+  EXPECT_EQ(0, StandIn.CountOf("lineAnswer"));
+
+  const HCALL Call = Offer(0, nullptr, nullptr);
+  Drain();
+  StandIn.Deliver(StandIn.LastLine(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 2);
+  Drain();
+  ASSERT_EQ(1, StandIn.CountOf("lineAnswer"));
+  EXPECT_EQ(Call, StandIn.CallsOf("lineAnswer")[0].Args[0]);
+}
+
 TEST_F(AdTapiTest, RingingAtAnswerOnRingAnswersAndConnectsThePort) {
   AddModem(0, "Modem A");
   // The modem behind the call: the far side of a pseudo-terminal.
