@@ -72,25 +72,19 @@ void PartyAbsences(DWORD Flags, const std::string& ID, const std::string& IDName
   Name = (Flags & LINECALLPARTYID_NAME) && !IDName.empty() ? abNone : abUnavailable;
 }
 
-// The serial device of the selected line, from its modem configuration ("Device=...");
-// "" when no line is selected (asking then could open the selection dialog) or unreadable.
+// The serial device of the selected line, as the library names it; "" when no line is
+// selected (asking then could open the selection dialog) or the line has no serial device.
 std::string SelectedDevicePath(TApdTapiDevice& Phone) {
   if (Phone.SelectedDevice().empty())
     return {};
-  try {
-    const TapiConfigRec Config = Phone.ReadModemConfig();
-    const std::string Text(reinterpret_cast<const char*>(Config.Data), Config.DataSize);
-    const std::string Key = "Device=";
-    size_t Start = Text.find(Key);
-    while (Start != std::string::npos && Start > 0 && Text[Start - 1] != '\n')
-      Start = Text.find(Key, Start + 1);
-    if (Start == std::string::npos)
-      return {};
-    const size_t Value = Start + Key.size();
-    return Text.substr(Value, Text.find_first_of(std::string("\r\n\0", 3), Value) - Value);
-  } catch (const std::exception&) {
+  const int Id = Phone.FindDeviceID(Phone.SelectedDevice());
+  TTapiRecord<VARSTRING> Buffer = NewVarString();
+  if (Id < 0 || !Buffer ||
+      tuLineGetDevConfig(static_cast<DWORD>(Id), Buffer.Get(), "comm/datamodem/portname") != 0)
     return {};
-  }
+  const std::string_view Path =
+      TapiRecordBytes(Buffer, &VARSTRING::dwStringSize, &VARSTRING::dwStringOffset);
+  return std::string(Path.substr(0, Path.find('\0')));
 }
 
 // The words for what a line function returned: a LINEERR value or a code of the loader.

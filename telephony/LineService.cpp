@@ -364,9 +364,16 @@ LONG TLineService::GetDevConfig(DWORD device, VARSTRING* config, LPCSTR deviceCl
     return Err(LINEERR_UNINITIALIZED);
   if (device >= FDevices.size())
     return Err(LINEERR_BADDEVICEID);
+  const TDevice& line = FDevices[device];
+  if (SameClass(deviceClass, "comm/datamodem/portname")) {
+    // The serial device as a value of its own, for those who want only that; a line
+    // without a modem has none.
+    if (line.Config.Kind != lkModem)
+      return Err(LINEERR_INVALDEVICECLASS);
+    return FillVarString(config, STRINGFORMAT_ASCII, WithZero(line.Config.Device));
+  }
   if (!SameClass(deviceClass, "comm/datamodem") && !SameClass(deviceClass, "comm"))
     return Err(LINEERR_INVALDEVICECLASS);
-  const TDevice& line = FDevices[device];
   if (line.Config.Kind != lkModem)
     return FillVarString(config, STRINGFORMAT_ASCII, WithZero(CallLineConfig(line)));
   std::string text =

@@ -34,6 +34,9 @@
 // On a modem, reject (RINGLET_DEVSPECIFIC_REJECT) ends an offered call without connecting it;
 // while it runs a lineDrop waits for it. A call being dropped or rejected is never handed
 // over: lineGetID "comm/datamodem" refuses it.
+// Settings: lineGetDevConfig "comm/datamodem" (or "comm") gives a line's settings as text for
+// people to read; "comm/datamodem/portname" gives a modem line's serial device alone (no open
+// line needed), and LINEERR_INVALDEVICECLASS for a line without one.
 #pragma once
 
 #include "platform/Messages.h"

@@ -171,6 +171,8 @@ TEST_F(CallLinesServiceTest, LinesOfEveryKindAreListedWithWhatTheyAre) {
   EXPECT_NE(text.find("Kind=sip\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("State=registered at sip:127.0.0.1:"), std::string::npos) << text;
   EXPECT_EQ(text.find(Password), std::string::npos) << text;
+  EXPECT_EQ(Tapi().GetDevConfig(1, config.As<VARSTRING>(), "comm/datamodem/portname"),
+            LINEERR_INVALDEVICECLASS);
   TRecordBuffer status(sizeof(LINEDEVSTATUS));
   ASSERT_EQ(Tapi().GetLineDevStatus(sip, status.As<LINEDEVSTATUS>()), 0);
   EXPECT_TRUE(status.As<LINEDEVSTATUS>()->dwDevStatusFlags & LINEDEVSTATUSFLAGS_INSERVICE);

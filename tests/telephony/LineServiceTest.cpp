@@ -752,6 +752,10 @@ TEST_F(LineServiceTest, CallerIdCommandFallsBackAndIsSentFirstOnTheNextOpen) {
   const std::string settings = config.StringAt(text->dwStringOffset, text->dwStringSize);
   EXPECT_NE(settings.find("Init=AT#CID=1"), std::string::npos) << settings;
   EXPECT_NE(settings.find("Device=" + Peer.SlavePath()), std::string::npos);
+  TRecordBuffer port(1028);
+  ASSERT_EQ(Tapi().GetDevConfig(0, port.As<VARSTRING>(), "comm/datamodem/portname"), 0);
+  const VARSTRING* name = port.As<VARSTRING>();
+  EXPECT_EQ(port.StringAt(name->dwStringOffset, name->dwStringSize), Peer.SlavePath() + '\0');
 
   // The modem said it has voice class 8.
   TRecordBuffer caps(1024);
