@@ -1269,9 +1269,11 @@ std::vector<std::shared_ptr<TCallLine>> TLineService::TakeCallLines() {
       lines.push_back(std::move(device.CallLine));
     device.CallLine.reset();
     device.Finished.clear();
-    device.LineRings.clear();
-    device.HeardCall = device.ToldCall = 0;
-    device.CallRings = 0;
+    if (device.Config.Kind != lkModem) {
+      device.LineRings.clear();
+      device.HeardCall = device.ToldCall = 0;
+      device.CallRings = 0;
+    }
   }
   return lines;
 }
@@ -1341,8 +1343,8 @@ void TLineService::RingsLost(const TLineMessage& message) {
   if (message.RingsOf >= FDevices.size() || message.Param3 != 0)
     return; // a count: the next ring tells a newer one
   TDevice& device = FDevices[message.RingsOf];
-  if (device.CallRings != 0)
-    return; // it hears the ringing of another call, whose end it will hear
+  if (device.Config.Kind == lkModem || device.CallRings != 0)
+    return; // the lines were read anew; or it hears another call ring, whose end it will hear
   device.CallRings = 1;
   TellRings(device, OpenLineOf(message.RingsOf));
 }

@@ -297,6 +297,24 @@ TEST_F(CallLinesServiceTest, SipCallsAreOfferedDroppedWithoutEndingThemAndReject
   ExpectRingsThenQuiet(rings, 2, again);
   // The ringing stopped before the call went: a component that closes the line then hears it.
   EXPECT_LT(FindMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, static_cast<size_t>(disconnected)), 0);
+
+  // As the monitor handles a blocked caller: reject, and close before anything the line said
+  // since is read (the caller has its 603, so the end of the ringing is on its way). It is not
+  // lost: the line opened again hears it.
+  from = Received().size();
+  TSipp third(Folder.Path(), "service-blocked");
+  ASSERT_TRUE(third.Start(CallerScenario(uri, "<sip:+19005550100@127.0.0.1>", "", 0, "603"),
+                          SipTarget(), "127.0.0.1", CallLineTest::FreeSipPort()));
+  call = TakeOffer(from);
+  ASSERT_NE(call, 0u);
+  ASSERT_GT(Tapi().DevSpecific(again, 0, call, const_cast<DWORD*>(&Reject), sizeof Reject), 0);
+  EXPECT_EQ(third.Wait(), 0) << third.Report();
+  Close(again);
+  const HLINE last = Open(1);
+  ASSERT_NE(last, 0u);
+  ASSERT_TRUE(WaitRing(0, from));
+  PumpFor(400);
+  ExpectRingsThenQuiet(RingsFrom(from), 1, last);
 }
 
 TEST_F(CallLinesServiceTest, CallMonitorCallsAndAClosedRouter) {
