@@ -9,6 +9,9 @@
 // handler may call back into the line. A call is known by a key that is never reused within
 // the line's life. Calls the line still sees ringing are listed by RingingCalls(), so that an
 // owner who was away (the line closed between two calls) can take them up.
+// Rings: an offered call has rung once. While it still rings, the line reports it ringing
+// again every RingCycleMs of its configuration (TLineConfig), counting on from 2, as a phone
+// on that line would ring; no ring of a call follows its OnCallEnded (or OnCallRejected).
 // The kind decides what can be done: Reject() ends the offered call for every phone it rings
 // (asynchronous: OnCallRejected follows, then OnCallEnded). An owner that is done with a call
 // without rejecting it simply stops listening: the line sends nothing that would end the call
@@ -27,7 +30,10 @@ namespace Telephony {
 class TCallLineEvents {
 public:
   virtual ~TCallLineEvents() = default;
+  // Ring 1 of the call.
   virtual void OnCallOffered(uint64_t call, const TCallerIdInfo& caller) = 0;
+  // Ring `rings` (2, 3, ...) of a call still ringing.
+  virtual void OnCallRinging(uint64_t call, uint32_t rings) = 0;
   // Cancelled by the caller, answered elsewhere, rejected, or gone with the connection.
   virtual void OnCallEnded(uint64_t call) = 0;
   // The outcome of Reject(): done (the refusal went out) or not.

@@ -264,7 +264,7 @@ std::string TCallMonitorLine::Serve(int fd) {
     {
       std::lock_guard lock(FLock);
       for (const auto& [id, call] : FRinging)
-        next = std::min(next, call.SinceMs + MaxRingMs);
+        next = std::min({next, call.SinceMs + MaxRingMs, call.NextRingMs});
     }
     pollfd polls[2] = {{fd, POLLIN, 0}, {FWakeFd, POLLIN, 0}};
     const int ready = ::poll(polls, 2, static_cast<int>(next > now ? next - now : 0));
@@ -274,6 +274,7 @@ std::string TCallMonitorLine::Serve(int fd) {
       return std::strerror(errno);
     now = NowMs();
     ExpireCalls(now);
+    RingOn(now);
     if (ready <= 0 || !(polls[0].revents & (POLLIN | POLLHUP | POLLERR)))
       continue;
     char buffer[1024];
@@ -316,6 +317,7 @@ void TCallMonitorLine::HandleLine(std::string_view text, uint64_t now) {
   TRinging call;
   call.Key = ++FNextKey;
   call.SinceMs = now;
+  call.NextRingMs = now + FConfig.RingCycleMs;
   if (event.Caller.empty())
     call.Caller.NumberAbsent = call.Caller.NameAbsent = caPrivate;
   else
@@ -351,6 +353,25 @@ void TCallMonitorLine::EndAll() {
   }
   for (const std::string& id : ids)
     EndCall(id);
+}
+
+// The router tells of a call once; its phones ring on until it ends.
+void TCallMonitorLine::RingOn(uint64_t now) {
+  std::vector<std::pair<uint64_t, uint32_t>> rings;
+  {
+    std::lock_guard lock(FLock);
+    for (auto& [id, call] : FRinging) {
+      if (now < call.NextRingMs)
+        continue;
+      // After a stall, one ring and the cycle from now: never a burst to catch up.
+      call.NextRingMs += FConfig.RingCycleMs;
+      if (call.NextRingMs <= now)
+        call.NextRingMs = now + FConfig.RingCycleMs;
+      rings.emplace_back(call.Key, ++call.Rings);
+    }
+  }
+  for (const auto& [key, count] : rings)
+    FEvents.OnCallRinging(key, count);
 }
 
 void TCallMonitorLine::ExpireCalls(uint64_t now) {

@@ -8,9 +8,11 @@
 // "date;RING;id;caller;callee;line;" offers a call with the caller's number (an empty caller
 // is withheld); "date;CONNECT;id;..." (answered) and "date;DISCONNECT;id;seconds;" end it;
 // "date;CALL;..." (an outgoing call) is ignored, as is any line that is not one of these.
-// The connection's end ends every ringing call, as does MaxRingMs without news of it. At most
-// MaxCalls ring at once; lines are at most 512 bytes, numbers 32 printable characters. The
-// protocol has no way to refuse a call: Reject() always fails.
+// The connection's end ends every ringing call, as does MaxRingMs without news of it. The
+// router says nothing while the phones ring: a call is reported ringing again every
+// RingCycleMs until it ends. At most MaxCalls ring at once; lines are at most 512 bytes,
+// numbers 32 printable characters. The protocol has no way to refuse a call: Reject() always
+// fails.
 #pragma once
 
 #include "telephony/CallLine.h"
@@ -60,6 +62,8 @@ private:
     uint64_t Key = 0;
     TCallerIdInfo Caller;
     uint64_t SinceMs = 0;
+    uint64_t NextRingMs = 0;
+    uint32_t Rings = 1;
   };
 
   void Run();
@@ -69,6 +73,7 @@ private:
   void EndCall(const std::string& id);
   void EndAll();
   void ExpireCalls(uint64_t now);
+  void RingOn(uint64_t now);
   bool WaitForStop(uint64_t ms);
   bool Stopping() const;
   void SetState(bool inService, const std::string& text);

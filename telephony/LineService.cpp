@@ -587,6 +587,8 @@ LONG TLineService::SetStatusMessages(HLINE handle, DWORD lineStates, DWORD addre
     return Err(LINEERR_INVALADDRESSSTATE);
   line->LineStates = lineStates;
   line->AddressStates = addressStates;
+  if (IsCallLine(*line))
+    TellRings(FDevices[line->DeviceId], line);
   return 0;
 }
 
@@ -1138,8 +1140,11 @@ void TLineService::Dispatch(HLINEAPP app) {
     message = registration->Queue.front();
     registration->Queue.pop_front();
     TOpenLine* line = message.Line ? FindLine(message.Line) : nullptr;
-    if ((message.Line && (!line || line->App != app)) || (message.Call && !FindCall(message.Call)))
+    if ((message.Line && (!line || line->App != app)) ||
+        (message.Call && !FindCall(message.Call))) {
+      RingsLost(message);
       return; // its line or call is gone: the application no longer expects it
+    }
     if (message.Message == LINE_CLOSE)
       closed = TakeLine(message.Line);
     callback = registration->Callback;
@@ -1196,6 +1201,9 @@ public:
   TCallSink(TLineService& service, DWORD device) : FService(service), FDevice(device) {}
   void OnCallOffered(uint64_t call, const TCallerIdInfo& caller) override {
     FService.OnLineCallOffered(FDevice, call, caller);
+  }
+  void OnCallRinging(uint64_t call, uint32_t rings) override {
+    FService.OnLineCallRinging(FDevice, call, rings);
   }
   void OnCallEnded(uint64_t call) override { FService.OnLineCallEnded(FDevice, call); }
   void OnCallRejected(uint64_t call, bool done) override {
@@ -1268,6 +1276,11 @@ std::vector<std::shared_ptr<TCallLine>> TLineService::TakeCallLines() {
       lines.push_back(std::move(device.CallLine));
     device.CallLine.reset();
     device.Finished.clear();
+    if (device.Config.Kind != lkModem) {
+      device.LineRings.clear();
+      device.HeardCall = device.ToldCall = 0;
+      device.CallRings = 0;
+    }
   }
   return lines;
 }
@@ -1303,16 +1316,74 @@ void TLineService::OfferWaitingCall(TOpenLine& line) {
     call->MediaMode = LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_UNKNOWN;
     call->CallerId = caller;
     call->HasCallerId = true;
+    // Its rings from now on, and the first before its caller ID, as a modem's ring comes
+    // before the caller ID (the monitor closes the line at the caller ID).
+    device.LineRings.emplace(key, 1); // the line's own report may still be on its way
+    device.HeardCall = key;
+    TellRings(device, &line);
     Post(line.App, TLineMessage{call->Handle, LINE_CALLINFO, line.Instance,
                                 LINECALLINFOSTATE_CALLERID, 0, 0, line.Handle, call->Handle});
     return;
   }
 }
 
-void TLineService::OnLineCallOffered(DWORD device, uint64_t, const TCallerIdInfo&) {
+void TLineService::TellRings(TDevice& device, TOpenLine* line) {
+  if (!line || !(line->LineStates & LINEDEVSTATE_RINGING))
+    return; // told when it listens
+  const auto post = [&](DWORD rings) {
+    device.CallRings = rings;
+    Post(line->App, TLineMessage{line->Handle, LINE_LINEDEVSTATE, line->Instance,
+                                 LINEDEVSTATE_RINGING, 1, rings, line->Handle, 0, line->DeviceId});
+  };
+  if (device.ToldCall != device.HeardCall && device.CallRings != 0)
+    post(0); // the call it heard stopped ringing
+  device.ToldCall = device.HeardCall;
+  const auto found = device.LineRings.find(device.HeardCall);
+  const DWORD rings = found == device.LineRings.end() ? 0 : found->second;
+  if (rings != device.CallRings)
+    post(rings);
+}
+
+// A call line's ring 0 that never reached the application (it closed the line first) is owed
+// to it still: it hears it on the line open now, or at the next open.
+void TLineService::RingsLost(const TLineMessage& message) {
+  if (message.RingsOf >= FDevices.size() || message.Param3 != 0)
+    return; // a count: the next ring tells a newer one
+  TDevice& device = FDevices[message.RingsOf];
+  if (device.Config.Kind == lkModem || device.CallRings != 0)
+    return; // the lines were read anew; or it hears another call ring, whose end it will hear
+  device.CallRings = 1;
+  TellRings(device, OpenLineOf(message.RingsOf));
+}
+
+void TLineService::OnLineCallOffered(DWORD device, uint64_t key, const TCallerIdInfo&) {
   std::lock_guard lock(FLock);
+  if (device >= FDevices.size())
+    return;
+  FDevices[device].LineRings.emplace(key, 1);
   if (TOpenLine* line = OpenLineOf(device))
     OfferWaitingCall(*line);
+}
+
+void TLineService::OnLineCallRinging(DWORD device, uint64_t key, uint32_t rings) {
+  std::lock_guard lock(FLock);
+  if (device >= FDevices.size())
+    return;
+  TDevice& owner = FDevices[device];
+  const auto found = owner.LineRings.find(key);
+  if (found == owner.LineRings.end())
+    return; // over already
+  found->second = rings;
+  if (key == owner.HeardCall)
+    TellRings(owner, OpenLineOf(device));
+}
+
+// With FLock held: the call the application hears ringing stopped.
+void TLineService::StopHearing(TDevice& device, DWORD deviceId, uint64_t key) {
+  if (device.HeardCall != key)
+    return;
+  device.HeardCall = 0;
+  TellRings(device, OpenLineOf(deviceId));
 }
 
 void TLineService::OnLineCallEnded(DWORD device, uint64_t key) {
@@ -1320,6 +1391,8 @@ void TLineService::OnLineCallEnded(DWORD device, uint64_t key) {
   if (device >= FDevices.size())
     return;
   FDevices[device].Finished.erase(key);
+  FDevices[device].LineRings.erase(key);
+  StopHearing(FDevices[device], device, key); // before the idle state, which closes the line
   TOpenLine* line = OpenLineOf(device);
   if (!line)
     return;
@@ -1331,6 +1404,9 @@ void TLineService::OnLineCallEnded(DWORD device, uint64_t key) {
 
 void TLineService::OnLineCallRejected(DWORD device, uint64_t key, bool done) {
   std::lock_guard lock(FLock);
+  if (device >= FDevices.size())
+    return;
+  StopHearing(FDevices[device], device, key); // refused or not, the line lets it go
   TOpenLine* line = OpenLineOf(device);
   TCall* call = line ? CurrentCall(*line) : nullptr;
   if (!call || call->LineCall != key || !call->RejectRequest)

@@ -31,6 +31,13 @@
 // dwParam3, also for the rings of a call the application dropped (the phone still rings), and
 // when the ringing stops (the ring time-out, the call answered or rejected) one more with
 // dwParam3 = 0, Ringlet's own way of saying that the line is quiet again.
+// A SIP or call monitor line rings the same way for the call it offered last: ring 1 comes
+// with the offer (before its caller ID), a ring follows every RingCycleMs of the line's
+// configuration while the call rings - also after the application dropped it - and ring 0
+// once when it stops (cancelled, answered elsewhere, rejected, timed out, the connection
+// lost). What came while the line was closed, or before the application asked for RINGING
+// with lineSetStatusMessages, is told then: the count as it stands, or the end that the
+// application has not heard (also one it lost by closing the line before it was delivered).
 // On a modem, reject (RINGLET_DEVSPECIFIC_REJECT) ends an offered call without connecting it;
 // while it runs a lineDrop waits for it. A call being dropped or rejected is never handed
 // over: lineGetID "comm/datamodem" refuses it.
@@ -95,13 +102,16 @@ private:
   class TOpenLine;
   friend class TOpenLine;
 
+  static constexpr DWORD NoDevice = ~DWORD{0};
+
   struct TLineMessage {
     DWORD Device = 0;
     DWORD Message = 0;
     DWORD_PTR Instance = 0;
     DWORD_PTR Param1 = 0, Param2 = 0, Param3 = 0;
-    HLINE Line = 0; // the message is dropped once this line is closed
-    HCALL Call = 0; // ... or this call deallocated
+    HLINE Line = 0;           // the message is dropped once this line is closed
+    HCALL Call = 0;           // ... or this call deallocated
+    DWORD RingsOf = NoDevice; // a call line's rings: the device whose count it tells
   };
 
   struct TRegistration {
@@ -125,7 +135,10 @@ private:
     DWORD CallRings = 0; // rings of the call ringing now as told to the application; 0: none
     // A SIP or call monitor line: runs from its first open until the last registration goes.
     std::shared_ptr<TCallLine> CallLine;
-    std::set<uint64_t> Finished; // its calls the application dropped or rejected
+    std::set<uint64_t> Finished;         // its calls the application dropped or rejected
+    std::map<uint64_t, DWORD> LineRings; // the rings of each of its calls still ringing
+    uint64_t HeardCall = 0;              // the call whose rings the application hears; 0: none
+    uint64_t ToldCall = 0;               // the call CallRings counts
   };
 
   struct TCall {
@@ -163,6 +176,7 @@ private:
   // Call line events, on the line's own thread.
   class TCallSink;
   void OnLineCallOffered(DWORD device, uint64_t key, const TCallerIdInfo& caller);
+  void OnLineCallRinging(DWORD device, uint64_t key, uint32_t rings);
   void OnLineCallEnded(DWORD device, uint64_t key);
   void OnLineCallRejected(DWORD device, uint64_t key, bool done);
   void OnLineState(DWORD device, bool inService, const std::string& text);
@@ -197,6 +211,10 @@ private:
   bool IsCallLine(const TOpenLine& line) const;
   TOpenLine* OpenLineOf(DWORD device);
   void OfferWaitingCall(TOpenLine& line);
+  // Tells the application what it has not heard of a call line's rings, once it listens.
+  void TellRings(TDevice& device, TOpenLine* line);
+  void StopHearing(TDevice& device, DWORD deviceId, uint64_t key);
+  void RingsLost(const TLineMessage& message);
   std::string CallLineConfig(const TDevice& device) const;
   void Post(HLINEAPP app, const TLineMessage& message);
   void PostCallState(TCall& call, DWORD state, DWORD mode, DWORD privilege = 0);

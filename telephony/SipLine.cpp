@@ -107,6 +107,8 @@ private:
     sip_strans* Transaction = nullptr;
     sip_msg* Invite = nullptr; // referenced while the call lasts
     tmr RingTimer{};
+    tmr CycleTimer{}; // the next ring the owner is told of
+    uint32_t Rings = 1;
   };
 
   bool SetUp(std::string& why);
@@ -129,6 +131,7 @@ private:
   static bool OnRequest(const sip_msg* msg, void* arg);
   static void OnCancel(void* arg);
   static void OnRingTimeout(void* arg);
+  static void OnRingCycle(void* arg);
   static void OnRetry(void* arg);
   static void OnNetCheck(void* arg);
   static void OnStopTimeout(void* arg);
@@ -390,6 +393,7 @@ void TSipAgent::HandleInvite(const sip_msg* msg) {
   call->Agent = this;
   call->Key = ++FNextKey;
   tmr_init(&call->RingTimer);
+  tmr_init(&call->CycleTimer);
   if (sip_strans_alloc(&call->Transaction, FSip, msg, OnCancel, call) != 0) {
     delete call;
     sip_reply(FSip, msg, 500, "Server Internal Error");
@@ -406,6 +410,7 @@ void TSipAgent::HandleInvite(const sip_msg* msg) {
     return;
   }
   tmr_start(&call->RingTimer, TSipLine::MaxRingMs, OnRingTimeout, call);
+  tmr_start(&call->CycleTimer, FLine.FConfig.RingCycleMs, OnRingCycle, call);
   FLine.AddRinging(call->Key, caller);
   FLine.FEvents.OnCallOffered(call->Key, caller);
 }
@@ -431,6 +436,13 @@ void TSipAgent::OnRingTimeout(void* arg) {
   self->EndCall(call->Key);
 }
 
+// The caller's phone hears ringing until the call ends; the owner hears it ring on, too.
+void TSipAgent::OnRingCycle(void* arg) {
+  auto* call = static_cast<TCall*>(arg);
+  tmr_start(&call->CycleTimer, call->Agent->FLine.FConfig.RingCycleMs, OnRingCycle, call);
+  call->Agent->FLine.FEvents.OnCallRinging(call->Key, ++call->Rings);
+}
+
 void TSipAgent::EndCall(uint64_t key) {
   auto found = FCalls.find(key);
   if (found == FCalls.end())
@@ -438,6 +450,7 @@ void TSipAgent::EndCall(uint64_t key) {
   TCall* call = found->second;
   FCalls.erase(found);
   tmr_cancel(&call->RingTimer);
+  tmr_cancel(&call->CycleTimer);
   // After a final answer the stack owns the transaction (it waits for the ACK); before one,
   // it goes with the call.
   mem_deref(call->Transaction);

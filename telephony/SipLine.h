@@ -14,6 +14,8 @@
 // phone. A call that is neither ended nor rejected within MaxRingMs is let go with 480 (which
 // ends nothing elsewhere). Requests from other addresses are refused statelessly (403), as are
 // INVITEs beyond MaxCalls ringing at once (486): a flood costs neither memory nor time.
+// An offered call is reported ringing again every RingCycleMs until one of those ends it (a
+// CANCEL, 603, 480 or the stop), whatever its owner does meanwhile.
 // OPTIONS from a trusted peer is answered 200, other methods 405 or 481. Stop() lets ringing
 // calls go (480) and unregisters, waiting at most a second or two for the answers.
 // With RINGLET_TELEPHONY_TRACE set, every SIP message sent or received is traced line by line

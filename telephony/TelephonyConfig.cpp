@@ -63,6 +63,8 @@ std::string ValueOf(const TKeys& keys, const char* key) {
   return value;
 }
 
+constexpr uint32_t MinRingCycleMs = 100;
+
 // Seconds with an optional fraction ("8", "0.25"); false for anything else or out of range.
 bool ParseSeconds(const std::string& text, double maxSeconds, bool allowZero, uint32_t& ms) {
   if (text.empty())
@@ -357,8 +359,13 @@ bool ReadLine(const std::string& section, const TKeys& keys, TLineConfig& line,
   }
   if (line.Kind == lkModem)
     return ReadModemLine(keys, line, problem);
-  if (!ReadTiming(keys, "RetryInterval", 300, false, line.RetryMs, problem))
+  if (!ReadTiming(keys, "RetryInterval", 300, false, line.RetryMs, problem) ||
+      !ReadTiming(keys, "RingCycle", 60, false, line.RingCycleMs, problem))
     return false;
+  if (line.RingCycleMs < MinRingCycleMs) {
+    problem = "RingCycle must be at least 0.1 seconds"; // a flood of rings helps nobody
+    return false;
+  }
   return line.Kind == lkSip ? ReadSipLine(keys, line, problem)
                             : ReadCallMonitorLine(keys, line, problem);
 }

@@ -17,8 +17,10 @@
 // separated), Expires (seconds a registration asks for, default 600), LocalPort (default any).
 // A router's call monitor: Host (required), Port (default 1012).
 // Both: RetryInterval (seconds before the first retry after a failure, doubled up to 300 s;
-// default 5). A malformed section is described in `problems` and skipped; the others are
-// kept. A missing file gives no lines and no problem. Problems never quote a password.
+// default 5) and RingCycle (seconds between the rings such a line counts for a call still
+// ringing, default 5, 0.1 to 60; mainly for tests). A malformed section is described in `problems`
+// and skipped; the others are kept. A missing file gives no lines and no problem. Problems never
+// quote a password.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,10 @@
 namespace Telephony {
 
 enum TLineKind { lkModem, lkSip, lkCallMonitor };
+
+// A phone's ring cycle (a ring and the pause after it): how often a SIP or call monitor line,
+// which hears of a call once, counts it ringing again.
+constexpr uint32_t DefaultRingCycleMs = 5000;
 
 enum TSipTransport { stUdp, stTcp, stTls };
 
@@ -61,6 +67,7 @@ struct TLineConfig {
   std::string Host; // the call monitor's
   uint16_t Port = 1012;
   uint32_t RetryMs = 5000;
+  uint32_t RingCycleMs = DefaultRingCycleMs; // a SIP or call monitor line's
 };
 
 const char* LineKindName(TLineKind kind);

@@ -13,8 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <map>
+#include <netinet/in.h>
 #include <sstream>
+#include <sys/socket.h>
 
 namespace {
 
@@ -576,6 +579,63 @@ TEST_F(ConsoleTest, NcidClientsReadTheLineIdRingsAndMessages) {
   for (int I = 0; I < 12 && Message.rfind("MSG:", 0) != 0; ++I)
     Message = Other->ReadLine(std::chrono::milliseconds(GenerousMs));
   EXPECT_EQ(Message, "MSG: back in five");
+  Ringlet.Signal(SIGTERM);
+  EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
+}
+
+// A router's call monitor tells of a call once; NCID clients still see it ring (one CIDINFO
+// per ring of a phone's cycle, here shortened) and stop ringing with RING 0, although the
+// program drops the call and reopens the line after its caller ID.
+TEST_F(ConsoleTest, NcidClientsSeeACallMonitorCallRingAndStop) {
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  const int Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Size = sizeof Address;
+  ASSERT_EQ(::bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
+  ASSERT_EQ(::listen(Listener, 2), 0);
+  ASSERT_EQ(::getsockname(Listener, reinterpret_cast<sockaddr*>(&Address), &Size), 0);
+  std::ofstream(FFolder / "telephony.ini")
+      << "[Line1]\nName=Router\nKind=callmonitor\nHost=127.0.0.1\nPort=" << ntohs(Address.sin_port)
+      << "\nRingCycle=0.4\n";
+  TRinglet Ringlet;
+  ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--device", "Router", "--ncid-listen",
+                                       "127.0.0.1:" + std::to_string(NcidPort)}));
+  pollfd Ready{Listener, POLLIN, 0};
+  ASSERT_EQ(::poll(&Ready, 1, GenerousMs), 1) << Ringlet.Stderr();
+  const int Router = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ::close(Listener);
+  ASSERT_GE(Router, 0);
+  std::unique_ptr<NcidTest::TNcidClient> Client;
+  ASSERT_TRUE(BrokerTest::WaitFor(
+      [&] {
+        Client = std::make_unique<NcidTest::TNcidClient>(NcidPort);
+        return Client->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs)));
+  Client->ReadStartup();
+  const auto Say = [&](const std::string& Line) {
+    const std::string Text = Line + "\r\n";
+    ASSERT_EQ(::write(Router, Text.data(), Text.size()), static_cast<ssize_t>(Text.size()));
+  };
+  Say("12.12.26 09:14:02;RING;0;3125550147;5551234;SIP0;");
+  std::vector<std::string> Rings;
+  std::string Call;
+  for (int I = 0; I < 20 && (Rings.empty() || Rings.back() != "0"); ++I) {
+    const std::string Line = Client->ReadLine(std::chrono::milliseconds(GenerousMs));
+    const NcidTest::TNcidFields Fields = NcidTest::ReadLikeTclClient(Line);
+    ASSERT_EQ(Fields.Error, "") << Line;
+    if (Fields.Label == "CIDINFO:")
+      Rings.push_back(Fields.Values.at("RING"));
+    else if (Fields.Label == "CID:")
+      Call = Fields.Values.at("NMBR");
+    if (Rings.size() == 3 && Rings.back() == "3")
+      Say("12.12.26 09:14:09;DISCONNECT;0;0;"); // the caller gives up
+  }
+  ::close(Router);
+  EXPECT_EQ(Rings, (std::vector<std::string>{"1", "2", "3", "0"}));
+  EXPECT_EQ(Call, "3125550147");
   Ringlet.Signal(SIGTERM);
   EXPECT_EQ(0, Ringlet.Wait()) << Ringlet.Stderr();
 }

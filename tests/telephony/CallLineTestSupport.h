@@ -33,6 +33,13 @@ public:
   void OnCallOffered(uint64_t call, const Telephony::TCallerIdInfo& caller) override {
     Note([&] { Offered.push_back({call, caller}); });
   }
+  void OnCallRinging(uint64_t call, uint32_t rings) override {
+    Note([&] {
+      Rings.emplace_back(call, rings);
+      if (std::count(Ended.begin(), Ended.end(), call) > 0)
+        ++RingsAfterEnd;
+    });
+  }
   void OnCallEnded(uint64_t call) override {
     Note([&] { Ended.push_back(call); });
   }
@@ -73,6 +80,15 @@ public:
         },
         timeoutMs);
   }
+  // Until the call has rung `rings` times (its offer is ring 1).
+  bool WaitRings(uint64_t call, uint32_t rings, int timeoutMs = GenerousMs) {
+    return WaitFor([&] { return CountsOf(call).size() + 1 >= rings; }, timeoutMs);
+  }
+  // The counts reported for a call after its offer, in order.
+  std::vector<uint32_t> RingsOf(uint64_t call) {
+    std::lock_guard lock(Lock);
+    return CountsOf(call);
+  }
   TOffered OfferedAt(size_t index) {
     std::lock_guard lock(Lock);
     return index < Offered.size() ? Offered[index] : TOffered{};
@@ -86,10 +102,19 @@ public:
   std::condition_variable Changed;
   std::vector<TOffered> Offered;
   std::vector<uint64_t> Ended;
+  std::vector<std::pair<uint64_t, uint32_t>> Rings;
+  size_t RingsAfterEnd = 0;
   std::vector<std::pair<uint64_t, bool>> Rejected;
   std::vector<std::pair<bool, std::string>> States;
 
 private:
+  std::vector<uint32_t> CountsOf(uint64_t call) const {
+    std::vector<uint32_t> counts;
+    for (const auto& [which, count] : Rings)
+      if (which == call)
+        counts.push_back(count);
+    return counts;
+  }
   template <class F> void Note(F&& change) {
     std::lock_guard lock(Lock);
     change();

@@ -1,6 +1,8 @@
 // SIP and call monitor lines through the line API, as the line device component sees them:
 // listed beside a modem line, opened, offering calls with caller ID, going idle when the call
-// ends, dropped without ending the call elsewhere, rejected where the kind can.
+// ends, dropped without ending the call elsewhere, rejected where the kind can, and ringing
+// as a modem line rings: a count per ring, on across the monitor's drop and reopen, and 0 once
+// at the end.
 #include "SipPeers.h"
 #include "TapiTestSupport.h"
 
@@ -78,9 +80,9 @@ protected:
                     "[Line2]\nName=Home SIP\nKind=sip\nRegistrar=sip:" + registrar +
                     "\nUser=621\nPasswordFile=" + secret +
                     "\nLocalPort=" + std::to_string(SipPort) +
-                    "\nRetryInterval=0.3\n\n"
+                    "\nRetryInterval=0.3\nRingCycle=0.3\n\n"
                     "[Line3]\nName=Router\nKind=callmonitor\nHost=127.0.0.1\nPort=" +
-                    std::to_string(Router.Port()) + "\nRetryInterval=0.3\n");
+                    std::to_string(Router.Port()) + "\nRetryInterval=0.3\nRingCycle=0.3\n");
     DWORD devices = 0;
     ASSERT_EQ(Tapi().Initialize(&App, nullptr, Callback, "CallLinesServiceTest", &devices), 0);
     ASSERT_EQ(devices, 3u);
@@ -99,8 +101,11 @@ protected:
     EXPECT_EQ(Tapi().Open(App, device, &line, TAPI_VERSION_1_4, 0, Instance,
                           LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_DATAMODEM, nullptr),
               expected);
-    if (line)
+    if (line) {
       Lines.push_back(line);
+      // As the line device component does: it hears of rings.
+      EXPECT_EQ(Tapi().SetStatusMessages(line, LINEDEVSTATE_ALL, 0), 0);
+    }
     return line;
   }
   void Close(HLINE line) {
@@ -135,6 +140,46 @@ protected:
           return static_cast<LONG>(static_cast<DWORD>(Received()[i].Param2)) == result;
       return false;
     });
+  }
+  // The ring counts told from `from` on (0: the ringing stopped), and the line of each.
+  static std::vector<std::pair<DWORD_PTR, HLINE>> RingsFrom(size_t from) {
+    std::vector<std::pair<DWORD_PTR, HLINE>> rings;
+    for (size_t i = from; i < Received().size(); ++i)
+      if (Received()[i].Message == LINE_LINEDEVSTATE &&
+          Received()[i].Param1 == LINEDEVSTATE_RINGING)
+        rings.emplace_back(Received()[i].Param3, Received()[i].Device);
+    return rings;
+  }
+  // Until a ring of at least `count` is told from `from` on (count 0: the end of the ringing).
+  static bool WaitRing(DWORD_PTR count, size_t from) {
+    return PumpUntil([&] {
+      const auto rings = RingsFrom(from);
+      return std::any_of(rings.begin(), rings.end(), [&](const auto& ring) {
+        return count == 0 ? ring.first == 0 : ring.first >= count;
+      });
+    });
+  }
+  // Ring 1 of an offered call comes between its offer and its caller ID, as a modem's does.
+  static void ExpectFirstRingBeforeCallerId(size_t from) {
+    const int offering = FindMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING, from);
+    const int ring = FindMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, from);
+    const int callerId = FindMsg(LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, from);
+    ASSERT_GE(offering, 0);
+    ASSERT_GE(ring, 0);
+    EXPECT_LT(offering, ring);
+    EXPECT_LT(ring, callerId);
+    EXPECT_EQ(Received()[static_cast<size_t>(ring)].Param3, 1u);
+  }
+  // Counts going up one by one from 1 (a ring during a close and reopen may be told only by
+  // the count after it), then one 0 on `last`, and nothing after it.
+  static void ExpectRingsThenQuiet(const std::vector<std::pair<DWORD_PTR, HLINE>>& rings,
+                                   DWORD_PTR atLeast, HLINE last) {
+    ASSERT_GE(rings.size(), 2u);
+    EXPECT_EQ(rings.front().first, 1u);
+    for (size_t i = 1; i + 1 < rings.size(); ++i)
+      EXPECT_GT(rings[i].first, rings[i - 1].first) << "ring " << i;
+    EXPECT_GE(rings[rings.size() - 2].first, atLeast);
+    EXPECT_EQ(rings.back(), std::make_pair(DWORD_PTR{0}, last));
   }
   std::string SipTarget() const { return "127.0.0.1:" + std::to_string(SipPort); }
 
@@ -191,6 +236,7 @@ TEST_F(CallLinesServiceTest, SipCallsAreOfferedDroppedWithoutEndingThemAndReject
       SipTarget(), "127.0.0.1", CallLineTest::FreeSipPort()));
   HCALL call = TakeOffer(from);
   ASSERT_NE(call, 0u);
+  ExpectFirstRingBeforeCallerId(from);
   EXPECT_EQ(CallerOf(call), std::make_pair(std::string("3125550147"), std::string("Okafor Grace")));
   EXPECT_EQ(Tapi().Answer(call, nullptr, 0), static_cast<LONG>(LINEERR_OPERATIONUNAVAIL));
   TRecordBuffer id(1028);
@@ -215,8 +261,11 @@ TEST_F(CallLinesServiceTest, SipCallsAreOfferedDroppedWithoutEndingThemAndReject
     ++answers;
   EXPECT_EQ(answers, 1u) << messages;
   EXPECT_NE(messages.find("SIP/2.0 487"), std::string::npos) << messages;
-  PumpFor(300);
+  // It rang on for the reopened line (2.5 s, a ring every 0.3 s) until the caller gave up.
+  ASSERT_TRUE(WaitRing(0, from));
+  PumpFor(400);
   EXPECT_EQ(CountMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING), 1u);
+  ExpectRingsThenQuiet(RingsFrom(from), 4, again);
 
   // A call the application rejects: 603, then disconnected and idle.
   from = Received().size();
@@ -225,6 +274,8 @@ TEST_F(CallLinesServiceTest, SipCallsAreOfferedDroppedWithoutEndingThemAndReject
                            SipTarget(), "127.0.0.1", CallLineTest::FreeSipPort()));
   call = TakeOffer(from);
   ASSERT_NE(call, 0u);
+  ExpectFirstRingBeforeCallerId(from);
+  ASSERT_TRUE(WaitRing(2, from));
   DWORD flags = 0;
   EXPECT_EQ(CallerOf(call, &flags), std::make_pair(std::string(), std::string()));
   EXPECT_TRUE(flags & LINECALLPARTYID_BLOCKED);
@@ -243,6 +294,29 @@ TEST_F(CallLinesServiceTest, SipCallsAreOfferedDroppedWithoutEndingThemAndReject
   EXPECT_EQ(Received()[static_cast<size_t>(disconnected)].Param2,
             DWORD_PTR{LINEDISCONNECTMODE_REJECT});
   EXPECT_EQ(second.Wait(), 0) << second.Report();
+  PumpFor(400);
+  const auto rings = RingsFrom(from);
+  ExpectRingsThenQuiet(rings, 2, again);
+  // The ringing stopped before the call went: a component that closes the line then hears it.
+  EXPECT_LT(FindMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, static_cast<size_t>(disconnected)), 0);
+
+  // As the monitor handles a blocked caller: reject, and close before anything the line said
+  // since is read (the caller has its 603, so the end of the ringing is on its way). It is not
+  // lost: the line opened again hears it.
+  from = Received().size();
+  TSipp third(Folder.Path(), "service-blocked");
+  ASSERT_TRUE(third.Start(CallerScenario(uri, "<sip:+19005550100@127.0.0.1>", "", 0, "603"),
+                          SipTarget(), "127.0.0.1", CallLineTest::FreeSipPort()));
+  call = TakeOffer(from);
+  ASSERT_NE(call, 0u);
+  ASSERT_GT(Tapi().DevSpecific(again, 0, call, const_cast<DWORD*>(&Reject), sizeof Reject), 0);
+  EXPECT_EQ(third.Wait(), 0) << third.Report();
+  Close(again);
+  const HLINE last = Open(1);
+  ASSERT_NE(last, 0u);
+  ASSERT_TRUE(WaitRing(0, from));
+  PumpFor(400);
+  ExpectRingsThenQuiet(RingsFrom(from), 1, last);
 }
 
 TEST_F(CallLinesServiceTest, CallMonitorCallsAndAClosedRouter) {
@@ -259,12 +333,18 @@ TEST_F(CallLinesServiceTest, CallMonitorCallsAndAClosedRouter) {
   Router.Send("12.12.26 09:14:02;RING;0;3125550147;5551234;SIP0;");
   HCALL call = TakeOffer(from);
   ASSERT_NE(call, 0u);
+  ExpectFirstRingBeforeCallerId(from);
   EXPECT_EQ(CallerOf(call).first, "3125550147");
   EXPECT_EQ(Tapi().DevSpecific(router, 0, call, const_cast<DWORD*>(&Reject), sizeof Reject),
             static_cast<LONG>(LINEERR_OPERATIONUNAVAIL)); // the protocol cannot refuse
+  ASSERT_TRUE(WaitRing(3, from));
   Router.Send("12.12.26 09:14:09;CONNECT;0;11;3125550147;");
   ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
   EXPECT_EQ(Tapi().Deallocate(call), 0);
+  // Answered: the ringing stopped, told before the call went idle.
+  const int idle = FindMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from);
+  EXPECT_LT(FindMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, static_cast<size_t>(idle)), 0);
+  ExpectRingsThenQuiet(RingsFrom(from), 3, router);
 
   // A call that rings while the line is closed is offered when it opens again.
   Close(router);
@@ -277,14 +357,29 @@ TEST_F(CallLinesServiceTest, CallMonitorCallsAndAClosedRouter) {
   DWORD flags = 0;
   CallerOf(call, &flags);
   EXPECT_TRUE(flags & LINECALLPARTYID_BLOCKED); // an empty caller is withheld
+  ASSERT_TRUE(WaitRing(1, from));               // told once the line listens for rings
+
+  // As the monitor does after the caller ID: drop, close, open again; the call is not offered
+  // again, and its rings go on on the line opened again.
+  const LONG drop = Tapi().Drop(call, nullptr, 0);
+  ASSERT_GT(drop, 0);
+  ASSERT_TRUE(WaitReply(drop, 0, from));
+  Close(again);
+  const HLINE third = Open(2);
+  ASSERT_NE(third, 0u);
+  const size_t reopened = Received().size();
+  ASSERT_TRUE(WaitRing(3, reopened));
+  EXPECT_EQ(FindMsg(LINE_CALLSTATE, LINECALLSTATE_OFFERING, reopened), -1);
 
   // The router goes: the ringing call ends and the line closes, as a modem's line does when
   // the modem vanishes, so that the monitor reports it lost and opens it again.
-  from = Received().size();
   Router.DropClient();
-  ASSERT_TRUE(WaitMsg(LINE_CALLSTATE, LINECALLSTATE_IDLE, from));
-  ASSERT_TRUE(WaitMsg(LINE_CLOSE, ~DWORD_PTR{0}, from));
+  ASSERT_TRUE(WaitMsg(LINE_CLOSE, ~DWORD_PTR{0}, reopened));
+  const int closed = FindMsg(LINE_CLOSE, ~DWORD_PTR{0}, reopened);
   Lines.clear(); // the service closed it
+  const auto rings = RingsFrom(from);
+  ExpectRingsThenQuiet(rings, 3, third);
+  EXPECT_LT(FindMsg(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, static_cast<size_t>(closed)), 0);
 }
 
 TEST_F(CallLinesServiceTest, AnUnreachableRouterFailsTheOpenAndSaysWhy) {

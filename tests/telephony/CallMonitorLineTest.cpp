@@ -163,6 +163,45 @@ TEST(CallMonitorLineTest, CallsFromTheRouterAndTheirEnds) {
   EXPECT_TRUE(events.WaitEnded(events.OfferedAt(3).Call, 0)); // a stop ends what rang
 }
 
+// The router says RING once; the line counts the rings a phone would ring until the call
+// ends, each call on its own, and none after its end.
+TEST(CallMonitorLineTest, RingsAreCountedUntilTheCallEnds) {
+  const uint16_t port = FreePort();
+  TRouter router(port);
+  router.Listen();
+  TRecorder events;
+  TLineConfig config = MonitorConfig(port);
+  config.RingCycleMs = 150;
+  TCallMonitorLine line(config, events);
+  line.Start();
+  ASSERT_TRUE(router.Accept());
+  ASSERT_TRUE(events.WaitState(true, "connected"));
+
+  router.Send("12.12.26 09:14:02;RING;0;3125550147;5551234;SIP0;\r\n");
+  ASSERT_TRUE(events.WaitOffered(1));
+  const uint64_t first = events.OfferedAt(0).Call;
+  ASSERT_TRUE(events.WaitRings(first, 3));
+  router.Send("12.12.26 09:14:05;RING;1;0301234;5551234;SIP0;\r\n");
+  ASSERT_TRUE(events.WaitOffered(2));
+  const uint64_t second = events.OfferedAt(1).Call;
+  ASSERT_TRUE(events.WaitRings(second, 3));
+  router.Send("12.12.26 09:14:09;CONNECT;0;11;3125550147;\r\n");
+  ASSERT_TRUE(events.WaitEnded(first));
+  ASSERT_TRUE(events.WaitRings(second, 5)); // the other one rings on
+  router.DropClient();                      // and ends with the connection
+  ASSERT_TRUE(events.WaitEnded(second));
+  ASSERT_TRUE(events.WaitState(false, "cannot be reached"));
+  line.Stop();
+
+  for (const uint64_t call : {first, second}) {
+    const std::vector<uint32_t> counts = events.RingsOf(call);
+    ASSERT_FALSE(counts.empty());
+    for (size_t i = 0; i < counts.size(); ++i)
+      EXPECT_EQ(counts[i], i + 2) << "call " << call; // one by one from 2
+  }
+  EXPECT_EQ(events.RingsAfterEnd, 0u);
+}
+
 TEST(CallMonitorLineTest, UnreachableRouterIsSaidAndRetriedWithBackOff) {
   const uint16_t port = FreePort();
   TRecorder events;

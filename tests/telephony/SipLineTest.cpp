@@ -42,6 +42,7 @@ protected:
     config.Name = "Home SIP";
     config.Kind = lkSip;
     config.RetryMs = 300;
+    config.RingCycleMs = 200;
     config.Sip.Registrar = "sip:127.0.0.1:" + std::to_string(Shared->Registrar->Port());
     config.Sip.Host = "127.0.0.1";
     config.Sip.Port = Shared->Registrar->Port();
@@ -128,6 +129,7 @@ TEST_F(SipLineTest, ABlockedCallerIsDeclinedAndStopsRingingAtTheOtherExtension) 
   EXPECT_EQ(call.Caller.Number, "+19005550100");
   EXPECT_EQ(call.Caller.Name, "Nuisance Caller");
   ASSERT_EQ(line.RingingCalls().size(), 1u);
+  ASSERT_TRUE(events.WaitRings(call.Call, 2));
   ASSERT_TRUE(line.Reject(call.Call));
   ASSERT_TRUE(events.WaitEnded(call.Call));
   EXPECT_EQ(events.Rejected, (std::vector<std::pair<uint64_t, bool>>{{call.Call, true}}));
@@ -135,6 +137,7 @@ TEST_F(SipLineTest, ABlockedCallerIsDeclinedAndStopsRingingAtTheOtherExtension) 
   EXPECT_EQ(extension.Wait(), 0) << extension.Report(); // the other phone got its CANCEL
   EXPECT_FALSE(line.Reject(call.Call));                 // nothing left to reject
   line.Stop();
+  EXPECT_EQ(events.RingsAfterEnd, 0u); // a declined call rings no more
 }
 
 TEST_F(SipLineTest, AnUnblockedCallKeepsRingingElsewhereAndEndsWhenAnsweredThere) {
@@ -189,6 +192,13 @@ TEST_F(SipLineTest, AnUnblockedCallKeepsRingingElsewhereAndEndsWhenAnsweredThere
   EXPECT_TRUE(events.Rejected.empty());
   EXPECT_TRUE(line.RingingCalls().empty());
   line.Stop();
+  // It rang here as long as there (1.5 s, a ring every 0.2 s), counted one by one, and no
+  // more once answered there.
+  const std::vector<uint32_t> counts = events.RingsOf(call.Call);
+  ASSERT_GE(counts.size(), 2u);
+  for (size_t i = 0; i < counts.size(); ++i)
+    EXPECT_EQ(counts[i], i + 2);
+  EXPECT_EQ(events.RingsAfterEnd, 0u);
 }
 
 TEST_F(SipLineTest, RegistrationFailureRefreshAndFarewell) {

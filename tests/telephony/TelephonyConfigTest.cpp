@@ -167,7 +167,7 @@ TEST_F(LineKindsTest, SipAndCallMonitorLinesBesideAModem) {
            secret +
            "\n"
            "TrustedPeers=10.0.0.2, fd00::2\nExpires=120\nLocalPort=5062\n"
-           "RetryInterval=0.5\n"
+           "RetryInterval=0.5\nRingCycle=0.25\n"
            "[Line6]\nName=Other PBX\nKind=sip\nRegistrar=sip:pbx.lan:5070;transport=tcp;lr\n"
            "User=7\n"
            "[Line7]\nName=Other router\nKind=callmonitor\nHost=fritz.box\nPort=1013\n");
@@ -184,6 +184,7 @@ TEST_F(LineKindsTest, SipAndCallMonitorLinesBesideAModem) {
   EXPECT_EQ(home.Password, "pa ss;word"); // a ';' in a password is no comment
   EXPECT_EQ(home.ExpiresS, 600u);
   EXPECT_EQ(lines[1].RetryMs, 5000u);
+  EXPECT_EQ(lines[1].RingCycleMs, Telephony::DefaultRingCycleMs);
   EXPECT_EQ(lines[2].Kind, Telephony::lkCallMonitor);
   EXPECT_EQ(lines[2].Host, "192.168.1.1");
   EXPECT_EQ(lines[2].Port, 1012);
@@ -197,6 +198,7 @@ TEST_F(LineKindsTest, SipAndCallMonitorLinesBesideAModem) {
   EXPECT_EQ(pbx.ExpiresS, 120u);
   EXPECT_EQ(pbx.LocalPort, 5062);
   EXPECT_EQ(lines[3].RetryMs, 500u);
+  EXPECT_EQ(lines[3].RingCycleMs, 250u);
   EXPECT_EQ(lines[4].Sip.Host, "pbx.lan");
   EXPECT_EQ(lines[4].Sip.Port, 5070);
   EXPECT_EQ(lines[4].Sip.Transport, Telephony::stTcp);
@@ -237,18 +239,32 @@ TEST_F(LineKindsTest, MalformedSectionsAreSaidAndSkippedWithoutQuotingPasswords)
            "x\n"
            "[LineNoHost]\nKind=callmonitor\n"
            "[LinePort]\nKind=callmonitor\nHost=router\nPort=70000\n"
-           "[LineRetry]\nKind=callmonitor\nHost=router\nRetryInterval=never\n");
+           "[LineRetry]\nKind=callmonitor\nHost=router\nRetryInterval=never\n"
+           "[LineRingFlood]\nKind=callmonitor\nHost=router\nRingCycle=0.01\n"
+           "[LineRingNever]\nKind=sip\nRegistrar=sip:pbx\nUser=1\nRingCycle=0\n");
   EXPECT_TRUE(lines.empty());
   const std::string all = AllProblems();
-  for (const char* expected :
-       {"[LineKind]: Kind \"isdn\" is not modem, sip or callmonitor",
-        "[LineNoRegistrar]: no Registrar", "[LineBadRegistrar]: Registrar", "[LineBadTransport]",
-        "[LineBadHost]", "[LineNulHost]", "[LineNoUser]: User is missing",
-        "[LineOpenFile]: PasswordFile", "mode 0644", "chmod 600", "[LineFolder]: PasswordFile",
-        "is not a regular file", "[LineMissingFile]",
-        "[LineBoth]: give Password or PasswordFile, not both", "[LinePeers]: TrustedPeers",
-        "[LineNulPeer]: TrustedPeers", "[LineNoHost]: no Host", "[LinePort]: Port",
-        "[LineRetry]: RetryInterval"})
+  for (const char* expected : {"[LineKind]: Kind \"isdn\" is not modem, sip or callmonitor",
+                               "[LineNoRegistrar]: no Registrar",
+                               "[LineBadRegistrar]: Registrar",
+                               "[LineBadTransport]",
+                               "[LineBadHost]",
+                               "[LineNulHost]",
+                               "[LineNoUser]: User is missing",
+                               "[LineOpenFile]: PasswordFile",
+                               "mode 0644",
+                               "chmod 600",
+                               "[LineFolder]: PasswordFile",
+                               "is not a regular file",
+                               "[LineMissingFile]",
+                               "[LineBoth]: give Password or PasswordFile, not both",
+                               "[LinePeers]: TrustedPeers",
+                               "[LineNulPeer]: TrustedPeers",
+                               "[LineNoHost]: no Host",
+                               "[LinePort]: Port",
+                               "[LineRetry]: RetryInterval",
+                               "[LineRingFlood]: RingCycle must be at least 0.1",
+                               "[LineRingNever]: RingCycle"})
     EXPECT_NE(all.find(expected), std::string::npos) << expected << " in\n" << all;
   EXPECT_EQ(all.find("hunter2"), std::string::npos) << all;
 }
