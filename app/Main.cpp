@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -131,6 +132,7 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
   FForm = std::make_unique<TCallMonitor>();
   FHub = std::make_unique<TOutletHub>(static_cast<TFrontView&>(*this));
   FHub->Attach(*FForm);
+  FForm->OnStarted = [this](std::exception_ptr Failure) { LineStarted(Failure); };
   BuildControls();
 
   FRearmTimer = new QTimer(this);
@@ -285,10 +287,25 @@ void TfrmMain::btnStartClick() {
     QMessageBox::critical(this, windowTitle(), NoDeviceMessage, QMessageBox::Ok);
     return;
   }
-  FForm->Start();
+  // The line's choice may open the selection dialog here; the set-up runs on the line's
+  // thread and its outcome comes to LineStarted.
+  FForm->Begin();
   btnStart->setEnabled(false);
   btnStop->setEnabled(true);
-  TellMonitoring(true);
+}
+
+void TfrmMain::LineStarted(std::exception_ptr Failure) {
+  if (!Failure) {
+    TellMonitoring(true);
+    return;
+  }
+  btnStart->setEnabled(true);
+  btnStop->setEnabled(false);
+  // The outcome comes while the core's queue is drained; the message box's own loop runs
+  // from the window's loop instead.
+  QMetaObject::invokeMethod(
+      this, [Failure] { GuardedHandler([Failure] { std::rethrow_exception(Failure); }); },
+      Qt::QueuedConnection);
 }
 
 void TfrmMain::btnStopClick() {
@@ -348,7 +365,7 @@ std::string TfrmMain::StartOutlets(const THubOptions& Options) {
                                       FScreen ? FScreen->Country() : DefaultCountry());
   if (!Why.empty())
     return Why;
-  if (FForm->Monitoring())
+  if (FForm->Monitoring() && !FForm->Starting())
     TellMonitoring(true);
   return "";
 }
