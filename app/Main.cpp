@@ -1,7 +1,6 @@
 // The main window.
 #include "app/Main.h"
 
-#include "app/CallHistory.h"
 #include "app/QtPump.h"
 
 #include <QAction>
@@ -153,10 +152,9 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
 
 TfrmMain::~TfrmMain() {
   FRearmTimer->stop();
-  // The outlets go first: they are outlets of the monitor too.
+  // The outlets (the history's writer among them) go first: they are the monitor's outlets
+  // and may still call back.
   FHub.reset();
-  // The writer goes first: it is an outlet of the monitor and may still call back.
-  FHistory.reset();
   // The components go before the pump that serves their queue.
   FForm.reset();
 }
@@ -359,10 +357,9 @@ std::string TfrmMain::StartOutlets(const THubOptions& Options) {
   Wanted.Network.NcidHangUp = FBlocking;
   Wanted.NotifyByDefault = true;
   // A window whose set-up failed (and said so) has no screen: the defaults are the same files.
-  const std::string Why = FHub->Start(Wanted, Phone()->DeviceList(),
-                                      FHistory && FHistory->Active() ? FHistory.get() : nullptr,
-                                      FScreen ? FScreen->Files() : DefaultScreenFiles(),
-                                      FScreen ? FScreen->Country() : DefaultCountry());
+  const std::string Why =
+      FHub->Start(Wanted, Phone()->DeviceList(), FScreen ? FScreen->Files() : DefaultScreenFiles(),
+                  FScreen ? FScreen->Country() : DefaultCountry());
   if (!Why.empty())
     return Why;
   if (FForm->Monitoring() && !FForm->Starting())

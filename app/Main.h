@@ -14,8 +14,9 @@
 //   puts the window back to Idle and hands the failure to the application's exception
 //   handler, as a failing start always did. Closing the window stops the device and then
 //   saves the device box text.
-// - With a history (CallHistory), FormCreate shows its latest calls in a muted colour above a
-//   separator row; the calls of this run follow below it, each one scrolled into view.
+// - With a history (CallHistory), FormCreate opens it in the hub and shows its latest calls
+//   in a muted colour above a separator row; the calls of this run follow below it, each one
+//   scrolled into view. The history's messages are shown in message boxes.
 // - Every handler hands its exceptions to the application's exception handler; none crosses
 //   Qt. The main thread's queue is drained from Qt's loop while the window exists; a timer
 //   carries out the monitor's re-arms, never while a modal dialog is open (its loop may run
@@ -54,7 +55,6 @@ class QPushButton;
 class QTreeWidget;
 class QTimer;
 class TQtPump;
-class TMonitorHistory;
 
 // A label painted rotated by 90 degrees, reading upwards.
 class TRotatedLabel : public QWidget {
@@ -87,8 +87,8 @@ public:
   // Whether blocked calls are picked up and put down (--no-block: false); kept across
   // FormCreate.
   void SetBlocking(bool Value);
-  // Starts the outlets (after FormCreate, which opens the history): "" or why one cannot
-  // start. StartWebPage starts the web page alone, without notifications.
+  // Starts the outlets (after FormCreate, which opens the hub's history): "" or why one
+  // cannot start. StartWebPage starts the web page alone, without notifications.
   std::string StartOutlets(const THubOptions& Options);
   std::string StartWebPage(const TWebOptions& Options);
   TWebPage* WebPage() const; // nullptr when the page is not served
@@ -136,7 +136,6 @@ private:
   void ShowLineState(const TLineReport& Report) override;
 
   std::unique_ptr<TCallMonitor> FForm;
-  std::unique_ptr<TMonitorHistory> FHistory;
   std::unique_ptr<TCallScreen> FScreen;
   std::unique_ptr<TOutletHub> FHub;
   bool FBlocking = true;
