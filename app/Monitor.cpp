@@ -429,8 +429,9 @@ void TCallMonitor::ScheduleRearm(uint32_t DelayMs) {
 }
 
 void TCallMonitor::Poll() {
-  // A line being set up is neither closed nor opened twice: its outcome comes as an event.
-  if (FBusy > 0 || FPhone->LineOpening())
+  // A line being set up is neither closed nor opened twice: its outcome comes as an event
+  // (Begin's too when the library opened at once).
+  if (FBusy > 0 || FPhone->LineOpening() || FStarting)
     return;
   if (!FMonitoring) {
     FRearmPending = false;
