@@ -137,24 +137,16 @@ void ClearProgramHistory() {
   ProgramHistory.reset();
 }
 
-TMonitorHistory::TMonitorHistory(TCallMonitor& Monitor, THistoryWriter::TMessage OnMessage)
-    : FMonitor(Monitor) {
+TMonitorHistory::TMonitorHistory(TRzRegIniFile& Settings, THistoryWriter::TMessage OnMessage) {
   if (!ProgramHistory || ProgramHistory->Off)
     return;
-  if (!HistoryEnabledSetting(
-          Monitor.IniSettings()->ReadString(HistorySection, HistoryEnabledKey, "1")))
+  if (!HistoryEnabledSetting(Settings.ReadString(HistorySection, HistoryEnabledKey, "1")))
     return;
   // The program's own default file is its to move aside when it is not a database; a file
   // the user named is left as it is.
   THistoryWriterOptions Options;
   Options.MoveAsideNotADatabase = ProgramHistory->File.empty();
   FWriter = std::make_unique<THistoryWriter>(ProgramHistory->Path(), std::move(OnMessage), Options);
-  FMonitor.AddOutlet(FWriter.get());
-}
-
-TMonitorHistory::~TMonitorHistory() {
-  if (FWriter != nullptr)
-    FMonitor.RemoveOutlet(FWriter.get());
 }
 
 std::vector<TCallRecord> TMonitorHistory::Earlier(size_t Count, std::string& Message) const {

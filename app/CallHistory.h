@@ -8,8 +8,9 @@
 // - The front ends take the history choice of the process (SetProgramHistory, made by main);
 //   until it is made there is no history, so a program or test that did not ask writes
 //   nothing. The writer is also off when the settings file says [History] Enabled=0.
-// - TMonitorHistory adds a writer to a monitor for its own life and removes it again; its
-//   messages come on the writer's thread.
+// - TMonitorHistory is the history of a front end's monitors: it opens the writer the
+//   program's choice and the settings ask for; the outlet hub (app/OutletHub.h) owns it and
+//   hands the writer to each monitor. Its messages come on the writer's thread.
 #pragma once
 
 #include "app/Monitor.h"
@@ -53,9 +54,9 @@ void ClearProgramHistory();
 
 class TMonitorHistory {
 public:
-  // Without a program history choice, or turned off, nothing is written (Active() false).
-  TMonitorHistory(TCallMonitor& Monitor, THistoryWriter::TMessage OnMessage);
-  ~TMonitorHistory();
+  // Without a program history choice, or turned off (in the choice or in Settings), nothing
+  // is written (Active() false).
+  TMonitorHistory(TRzRegIniFile& Settings, THistoryWriter::TMessage OnMessage);
   TMonitorHistory(const TMonitorHistory&) = delete;
   TMonitorHistory& operator=(const TMonitorHistory&) = delete;
 
@@ -66,6 +67,5 @@ public:
   std::vector<TCallRecord> Earlier(size_t Count, std::string& Message) const;
 
 private:
-  TCallMonitor& FMonitor;
   std::unique_ptr<THistoryWriter> FWriter;
 };

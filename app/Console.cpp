@@ -1,7 +1,6 @@
 // The console front end.
 #include "app/Console.h"
 
-#include "app/CallHistory.h"
 #include "app/Monitor.h"
 #include "app/NetworkOutlets.h"
 #include "app/Notifier.h"
@@ -243,13 +242,12 @@ THubOptions HubOptions(const TConsoleOptions& Options) {
   return Hub;
 }
 
-// Starts the hub's outlets; false (the reason printed) when one cannot start.
+// Opens the history and starts the hub's outlets; false (the reason printed) when one
+// cannot start.
 bool StartOutlets(TOutletHub& Hub, const TConsoleOptions& Options,
-                  const std::vector<std::string>& Lines, const TMonitorHistory& History,
-                  const TCallScreen& Screen) {
-  const std::string Why =
-      Hub.Start(HubOptions(Options), Lines, History.Active() ? &History : nullptr, Screen.Files(),
-                Screen.Country());
+                  const std::vector<std::string>& Lines, const TCallScreen& Screen) {
+  Hub.OpenHistory(PrintError);
+  const std::string Why = Hub.Start(HubOptions(Options), Lines, Screen.Files(), Screen.Country());
   if (!Why.empty())
     PrintError(Why);
   return Why.empty();
@@ -261,13 +259,12 @@ int WatchOneLine(const TConsoleOptions& Options) {
   const std::string Device = ChooseLine(Form, Options, Result);
   if (Device.empty())
     return Result;
-  const TMonitorHistory History(Form, [](const std::string& Text) { PrintError(Text); });
   const std::unique_ptr<TCallScreen> Screen =
       MakeCallScreen(*Form.IniSettings(), !Options.NoBlock, PrintError);
   TConsoleView View(false);
   TOutletHub Hub(View);
   Hub.Attach(Form, Device);
-  if (!StartOutlets(Hub, Options, {Device}, History, *Screen))
+  if (!StartOutlets(Hub, Options, {Device}, *Screen))
     return ConsoleFailed;
   Form.SetScreen(Screen.get());
   Form.Phone()->SetSelectedDevice(Device);
@@ -286,8 +283,6 @@ int WatchAllLines(const TConsoleOptions& Options) {
     PrintError(NoLineText());
     return ConsoleFailed;
   }
-  // One history writer for every line.
-  const TMonitorHistory History(First, [](const std::string& Text) { PrintError(Text); });
   std::vector<std::unique_ptr<TCallMonitor>> Others;
   std::vector<TCallMonitor*> Forms{&First};
   for (size_t I = 1; I < Lines.size(); ++I) {
@@ -298,12 +293,10 @@ int WatchAllLines(const TConsoleOptions& Options) {
       MakeCallScreen(*First.IniSettings(), !Options.NoBlock, PrintError);
   TConsoleView View(true);
   TOutletHub Hub(View);
-  for (size_t I = 0; I < Lines.size(); ++I) {
-    if (I > 0 && History.Active())
-      Forms[I]->AddOutlet(History.Writer());
+  for (size_t I = 0; I < Lines.size(); ++I)
     Hub.Attach(*Forms[I], Lines[I]);
-  }
-  if (!StartOutlets(Hub, Options, Lines, History, *Screen))
+  // One history writer for every line, from the first line's settings.
+  if (!StartOutlets(Hub, Options, Lines, *Screen))
     return ConsoleFailed;
   for (size_t I = 0; I < Lines.size(); ++I) {
     Forms[I]->SetScreen(Screen.get());

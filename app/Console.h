@@ -6,9 +6,10 @@
 // a line that fails or vanishes is reported (its name first) and retried on its own while
 // the others go on. The remembered line is neither used nor changed then.
 //
-// The outlets (NCID-protocol server, MQTT, the web page, notifications) are the outlet hub's
-// (app/OutletHub.h), as in the window; they are started before monitoring, and one that
-// cannot start ends the run with ConsoleFailed.
+// The outlets (the call history, NCID-protocol server, MQTT, the web page, notifications)
+// are the outlet hub's (app/OutletHub.h), as in the window; they are started before
+// monitoring, and one that cannot start ends the run with ConsoleFailed (a history that
+// cannot be written only says so).
 //
 // Line choice: the given name, else the remembered one (if that line is still there), else
 // the only line; several lines and no choice print the names and give ConsoleNoChoice.

@@ -1,7 +1,6 @@
 // The main window.
 #include "app/Main.h"
 
-#include "app/CallHistory.h"
 #include "app/QtPump.h"
 
 #include <QAction>
@@ -14,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -131,6 +131,7 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
   FForm = std::make_unique<TCallMonitor>();
   FHub = std::make_unique<TOutletHub>(static_cast<TFrontView&>(*this));
   FHub->Attach(*FForm);
+  FForm->OnStarted = [this](std::exception_ptr Failure) { LineStarted(Failure); };
   BuildControls();
 
   FRearmTimer = new QTimer(this);
@@ -151,10 +152,9 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
 
 TfrmMain::~TfrmMain() {
   FRearmTimer->stop();
-  // The outlets go first: they are outlets of the monitor too.
+  // The outlets (the history's writer among them) go first: they are the monitor's outlets
+  // and may still call back.
   FHub.reset();
-  // The writer goes first: it is an outlet of the monitor and may still call back.
-  FHistory.reset();
   // The components go before the pump that serves their queue.
   FForm.reset();
 }
@@ -285,10 +285,25 @@ void TfrmMain::btnStartClick() {
     QMessageBox::critical(this, windowTitle(), NoDeviceMessage, QMessageBox::Ok);
     return;
   }
-  FForm->Start();
+  // The line's choice may open the selection dialog here; the set-up runs on the line's
+  // thread and its outcome comes to LineStarted.
+  FForm->Begin();
   btnStart->setEnabled(false);
   btnStop->setEnabled(true);
-  TellMonitoring(true);
+}
+
+void TfrmMain::LineStarted(std::exception_ptr Failure) {
+  if (!Failure) {
+    TellMonitoring(true);
+    return;
+  }
+  btnStart->setEnabled(true);
+  btnStop->setEnabled(false);
+  // The outcome comes while the core's queue is drained; the message box's own loop runs
+  // from the window's loop instead.
+  QMetaObject::invokeMethod(
+      this, [Failure] { GuardedHandler([Failure] { std::rethrow_exception(Failure); }); },
+      Qt::QueuedConnection);
 }
 
 void TfrmMain::btnStopClick() {
@@ -342,13 +357,12 @@ std::string TfrmMain::StartOutlets(const THubOptions& Options) {
   Wanted.Network.NcidHangUp = FBlocking;
   Wanted.NotifyByDefault = true;
   // A window whose set-up failed (and said so) has no screen: the defaults are the same files.
-  const std::string Why = FHub->Start(Wanted, Phone()->DeviceList(),
-                                      FHistory && FHistory->Active() ? FHistory.get() : nullptr,
-                                      FScreen ? FScreen->Files() : DefaultScreenFiles(),
-                                      FScreen ? FScreen->Country() : DefaultCountry());
+  const std::string Why =
+      FHub->Start(Wanted, Phone()->DeviceList(), FScreen ? FScreen->Files() : DefaultScreenFiles(),
+                  FScreen ? FScreen->Country() : DefaultCountry());
   if (!Why.empty())
     return Why;
-  if (FForm->Monitoring())
+  if (FForm->Monitoring() && !FForm->Starting())
     TellMonitoring(true);
   return "";
 }

@@ -7,10 +7,16 @@
 //   form; FormCreate then loads the remembered device name into the device box, or, when
 //   nothing is remembered and exactly one line is configured, that line's name.
 // - States: Idle (Start enabled, Stop disabled) and Monitoring (the reverse). Start with an
-//   empty device box only shows "A TAPI device has not been selected."; a failing start
-//   keeps Idle. Closing the window stops the device and then saves the device box text.
-// - With a history (CallHistory), FormCreate shows its latest calls in a muted colour above a
-//   separator row; the calls of this run follow below it, each one scrolled into view.
+//   empty device box only shows "A TAPI device has not been selected."; otherwise it chooses
+//   the line (which may open the selection dialog; cancelled, the window stays Idle) and
+//   enters Monitoring at once while the line is set up in the background (TCallMonitor::
+//   Begin): the window goes on answering, and Stop gives the set-up up. A set-up that fails
+//   puts the window back to Idle and hands the failure to the application's exception
+//   handler, as a failing start always did. Closing the window stops the device and then
+//   saves the device box text.
+// - With a history (CallHistory), FormCreate opens it in the hub and shows its latest calls
+//   in a muted colour above a separator row; the calls of this run follow below it, each one
+//   scrolled into view. The history's messages are shown in message boxes.
 // - Every handler hands its exceptions to the application's exception handler; none crosses
 //   Qt. The main thread's queue is drained from Qt's loop while the window exists; a timer
 //   carries out the monitor's re-arms, never while a modal dialog is open (its loop may run
@@ -23,7 +29,8 @@
 // - The window is the view of its outlet hub (app/OutletHub.h): StartOutlets starts what
 //   the options and settings ask for - the NCID server, the MQTT publisher, the web page,
 //   the desktop notifications (on unless turned off) - for the window's life. The outlets get
-//   every call and the line's state: watching after Start, stopped after Stop and on
+//   every call and the line's state: watching once Start's set-up succeeded, stopped after
+//   Stop and on
 //   closing, lost and back as the monitor tells; a lost line shows a message box.
 #pragma once
 
@@ -34,6 +41,7 @@
 
 #include <QWidget>
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,7 +55,6 @@ class QPushButton;
 class QTreeWidget;
 class QTimer;
 class TQtPump;
-class TMonitorHistory;
 
 // A label painted rotated by 90 degrees, reading upwards.
 class TRotatedLabel : public QWidget {
@@ -80,8 +87,8 @@ public:
   // Whether blocked calls are picked up and put down (--no-block: false); kept across
   // FormCreate.
   void SetBlocking(bool Value);
-  // Starts the outlets (after FormCreate, which opens the history): "" or why one cannot
-  // start. StartWebPage starts the web page alone, without notifications.
+  // Starts the outlets (after FormCreate, which opens the hub's history): "" or why one
+  // cannot start. StartWebPage starts the web page alone, without notifications.
   std::string StartOutlets(const THubOptions& Options);
   std::string StartWebPage(const TWebOptions& Options);
   TWebPage* WebPage() const; // nullptr when the page is not served
@@ -123,11 +130,12 @@ private:
   void LoadSettings();
   void SaveSettings();
   void TellMonitoring(bool Monitoring);
+  // The outcome of Start's set-up: nullptr when the line answers.
+  void LineStarted(std::exception_ptr Failure);
   void ShowCall(const TCallRecord& Call) override;
   void ShowLineState(const TLineReport& Report) override;
 
   std::unique_ptr<TCallMonitor> FForm;
-  std::unique_ptr<TMonitorHistory> FHistory;
   std::unique_ptr<TCallScreen> FScreen;
   std::unique_ptr<TOutletHub> FHub;
   bool FBlocking = true;

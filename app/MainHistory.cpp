@@ -20,13 +20,12 @@ const QColor EarlierColour(0x8C, 0x8C, 0x8C);
 } // namespace
 
 void TfrmMain::OpenHistory() {
-  FHistory.reset();
   for (int I = lvwCallerID->topLevelItemCount() - 1; I >= 0; --I)
     if (lvwCallerID->topLevelItem(I)->data(0, EarlierRole).toBool())
       delete lvwCallerID->takeTopLevelItem(I);
   // The writer's thread tells; the window shows it on its own thread.
   QPointer<TfrmMain> Self(this);
-  FHistory = std::make_unique<TMonitorHistory>(*FForm, [Self](const std::string& Text) {
+  FHub->OpenHistory([Self](const std::string& Text) {
     std::fprintf(stderr, "ringlet: %s\n", Text.c_str());
     const QString Message = QString::fromLocal8Bit(Text.c_str());
     QMetaObject::invokeMethod(
@@ -37,8 +36,11 @@ void TfrmMain::OpenHistory() {
         },
         Qt::QueuedConnection);
   });
+  const TMonitorHistory* History = FHub->History();
+  if (History == nullptr)
+    return;
   std::string Message;
-  ShowEarlierCalls(FHistory->Earlier(EarlierCallCount, Message));
+  ShowEarlierCalls(History->Earlier(EarlierCallCount, Message));
   if (!Message.empty())
     ShowHistoryMessage(QString::fromLocal8Bit(Message.c_str()));
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -205,17 +206,54 @@ void TCallMonitor::Start() {
   try {
     StartMonitoring();
   } catch (const std::exception& E) {
-    const std::string Advice = AccessAdvice();
-    if (!Advice.empty())
-      throw EDeviceAccess(Advice);
-    const std::string Text = FailureText(E.what());
-    if (Text == E.what())
-      throw;
-    throw EDeviceHeld(Text);
+    RaiseStartFailure(E);
   }
   FMonitoring = true;
   FLost = false;
   FRearmPending = false;
+}
+
+void TCallMonitor::Begin() {
+  try {
+    BeginMonitoring();
+  } catch (const std::exception& E) {
+    RaiseStartFailure(E);
+  }
+  FMonitoring = true;
+  FLost = false;
+  FRearmPending = false;
+  FStarting = true;
+}
+
+void TCallMonitor::RaiseStartFailure(const std::exception& E) {
+  const std::string Advice = AccessAdvice();
+  if (!Advice.empty())
+    throw EDeviceAccess(Advice);
+  const std::string Text = FailureText(E.what());
+  if (Text == E.what())
+    throw;
+  throw EDeviceHeld(Text);
+}
+
+void TCallMonitor::Started(int ErrorCode) {
+  FStarting = false;
+  std::exception_ptr Failure;
+  if (ErrorCode != 0) {
+    FMonitoring = false;
+    // The exception the waiting open raises for the same code, made the same way.
+    try {
+      try {
+        CheckException(nullptr, ErrorCode);
+        throw std::runtime_error(MessageText(ErrorCode)); // a code that is not a failure's
+      } catch (const std::exception& E) {
+        RaiseStartFailure(E);
+      }
+    } catch (...) {
+      Failure = std::current_exception();
+    }
+  }
+  if (OnStarted)
+    OnStarted(Failure);
 }
 
 void TCallMonitor::Watch() {
@@ -256,6 +294,10 @@ void TCallMonitor::LineFailed(const std::string& What) {
 void TCallMonitor::PhoneTapiAnswering(int ErrorCode) {
   if (!FMonitoring)
     return;
+  if (FStarting) {
+    Started(ErrorCode);
+    return;
+  }
   if (ErrorCode != 0) {
     LineFailed(MessageText(ErrorCode));
     return;
@@ -270,6 +312,7 @@ void TCallMonitor::PhoneTapiAnswering(int ErrorCode) {
 
 void TCallMonitor::Stop() {
   FMonitoring = false;
+  FStarting = false;
   FRearmPending = false;
   FLost = false;
   StopMonitoring();
@@ -380,8 +423,9 @@ void TCallMonitor::ScheduleRearm(uint32_t DelayMs) {
 }
 
 void TCallMonitor::Poll() {
-  // A line being set up is neither closed nor opened twice: its outcome comes as an event.
-  if (FBusy > 0 || FPhone->LineOpening())
+  // A line being set up is neither closed nor opened twice: its outcome comes as an event
+  // (Begin's too when the library opened at once).
+  if (FBusy > 0 || FPhone->LineOpening() || FStarting)
     return;
   if (!FMonitoring) {
     FRearmPending = false;

@@ -10,6 +10,12 @@
 //   and how to join the group; when a process (this one or another) holds the device, it is
 //   EDeviceHeld, saying who (and the lost-line reports below say so too). Stop ends
 //   Monitoring and stops the device.
+// - Begin is Start with the set-up in the background: the line's choice (which may open the
+//   selection dialog) and what the library refuses at once still raise inside Begin, as in
+//   Start; otherwise Monitoring and Starting are true at once, and the outcome follows as
+//   OnStarted, never inside Begin: nullptr once the line answers, else the exception Start
+//   would have raised, with Monitoring false again. Stop meanwhile gives the set-up up, and
+//   no outcome is told.
 // - Each caller ID stops the device, reports one call (OnCall), and ReopenPauseMs later Poll
 //   answers again. A caller ID that the line offers again under the call id of the call
 //   reported last (the same call, with who is calling changed: a number masked at the next
@@ -18,10 +24,11 @@
 //   leaves the line closed: Poll sees the closed line and re-arms the device. When re-arming
 //   fails (the modem is gone) OnLineLost is told once, and Poll retries every RearmRetryMs
 //   until it succeeds, then OnLineBack.
-// - The main thread never waits for a modem's set-up except in Start: re-arming and Watch
-//   open the line in the background (TApdTapiDevice::BeginAnswering) and learn the outcome
-//   from the line device's event, so a silent modem holds up neither the window nor the
-//   console's other lines. Poll leaves a line being set up alone.
+// - Only Start waits for a modem's set-up (the one-line console, which has nothing else to
+//   serve before its line answers, uses it): Begin, re-arming and Watch open the line in the
+//   background (TApdTapiDevice::BeginAnswering) and learn the outcome from the line device's
+//   event, so a silent modem holds up neither the window nor the console's other lines. Poll
+//   leaves a line being set up alone.
 // - Each call goes to OnCall first (the row on the screen), then to every outlet in the order
 //   they were added; an outlet that throws is skipped for that call, the others still get it.
 //   Each ring the line reports, and the end of the ringing (ring 0), goes to every outlet's
@@ -47,6 +54,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -96,6 +104,8 @@ public:
   void BeginMonitoring();
 
   void Start();
+  void Begin();
+  bool Starting() const { return FStarting; }
   // Start for a line that may not be there yet, in the background: a failure is a lost line
   // (OnLineLost, with what Start would have raised, then retried by Poll) instead of an
   // exception; Monitoring is true at once.
@@ -122,6 +132,7 @@ public:
   std::function<void(const TCallRecord&)> OnCall;
   std::function<void(const std::string&)> OnLineLost;
   std::function<void()> OnLineBack;
+  std::function<void(std::exception_ptr Failure)> OnStarted;
 
 private:
   void PhoneTapiCallerID(TObject* CP, const std::string& ID, const std::string& IDName);
@@ -129,6 +140,10 @@ private:
   // The record of the caller ID the device reports: a new call, or an update of the last one.
   TCallRecord NewRecord(const std::string& ID, const std::string& IDName);
   void PhoneTapiAnswering(int ErrorCode);
+  // Begin's outcome: OnStarted with nullptr, or with what Start would have raised.
+  void Started(int ErrorCode);
+  // Raises what Start raises for the failure being handled (call it inside a handler).
+  [[noreturn]] void RaiseStartFailure(const std::exception& E);
   // A failed open: OnLineLost once, and a retry after RearmRetryMs.
   void LineFailed(const std::string& What);
   void ReportCall(const TCallRecord& Record);
@@ -148,6 +163,7 @@ private:
   bool FLost = false;
   bool FRearmPending = false;
   bool FWatchOpening = false; // Watch's first open has not had its outcome yet
+  bool FStarting = false;     // Begin's open has not had its outcome yet
   uint32_t FRearmDue = 0;
   uint32_t FRearmRetryMs = 3000;
   int FBusy = 0;

@@ -1,6 +1,7 @@
 // The outlets of a front end and its view, fed by its monitors.
 #include "app/OutletHub.h"
 
+#include <stdexcept>
 #include <utility>
 
 const char* LineStateName(TLineState State) {
@@ -32,17 +33,35 @@ void TOutletHub::Attach(TCallMonitor& Monitor, const std::string& Line) {
     SetLineState({LineOf(*Self), lsLost, Why});
   };
   Monitor.OnLineBack = [this, Self] { SetLineState({LineOf(*Self), lsWatching, ""}); };
-  if (FStarted)
-    AddOutlets(*Attached);
+  AddOutlets(*Attached);
   FAttached.push_back(std::move(Attached));
 }
 
+void TOutletHub::OpenHistory(THistoryWriter::TMessage Messages) {
+  if (FStarted)
+    throw std::logic_error("the history is opened before the outlets start");
+  if (FAttached.empty())
+    throw std::logic_error("the history needs a monitor's settings");
+  for (const auto& Attached : FAttached)
+    RemoveOutlets(*Attached);
+  FHistory.reset();
+  FHistory = std::make_unique<TMonitorHistory>(*FAttached.front()->Monitor->IniSettings(),
+                                               std::move(Messages));
+  for (const auto& Attached : FAttached)
+    AddOutlets(*Attached);
+}
+
+const TMonitorHistory* TOutletHub::History() const {
+  return FHistory && FHistory->Active() ? FHistory.get() : nullptr;
+}
+
 std::string TOutletHub::Start(const THubOptions& Options, const std::vector<std::string>& Lines,
-                              const TMonitorHistory* History, const TScreenFiles& Files,
-                              const TCountryRule& Country) {
+                              const TScreenFiles& Files, const TCountryRule& Country) {
   FOptions = Options;
   if (!FAttached.empty())
     ReadNetworkSettings(*FAttached.front()->Monitor->IniSettings(), FOptions.Network);
+  const TMonitorHistory* History = this->History();
+  // Called on the NCID server's thread: it reads the history that stays open from here on.
   const auto CallLog = [History] {
     std::string Ignored; // a history that cannot be read is an empty log here; the writer tells
     return History != nullptr ? History->Earlier(NcidCallLogLimit, Ignored)
@@ -64,6 +83,11 @@ std::string TOutletHub::Start(const THubOptions& Options, const std::vector<std:
 
 void TOutletHub::AddOutlets(TAttached& Attached) {
   TCallMonitor& Monitor = *Attached.Monitor;
+  // A monitor takes an outlet once: Start adds the others after the history's writer.
+  if (const TMonitorHistory* Kept = History())
+    Monitor.AddOutlet(Kept->Writer());
+  if (!FStarted)
+    return;
   FNetwork.AttachTo(Monitor);
   if (TWebServer* Server = FWeb.Server()) {
     Monitor.AddOutlet(Server);
@@ -76,6 +100,8 @@ void TOutletHub::AddOutlets(TAttached& Attached) {
 void TOutletHub::RemoveOutlets(TAttached& Attached) {
   TCallMonitor& Monitor = *Attached.Monitor;
   Attached.Notifier.reset();
+  if (const TMonitorHistory* Kept = History())
+    Monitor.RemoveOutlet(Kept->Writer());
   if (FNetwork.Ncid() != nullptr)
     Monitor.RemoveOutlet(FNetwork.Ncid());
   if (FNetwork.Mqtt() != nullptr)

@@ -1,21 +1,26 @@
 // OutletHub: where a front end's monitors hand their calls and line states on - the front
-// end's own view, the NCID-protocol server, the MQTT publisher, the web page and the desktop
-// notifications - wired the same way for the window and the console.
+// end's own view, the call history, the NCID-protocol server, the MQTT publisher, the web
+// page and the desktop notifications - owned by the hub and wired the same way for the
+// window and the console.
 //
 // Contract:
 // - Attach takes a monitor: each of its calls goes to the view first (ShowCall), then to the
-//   monitor's outlets in the order they were added (the front end's history writer, then
-//   NCID, MQTT, the web page and the notification); each change of its line's state goes to
-//   the view and the web page as a TLineReport value. A line name "" stands for the
-//   monitor's chosen line (the window's, chosen later). Attach may come before or after Start.
+//   hub's outlets in this order: the history writer, NCID, MQTT, the web page and the
+//   notification; each change of its line's state goes to the view and the web page as a
+//   TLineReport value. A line name "" stands for the monitor's chosen line (the window's,
+//   chosen later). Attach may come before or after OpenHistory and Start.
+// - OpenHistory opens the history (app/CallHistory.h: the program's choice and the first
+//   monitor's settings file, so it needs one attached) and gives its writer to every monitor,
+//   before the other outlets; Messages gets the history's messages on the writer's thread.
+//   Opening it again replaces it; after Start it raises (the outlets read the open one). A
+//   history that cannot be written stops nothing: its messages say why. History() is the
+//   front end's read access (the window's earlier calls), nullptr when none is kept.
 // - Start starts what the options ask for, the command line winning over the first
 //   monitor's settings file ([NCID], [MQTT]; [Web] is read by the caller, see WebPage.h):
 //   "" or why one cannot start (then none of them runs). The NCID server's clients get the
-//   stored calls of History when one is kept.
+//   stored calls of the history when one is kept, and so does the web page.
 // - SetLineState tells the web page and the view a state the front end decided (watching
 //   after a start, stopped after a stop).
-// - The history stays the front end's own (the window shows its earlier calls from it); the
-//   hub hands it to the outlets that read it.
 // - Serve runs the notifications' replies for a front end without Qt's loop.
 // - Everything belongs to the thread that made the hub; the hub takes its outlets out of the
 //   monitors when it goes, so it must go before them.
@@ -68,12 +73,12 @@ public:
   TOutletHub& operator=(const TOutletHub&) = delete;
 
   void Attach(TCallMonitor& Monitor, const std::string& Line = "");
-  // Lines: the lines watched (the MQTT instance's default name comes from them); History
-  // nullptr when none is kept; Files and Country those of the call screen, which must outlive
-  // the hub.
+  void OpenHistory(THistoryWriter::TMessage Messages);
+  const TMonitorHistory* History() const;
+  // Lines: the lines watched (the MQTT instance's default name comes from them); Files and
+  // Country those of the call screen, which must outlive the hub.
   std::string Start(const THubOptions& Options, const std::vector<std::string>& Lines,
-                    const TMonitorHistory* History, const TScreenFiles& Files,
-                    const TCountryRule& Country);
+                    const TScreenFiles& Files, const TCountryRule& Country);
   void SetLineState(const TLineReport& Report);
   void Serve();
 
@@ -94,6 +99,8 @@ private:
   TFrontView& FView;
   bool FStarted = false;
   THubOptions FOptions;
+  // Before the outlets that read it, so that it goes after them.
+  std::unique_ptr<TMonitorHistory> FHistory;
   TNetworkOutlets FNetwork;
   TWebPage FWeb;
   std::vector<std::unique_ptr<TAttached>> FAttached;

@@ -53,6 +53,13 @@ inline bool ServeUntil(const std::function<bool()>& Done, int LimitMs = Generous
   return true;
 }
 
+// Presses a window's Start and serves until the line's set-up, which runs in the background,
+// has its outcome (or the bound passes).
+template <class TWindow> void PressStart(TWindow& Window) {
+  Window.btnStart->click();
+  ServeUntil([&] { return !Window.Form()->Starting(); });
+}
+
 // fakemodem as a child: commands on its standard input, its device path first on its output.
 class TFakeModem {
 public:

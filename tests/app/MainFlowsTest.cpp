@@ -86,7 +86,7 @@ TEST_P(MainFlowsTest, TheCallAfterTheFlowIsPrinted) {
   Window.FormCreate();
   Window.show();
   Window.edtTAPIDevice->setText("Fake Modem");
-  Window.btnStart->click();
+  PressStart(Window);
   ASSERT_TRUE(Window.Phone()->LineOpen()) << (FErrors.empty() ? "" : FErrors.front());
   TWindowFront Front(Window, FErrors);
   Run.Play(Front);

@@ -55,7 +55,7 @@ protected:
   // Starts monitoring the modem's line and plays one call; waits for Rows rows.
   void PlayCall(TfrmMain& W, TFakeModem& Modem, int Rows) {
     W.edtTAPIDevice->setText("Fake Modem");
-    W.btnStart->click();
+    PressStart(W);
     ASSERT_TRUE(W.Phone()->LineOpen());
     Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
     ASSERT_TRUE(ServeUntil([&] { return W.lvwCallerID->topLevelItemCount() >= Rows; }));

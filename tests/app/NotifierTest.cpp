@@ -274,7 +274,7 @@ TEST_F(NotifierTest, TheWindowsCallsBecomeNotifications) {
     Window.IniSettings()->SetPath(Folder / "ringlet.ini");
     TMonitorNotifier Notifications(*Window.Form(), FBus.QAddress());
     Window.edtTAPIDevice->setText("Fake Modem");
-    Window.btnStart->click();
+    PressStart(Window);
     Modem.Send("call 5551234 \"JOHN DOE\" rings=2");
     Modem.Send("sleep 3500");
     Modem.Send("private rings=2");

@@ -3,6 +3,7 @@
 #include "app/OutletHub.h"
 
 #include "AppTestSupport.h"
+#include "app/CallHistory.h"
 #include "platform/IniFile.h"
 #include "tapi/AdTUtil.h"
 #include "tests/calls/BrokerTestSupport.h"
@@ -10,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -25,6 +28,25 @@ public:
   std::vector<TLineReport> Reports;
 };
 
+// An outlet that notes, for each call it gets, whether the hub's history had it by then.
+class THistoryProbe : public TCallOutlet {
+public:
+  explicit THistoryProbe(const TOutletHub& Hub) : FHub(Hub) {}
+  void Deliver(const TCallRecord& Call) override {
+    bool Kept = false;
+    if (const TMonitorHistory* History = FHub.History()) {
+      std::string Message;
+      for (const TCallRecord& Stored : History->Earlier(100, Message))
+        Kept = Kept || (Stored.Number == Call.Number && Stored.Line == Call.Line);
+    }
+    Seen.emplace_back(Call.Line, Kept);
+  }
+  std::vector<std::pair<std::string, bool>> Seen; // the call's line, and whether it was kept
+
+private:
+  const TOutletHub& FHub;
+};
+
 class OutletHubTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -36,10 +58,13 @@ protected:
     WriteTelephonyConfig(FFolder / "telephony.ini", {{"Gone Modem", FFolder / "no-such-device"}});
     UnloadTapi();
   }
-  void TearDown() override { UnloadTapi(); }
+  void TearDown() override {
+    ClearProgramHistory();
+    UnloadTapi();
+  }
 
   std::string Start(TOutletHub& Hub, const THubOptions& Options) {
-    return Hub.Start(Options, {"Gone Modem"}, nullptr, DefaultScreenFiles(FFolder / "config"),
+    return Hub.Start(Options, {"Gone Modem"}, DefaultScreenFiles(FFolder / "config"),
                      DefaultCountry());
   }
 
@@ -101,6 +126,62 @@ TEST_F(OutletHubTest, LineStatesReachTheViewAsValues) {
   EXPECT_EQ(lsStopped, View.Reports[1].State);
   EXPECT_STREQ("stopped", LineStateName(View.Reports[1].State));
   EXPECT_TRUE(View.Calls.empty());
+}
+
+// The hub's history gets the calls of every monitor, the one attached after it opened too,
+// before the outlets that Start adds (NCID and the others): an outlet added between them
+// finds each call already kept, and the NCID client still gets both.
+TEST_F(OutletHubTest, EveryMonitorsCallsReachTheHistoryBeforeTheNetworkOutlets) {
+  THistoryOptions Kept;
+  Kept.File = FFolder / "calls.sqlite";
+  SetProgramHistory(Kept);
+  TFakeModem A, B;
+  ASSERT_TRUE(A.Start());
+  ASSERT_TRUE(B.Start());
+  WriteTelephonyConfig(FFolder / "telephony.ini", {{"Line A", A.Device()}, {"Line B", B.Device()}});
+  const uint16_t NcidPort = BrokerTest::FreeLoopbackPort();
+  Platform::WriteProfileString(FSettings, "NCID", "Listen",
+                               "127.0.0.1:" + std::to_string(NcidPort));
+  TCallMonitor First, Second;
+  First.IniSettings()->SetPath(FSettings);
+  Second.IniSettings()->SetPath(FSettings);
+  TRecordingView View;
+  TOutletHub Hub(View);
+  Hub.Attach(First, "Line A");
+  Hub.OpenHistory([](const std::string& Text) { ADD_FAILURE() << "history: " << Text; });
+  ASSERT_NE(nullptr, Hub.History());
+  Hub.Attach(Second, "Line B");
+  THistoryProbe Probe(Hub);
+  First.AddOutlet(&Probe);
+  Second.AddOutlet(&Probe);
+  THubOptions Options;
+  Options.Notify = ncOff;
+  ASSERT_EQ("", Start(Hub, Options));
+  EXPECT_THROW(Hub.OpenHistory({}), std::logic_error) << "the running outlets read this one";
+  NcidTest::TNcidClient Client(NcidPort);
+  ASSERT_TRUE(Client.Connected());
+  Client.ReadStartup();
+  First.Phone()->SetSelectedDevice("Line A");
+  Second.Phone()->SetSelectedDevice("Line B");
+  First.Watch();
+  Second.Watch();
+  ASSERT_TRUE(ServeUntil([&] { return First.Phone()->LineOpen() && Second.Phone()->LineOpen(); }));
+
+  A.Send("call 5551111 \"ALICE\" rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return Probe.Seen.size() == 1; }));
+  B.Send("call 5552222 \"BOB\" rings=2");
+  ASSERT_TRUE(ServeUntil([&] { return Probe.Seen.size() == 2; }));
+  EXPECT_EQ((std::vector<std::pair<std::string, bool>>{{"Line A", true}, {"Line B", true}}),
+            Probe.Seen);
+  for (const char* Number : {"*NMBR*5551111*", "*NMBR*5552222*"}) {
+    const std::string Line = Client.ReadCallLine();
+    EXPECT_NE(std::string::npos, Line.find(Number)) << Line;
+  }
+  ASSERT_EQ(2u, View.Calls.size());
+  First.Stop();
+  Second.Stop();
+  First.RemoveOutlet(&Probe);
+  Second.RemoveOutlet(&Probe);
 }
 
 } // namespace
