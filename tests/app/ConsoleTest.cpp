@@ -55,6 +55,18 @@ struct TCall {
   std::string Number, Name;
 };
 
+// A client of the program's NCID server once the server listens; nullptr when it never does.
+std::unique_ptr<NcidTest::TNcidClient> ConnectNcid(uint16_t Port) {
+  std::unique_ptr<NcidTest::TNcidClient> Client;
+  BrokerTest::WaitFor(
+      [&] {
+        Client = std::make_unique<NcidTest::TNcidClient>(Port);
+        return Client->Connected();
+      },
+      std::chrono::milliseconds(GenerousMs));
+  return Client->Connected() ? std::move(Client) : nullptr;
+}
+
 // An unplugged modem stays away this long: more than two of the monitor's retries.
 constexpr int GoneMs = 7000;
 // A modem plugged back is used again within this, the longest a user should wait.
@@ -417,13 +429,8 @@ TEST_F(ConsoleTest, AllLinesWatchesEveryLineServesNcidAndMqttAndRetriesALostLine
   ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--all-lines", "--ncid-listen",
                                        "127.0.0.1:" + std::to_string(NcidPort), "--mqtt",
                                        "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
-  std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor(
-      [&] {
-        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-        return Ncid->Connected();
-      },
-      std::chrono::milliseconds(GenerousMs)));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid = ConnectNcid(NcidPort);
+  ASSERT_TRUE(Ncid) << "the NCID server never listened";
   const std::vector<std::string> Startup = Ncid->ReadStartup();
   EXPECT_NE(std::find(Startup.begin(), Startup.end(), "252 Call log empty"), Startup.end());
   const auto NextCalls = [&Ncid](size_t Count) {
@@ -492,13 +499,8 @@ TEST_F(ConsoleTest, AMaskAfterTheCallIsAnUpdateNotASecondCall) {
   ASSERT_TRUE(Ringlet.Start(FProgram,
                             {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort),
                              "--mqtt", "mqtt://127.0.0.1:" + std::to_string(Broker.Port())}));
-  std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor(
-      [&] {
-        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-        return Ncid->Connected();
-      },
-      std::chrono::milliseconds(GenerousMs)));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid = ConnectNcid(NcidPort);
+  ASSERT_TRUE(Ncid) << "the NCID server never listened";
   Ncid->ReadStartup();
   Modem.Send("sleep 1500");
   Modem.Send("say \\r\\nRING\\r\\n");
@@ -548,13 +550,9 @@ TEST_F(ConsoleTest, NcidClientsReadTheLineIdRingsAndMessages) {
   TRinglet Ringlet;
   ASSERT_TRUE(Ringlet.Start(FProgram, {"--console", "--device", "Kitchen modem", "--ncid-listen",
                                        "127.0.0.1:" + std::to_string(NcidPort)}));
-  std::unique_ptr<NcidTest::TNcidClient> Client, Other;
-  ASSERT_TRUE(BrokerTest::WaitFor(
-      [&] {
-        Client = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-        return Client->Connected();
-      },
-      std::chrono::milliseconds(GenerousMs)));
+  std::unique_ptr<NcidTest::TNcidClient> Client = ConnectNcid(NcidPort);
+  ASSERT_TRUE(Client) << "the NCID server never listened";
+  std::unique_ptr<NcidTest::TNcidClient> Other;
   Other = std::make_unique<NcidTest::TNcidClient>(NcidPort);
   Client->ReadStartup();
   Other->ReadStartup();
@@ -607,13 +605,8 @@ TEST_F(ConsoleTest, NcidClientsSeeACallMonitorCallRingAndStop) {
   const int Router = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
   ::close(Listener);
   ASSERT_GE(Router, 0);
-  std::unique_ptr<NcidTest::TNcidClient> Client;
-  ASSERT_TRUE(BrokerTest::WaitFor(
-      [&] {
-        Client = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-        return Client->Connected();
-      },
-      std::chrono::milliseconds(GenerousMs)));
+  std::unique_ptr<NcidTest::TNcidClient> Client = ConnectNcid(NcidPort);
+  ASSERT_TRUE(Client) << "the NCID server never listened";
   Client->ReadStartup();
   const auto Say = [&](const std::string& Line) {
     const std::string Text = Line + "\r\n";
@@ -713,13 +706,8 @@ TEST_F(ConsoleTest, AClosedStandardOutputStillRecordsScreensAndPublishesEveryCal
   TRinglet Ringlet;
   ASSERT_TRUE(Ringlet.Start(
       FProgram, {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort)}));
-  std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor(
-      [&] {
-        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-        return Ncid->Connected();
-      },
-      std::chrono::milliseconds(GenerousMs)));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid = ConnectNcid(NcidPort);
+  ASSERT_TRUE(Ncid) << "the NCID server never listened";
   Ncid->ReadStartup();
   Modem.Send("sleep 1500");
   Modem.Send("call 5550001 \"FIRST\" rings=1");
@@ -783,13 +771,8 @@ TEST_F(ConsoleTest, ContactsNameCallersAndBlockedCallsArePickedUpAndPutDown) {
   TRinglet Ringlet;
   ASSERT_TRUE(Ringlet.Start(
       FProgram, {"--console", "--ncid-listen", "127.0.0.1:" + std::to_string(NcidPort)}));
-  std::unique_ptr<NcidTest::TNcidClient> Ncid;
-  ASSERT_TRUE(BrokerTest::WaitFor(
-      [&] {
-        Ncid = std::make_unique<NcidTest::TNcidClient>(NcidPort);
-        return Ncid->Connected();
-      },
-      std::chrono::milliseconds(GenerousMs)));
+  std::unique_ptr<NcidTest::TNcidClient> Ncid = ConnectNcid(NcidPort);
+  ASSERT_TRUE(Ncid) << "the NCID server never listened";
   const std::vector<std::string> Startup = Ncid->ReadStartup();
   EXPECT_NE(std::find(Startup.begin(), Startup.end(), "OPT: hangup"), Startup.end());
   Modem.Send("sleep 1500");
