@@ -131,7 +131,7 @@ TfrmMain::TfrmMain(QWidget* Parent) : QWidget(Parent) {
   FForm = std::make_unique<TCallMonitor>();
   FHub = std::make_unique<TOutletHub>(static_cast<TFrontView&>(*this));
   FHub->Attach(*FForm);
-  FForm->OnStarted = [this](std::exception_ptr Failure) { LineStarted(Failure); };
+  FForm->OnStarted = [this](const std::exception_ptr& Failure) { LineStarted(Failure); };
   BuildControls();
 
   FRearmTimer = new QTimer(this);
@@ -292,7 +292,7 @@ void TfrmMain::btnStartClick() {
   btnStop->setEnabled(true);
 }
 
-void TfrmMain::LineStarted(std::exception_ptr Failure) {
+void TfrmMain::LineStarted(const std::exception_ptr& Failure) {
   if (!Failure) {
     TellMonitoring(true);
     return;

@@ -131,7 +131,7 @@ private:
   void SaveSettings();
   void TellMonitoring(bool Monitoring);
   // The outcome of Start's set-up: nullptr when the line answers.
-  void LineStarted(std::exception_ptr Failure);
+  void LineStarted(const std::exception_ptr& Failure);
   void ShowCall(const TCallRecord& Call) override;
   void ShowLineState(const TLineReport& Report) override;
 
