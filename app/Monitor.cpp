@@ -208,9 +208,7 @@ void TCallMonitor::Start() {
   } catch (const std::exception& E) {
     RaiseStartFailure(E);
   }
-  FMonitoring = true;
-  FLost = false;
-  FRearmPending = false;
+  EnterMonitoring();
 }
 
 void TCallMonitor::Begin() {
@@ -219,10 +217,14 @@ void TCallMonitor::Begin() {
   } catch (const std::exception& E) {
     RaiseStartFailure(E);
   }
+  EnterMonitoring();
+  FStarting = true;
+}
+
+void TCallMonitor::EnterMonitoring() {
   FMonitoring = true;
   FLost = false;
   FRearmPending = false;
-  FStarting = true;
 }
 
 void TCallMonitor::RaiseStartFailure(const std::exception& E) {
@@ -257,9 +259,7 @@ void TCallMonitor::Started(int ErrorCode) {
 }
 
 void TCallMonitor::Watch() {
-  FMonitoring = true;
-  FLost = false;
-  FRearmPending = false;
+  EnterMonitoring();
   FWatchOpening = true;
   try {
     BeginMonitoring();

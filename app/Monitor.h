@@ -135,6 +135,8 @@ public:
   std::function<void(std::exception_ptr Failure)> OnStarted;
 
 private:
+  // Monitoring, with no lost line and no re-arm pending.
+  void EnterMonitoring();
   void PhoneTapiCallerID(TObject* CP, const std::string& ID, const std::string& IDName);
   void PhoneTapiFail(TObject* Sender);
   // The record of the caller ID the device reports: a new call, or an update of the last one.
